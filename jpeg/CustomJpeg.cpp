@@ -1,0 +1,281 @@
+#include "CustomJpeg.h"
+
+#include <algorithm>
+#include <cstring>
+#include <new>
+
+#include "CustomJpegState.h"
+#include "EntropyCoder.h"
+#include "JpegTables.h"
+
+namespace jpeg {
+
+namespace {
+
+constexpr int kStripWidth = 32;
+constexpr int kStripHeight = 8;
+constexpr size_t kPlaneBytes = kStripWidth * kStripHeight;  // 256
+constexpr size_t kYccBufferBytes = 3 * kPlaneBytes;         // 768
+
+// Worst case of one strip's coded data, with every code at its longest:
+//   per block   DC: 11-bit code (chrominance category 11) + 11 value bits = 22
+//               AC: 63 coefficients x (16-bit code + 10 value bits)     = 1638
+//               (an EOB is only sent when index 63 is zero, i.e. with at
+//               most 62 coefficients; ZRLs replace 16 zeros by 11 bits)
+//   per strip   12 blocks x 1660 bits = 19920 bits = 2490 bytes
+//   stuffing    at most one 0x00 after every byte            -> 4980 bytes
+//   EOI, filler 0xFF 0xD9 and up to 3 bytes to a multiple of 4 -> 4984 bytes
+// plus the 4-byte strip header, rounded up to 16 bytes.
+constexpr size_t kStripHeaderBytes = 4;
+constexpr size_t kMaxStripDataBytes = 4984;
+constexpr size_t kStripBufferBytes = (kStripHeaderBytes + kMaxStripDataBytes + 15) & ~size_t{15};
+
+constexpr uint32_t kHeaderConstantBits = 0xD0000001;
+constexpr uint32_t kHeaderLastStripBit = 0x08000000;
+
+// End padding word, in stream byte order.
+constexpr uint8_t kEndPadding[4] = {0xFF, 0xD9, 0xFF, 0xFF};
+
+uint8_t* AllocateAligned(size_t bytes) {
+  return static_cast<uint8_t*>(::operator new(bytes, std::align_val_t{16}, std::nothrow));
+}
+
+void FreeAligned(void* p) {
+  if (p != nullptr) ::operator delete(p, std::align_val_t{16});
+}
+
+void StoreLittleEndian32(uint8_t* p, uint32_t v) {
+  p[0] = static_cast<uint8_t>(v);
+  p[1] = static_cast<uint8_t>(v >> 8);
+  p[2] = static_cast<uint8_t>(v >> 16);
+  p[3] = static_cast<uint8_t>(v >> 24);
+}
+
+}  // namespace
+
+CustomJpeg::CustomJpeg() : m_kernels(&ActiveKernels()) {
+  void* raw = ::operator new(sizeof(CustomJpegState), std::align_val_t{alignof(CustomJpegState)},
+                             std::nothrow);
+  if (raw == nullptr) return;  // Init reports it: nothing works without the state
+  m_pState = new (raw) CustomJpegState();
+  CustomJpegState& state = *m_pState;
+
+  GetStandardCodeTables();
+
+  for (int i = 0; i < 64; ++i) {
+    state.quantTable0[kNaturalToZigZag[i]] = ScaleQuantValue(kLuminanceBaseTable[i]);
+    state.quantTable1[kNaturalToZigZag[i]] = ScaleQuantValue(kChrominanceBaseTable[i]);
+  }
+  for (int i = 0; i < 64; ++i) {
+    MakeDivisor(DivisorFor(state.quantTable0[kNaturalToZigZag[i]], i), state.luminanceDivisors, i);
+    MakeDivisor(DivisorFor(state.quantTable1[kNaturalToZigZag[i]], i), state.chrominanceDivisors,
+                i);
+  }
+  state.stripWidth = kStripWidth;
+  state.stripHeight = kStripHeight;
+}
+
+CustomJpeg::~CustomJpeg() {
+  ReleaseStripBuffers();
+  if (m_pState != nullptr) {
+    m_pState->~CustomJpegState();
+    ::operator delete(m_pState, std::align_val_t{alignof(CustomJpegState)});
+    m_pState = nullptr;
+  }
+}
+
+bool CustomJpeg::RecordSize(int32_t width, int32_t height) {
+  if (m_pState == nullptr) return false;
+  if (width < 1 || height < 1 || width > kMaxDimension || height > kMaxDimension) return false;
+  m_width = width;
+  m_height = height;
+  m_alignedWidth = (width + 31) & ~31;
+  m_alignedHeight = (height + 7) & ~7;
+  return true;
+}
+
+bool CustomJpeg::AllocateStripBuffers() {
+  if (m_pYccBuffer == nullptr) m_pYccBuffer = AllocateAligned(kYccBufferBytes);
+  if (m_pYccBuffer == nullptr) return false;
+  if (m_pStripBuffer == nullptr) m_pStripBuffer = AllocateAligned(kStripBufferBytes);
+  if (m_pStripBuffer == nullptr) return false;
+  std::memset(m_pYccBuffer, 0, kYccBufferBytes);
+  std::memset(m_pStripBuffer, 0, kStripBufferBytes);
+  m_pState->yPlane = m_pYccBuffer;
+  m_pState->cbPlane = m_pYccBuffer + kPlaneBytes;
+  m_pState->crPlane = m_pYccBuffer + 2 * kPlaneBytes;
+  m_pState->output = m_pStripBuffer + kStripHeaderBytes;
+  m_pState->outputLength = 0;
+  return true;
+}
+
+void CustomJpeg::ReleaseStripBuffers() {
+  FreeAligned(m_pYccBuffer);
+  FreeAligned(m_pStripBuffer);
+  m_pYccBuffer = nullptr;
+  m_pStripBuffer = nullptr;
+}
+
+bool CustomJpeg::Init(int32_t width, int32_t height) {
+  if (!RecordSize(width, height)) return false;
+  return AllocateStripBuffers();
+}
+
+bool CustomJpeg::Resize(int32_t width, int32_t height) {
+  if (!RecordSize(width, height)) return false;
+  ReleaseStripBuffers();
+  return AllocateStripBuffers();
+}
+
+void CustomJpeg::SetKernelSet(KernelSet set) { m_kernels = &KernelsFor(set); }
+
+const uint8_t* CustomJpeg::GetQuantTable(int index) const {
+  if (m_pState == nullptr || (index != 0 && index != 1)) return nullptr;
+  return index == 0 ? m_pState->quantTable0 : m_pState->quantTable1;
+}
+
+uint32_t CustomJpeg::MaxEncodedSize() const {
+  if (m_alignedWidth == 0) return 0;
+  // Every strip record is at most 4 + 1024 bytes (longer strips are re-coded
+  // to fit); the end padding adds 4 .. 128 bytes; the USB write sends one
+  // byte more than the frame. With kMaxDimension this stays below 2^31.
+  const uint32_t strips =
+      static_cast<uint32_t>(m_alignedWidth / kStripWidth) * (m_alignedHeight / kStripHeight);
+  return strips * (kStripHeaderBytes + kMaxPaddedStripLength) + 128 + 1;
+}
+
+void CustomJpeg::LoadStripRows(const uint8_t* const* rows, int strip,
+                               const uint8_t** stripRows) {
+  const int firstColumn = strip * kStripWidth;
+  if (firstColumn + kStripWidth <= m_heldColumns) {
+    for (int r = 0; r < kStripHeight; ++r) stripRows[r] = rows[r] + 4 * firstColumn;
+    return;
+  }
+  // The rows do not hold this whole strip: repeat the last real column.
+  const int lastReal = std::min(m_width, m_heldColumns) - 1;
+  for (int r = 0; r < kStripHeight; ++r) {
+    uint8_t* edge = m_pState->edgeRows[r];
+    for (int c = 0; c < kStripWidth; ++c) {
+      const int column = firstColumn + c < m_heldColumns ? firstColumn + c : lastReal;
+      std::memcpy(edge + 4 * c, rows[r] + 4 * column, 4);
+    }
+    stripRows[r] = edge;
+  }
+}
+
+void CustomJpeg::EncodeStrip(int lastAcIndex) {
+  CustomJpegState& state = *m_pState;
+  const StandardCodeTables& codes = GetStandardCodeTables();
+  const HuffCodePair luminance = codes.Luminance();
+  const HuffCodePair chrominance = codes.Chrominance();
+  int16_t yPredictor = 0, cbPredictor = 0, crPredictor = 0;
+
+  for (int blockRow = 0; blockRow < state.stripHeight; blockRow += 8) {
+    for (int blockColumn = 0; blockColumn < state.stripWidth; blockColumn += 8) {
+      for (int r = 0; r < 8; ++r) {
+        const int offset = (blockRow + r) * state.stripWidth + blockColumn;
+        for (int c = 0; c < 8; ++c) {
+          state.yBlock[8 * r + c] = static_cast<int16_t>(state.yPlane[offset + c] - 128);
+          state.cbBlock[8 * r + c] = static_cast<int16_t>(state.cbPlane[offset + c] - 128);
+          state.crBlock[8 * r + c] = static_cast<int16_t>(state.crPlane[offset + c] - 128);
+        }
+      }
+      m_kernels->forwardDctFast(state.yBlock);
+      m_kernels->quantizeBlock(state.yBlock, state.luminanceDivisors, state.yBlock);
+      m_kernels->forwardDctFast(state.cbBlock);
+      m_kernels->quantizeBlock(state.cbBlock, state.chrominanceDivisors, state.cbBlock);
+      m_kernels->forwardDctFast(state.crBlock);
+      m_kernels->quantizeBlock(state.crBlock, state.chrominanceDivisors, state.crBlock);
+
+      if (lastAcIndex < 63) {
+        for (int i = 0; i < 64; ++i) {
+          if (kNaturalToZigZag[i] > lastAcIndex) {
+            state.yBlock[i] = state.cbBlock[i] = state.crBlock[i] = 0;
+          }
+        }
+      }
+
+      EncodeBlock(state, state.yBlock, yPredictor, luminance);
+      EncodeBlock(state, state.cbBlock, cbPredictor, chrominance);
+      EncodeBlock(state, state.crBlock, crPredictor, chrominance);
+    }
+  }
+}
+
+// Codes the strip held in the planes; returns its padded length.
+uint32_t CustomJpeg::CodeStrip(int lastAcIndex) {
+  CustomJpegState& state = *m_pState;
+  state.output = m_pStripBuffer + kStripHeaderBytes;
+  state.outputLength = 0;
+  state.bitBuffer = 0;
+  state.bitCount = 0;
+  EncodeStrip(lastAcIndex);
+  FlushBits(state);
+  state.output[state.outputLength++] = 0xFF;
+  state.output[state.outputLength++] = 0xD9;
+  while (state.outputLength % 4 != 0) state.output[state.outputLength++] = 0;  // filler
+  return static_cast<uint32_t>(state.outputLength);
+}
+
+uint32_t CustomJpeg::Encode(const uint8_t* pixels, int32_t pitch, uint8_t* out) {
+  if (m_pState == nullptr || m_pStripBuffer == nullptr || pixels == nullptr || out == nullptr ||
+      pitch < 4) {
+    return 0;
+  }
+  CustomJpegState& state = *m_pState;
+  const int stripsPerBand = m_alignedWidth / kStripWidth;
+  const int bands = m_alignedHeight / kStripHeight;
+  // Rows that hold the aligned width are read as they are; otherwise only the
+  // columns the pitch holds are read.
+  m_heldColumns = pitch / 4 >= m_alignedWidth ? m_alignedWidth : pitch / 4;
+
+  uint8_t* const yRows[8] = {state.yPlane,       state.yPlane + 32,  state.yPlane + 64,
+                             state.yPlane + 96,  state.yPlane + 128, state.yPlane + 160,
+                             state.yPlane + 192, state.yPlane + 224};
+  uint8_t* const cbRows[8] = {state.cbPlane,       state.cbPlane + 32,  state.cbPlane + 64,
+                              state.cbPlane + 96,  state.cbPlane + 128, state.cbPlane + 160,
+                              state.cbPlane + 192, state.cbPlane + 224};
+  uint8_t* const crRows[8] = {state.crPlane,       state.crPlane + 32,  state.crPlane + 64,
+                              state.crPlane + 96,  state.crPlane + 128, state.crPlane + 160,
+                              state.crPlane + 192, state.crPlane + 224};
+
+  uint32_t total = 0;
+  uint32_t sequence = 0;
+  for (int band = 0; band < bands; ++band) {
+    const uint8_t* rows[kStripHeight];
+    for (int r = 0; r < kStripHeight; ++r) {
+      const int y = std::min(band * kStripHeight + r, m_height - 1);
+      rows[r] = pixels + static_cast<ptrdiff_t>(y) * pitch;
+    }
+    for (int strip = 0; strip < stripsPerBand; ++strip) {
+      const uint8_t* stripRows[kStripHeight];
+      LoadStripRows(rows, strip, stripRows);
+      m_kernels->convertBgrxToYcc(kStripWidth, stripRows, yRows, cbRows, crRows, 0, kStripHeight);
+
+      // A strip header counts at most m_maxPaddedStripLength bytes: drop the
+      // highest zig-zag positions until the strip fits. Natural content
+      // never gets here; the DC-only strip always fits.
+      uint32_t padded = CodeStrip(63);
+      for (int lastAc = 62; padded > m_maxPaddedStripLength && lastAc >= 0; --lastAc) {
+        padded = CodeStrip(lastAc);
+      }
+
+      uint32_t header = kHeaderConstantBits | (sequence & 0xFFFF) << 10 |
+                        ((padded / 4 - 1) & 0xFF) << 2;
+      if (band == bands - 1 && strip == stripsPerBand - 1) header |= kHeaderLastStripBit;
+      StoreLittleEndian32(m_pStripBuffer, header);
+      ++sequence;
+
+      std::memcpy(out + total, m_pStripBuffer, kStripHeaderBytes + padded);
+      total += static_cast<uint32_t>(kStripHeaderBytes + padded);
+    }
+  }
+
+  do {
+    std::memcpy(out + total, kEndPadding, sizeof kEndPadding);
+    total += sizeof kEndPadding;
+  } while (total % 128 != 0);
+  return total;
+}
+
+}  // namespace jpeg

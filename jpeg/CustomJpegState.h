@@ -1,0 +1,45 @@
+// Per-encoder tables and working storage of the frame encoder. Owned by one
+// CustomJpeg and used only on its owner's thread.
+#pragma once
+
+#include <cstdint>
+
+#include "EncoderKernels.h"
+
+namespace jpeg {
+
+struct alignas(16) CustomJpegState {
+  DivisorTable luminanceDivisors;
+  DivisorTable chrominanceDivisors;
+
+  // One MCU: samples, then DCT coefficients, then quantised coefficients, in place.
+  alignas(16) int16_t yBlock[64];
+  alignas(16) int16_t cbBlock[64];
+  alignas(16) int16_t crBlock[64];
+  alignas(16) int16_t zigzagBlock[64];  // entropy coder scratch
+
+  // Bit writer: coded bytes go to output[outputLength ...].
+  uint8_t* output;
+  int32_t outputLength;
+  uint32_t bitBuffer;  // pending bits, right-aligned, upper bits zero
+  uint8_t bitCount;    // 0 .. 31
+
+  // One block's code entries (code << 16 | length); 128 is the most a block can need.
+  uint32_t pendingSymbols[128];
+
+  uint16_t stripWidth;
+  uint16_t stripHeight;
+
+  uint8_t quantTable0[64];  // luminance, zig-zag order
+  uint8_t quantTable1[64];  // chrominance, zig-zag order
+
+  uint8_t* yPlane;
+  uint8_t* cbPlane;
+  uint8_t* crPlane;
+
+  // Edge-extended copies of a strip's 8 pixel rows, used where the frame
+  // buffer does not hold the whole aligned strip (see CustomJpeg::Encode).
+  alignas(16) uint8_t edgeRows[8][128];
+};
+
+}  // namespace jpeg

@@ -1,0 +1,123 @@
+// Scalar reference kernels. They state the arithmetic every vector kernel
+// must reproduce bit for bit; keep them plain.
+#include "EncoderKernels.h"
+#include "JpegTables.h"
+
+namespace jpeg {
+
+namespace {
+
+inline uint8_t ToY(int r, int g, int b) {
+  return static_cast<uint8_t>((19595 * r + 38470 * g + 7471 * b + 32768) >> 16);
+}
+inline uint8_t ToCb(int r, int g, int b) {
+  return static_cast<uint8_t>((-11059 * r - 21709 * g + 32768 * b + 8421375) >> 16);
+}
+inline uint8_t ToCr(int r, int g, int b) {
+  return static_cast<uint8_t>((32768 * r - 27439 * g - 5329 * b + 8421375) >> 16);
+}
+
+inline int16_t Wrap(int v) { return static_cast<int16_t>(v); }
+
+// (x * c) >> 8 from the full product, wrapped to 16 bits. The classic
+// formulation takes the high half of (x * 4) * (c * 64), which loses the
+// top bits of x once |x| >= 8192; second-pass values of real content get
+// there (see the DCT range note in KernelsSse2.cpp).
+inline int16_t MulConst(int16_t x, int c) { return Wrap((static_cast<int32_t>(x) * c) >> 8); }
+
+// One-dimensional AAN transform of 8 values taken with the given stride.
+void Dct1d(int16_t* d, int stride) {
+  const int16_t d0 = d[0], d1 = d[stride], d2 = d[2 * stride], d3 = d[3 * stride];
+  const int16_t d4 = d[4 * stride], d5 = d[5 * stride], d6 = d[6 * stride], d7 = d[7 * stride];
+
+  const int16_t tmp0 = Wrap(d0 + d7), tmp7 = Wrap(d0 - d7);
+  const int16_t tmp1 = Wrap(d1 + d6), tmp6 = Wrap(d1 - d6);
+  const int16_t tmp2 = Wrap(d2 + d5), tmp5 = Wrap(d2 - d5);
+  const int16_t tmp3 = Wrap(d3 + d4), tmp4 = Wrap(d3 - d4);
+
+  // Even part.
+  int16_t tmp10 = Wrap(tmp0 + tmp3), tmp13 = Wrap(tmp0 - tmp3);
+  int16_t tmp11 = Wrap(tmp1 + tmp2), tmp12 = Wrap(tmp1 - tmp2);
+  d[0] = Wrap(tmp10 + tmp11);
+  d[4 * stride] = Wrap(tmp10 - tmp11);
+  const int16_t z1 = MulConst(Wrap(tmp12 + tmp13), 181);
+  d[2 * stride] = Wrap(tmp13 + z1);
+  d[6 * stride] = Wrap(tmp13 - z1);
+
+  // Odd part.
+  tmp10 = Wrap(tmp4 + tmp5);
+  tmp11 = Wrap(tmp5 + tmp6);
+  tmp12 = Wrap(tmp6 + tmp7);
+  const int16_t z5 = MulConst(Wrap(tmp10 - tmp12), 98);
+  const int16_t z2 = Wrap(MulConst(tmp10, 139) + z5);
+  const int16_t z4 = Wrap(MulConst(tmp12, 334) + z5);
+  const int16_t z3 = MulConst(tmp11, 181);
+  const int16_t z11 = Wrap(tmp7 + z3), z13 = Wrap(tmp7 - z3);
+  d[5 * stride] = Wrap(z13 + z2);
+  d[3 * stride] = Wrap(z13 - z2);
+  d[1 * stride] = Wrap(z11 + z4);
+  d[7 * stride] = Wrap(z11 - z4);
+}
+
+}  // namespace
+
+void ConvertBgrxToYccScalar(int width, const uint8_t* const* inRows, uint8_t* const* yRows,
+                            uint8_t* const* cbRows, uint8_t* const* crRows, int outRow,
+                            int rows) {
+  for (int row = 0; row < rows; ++row) {
+    const uint8_t* in = inRows[row];
+    uint8_t* y = yRows[outRow + row];
+    uint8_t* cb = cbRows[outRow + row];
+    uint8_t* cr = crRows[outRow + row];
+    for (int x = 0; x < width; ++x) {
+      const int b = in[4 * x], g = in[4 * x + 1], r = in[4 * x + 2];
+      y[x] = ToY(r, g, b);
+      cb[x] = ToCb(r, g, b);
+      cr[x] = ToCr(r, g, b);
+    }
+  }
+}
+
+void ForwardDctFastScalar(int16_t* block) {
+  for (int row = 0; row < 8; ++row) Dct1d(block + 8 * row, 1);
+  for (int column = 0; column < 8; ++column) Dct1d(block + column, 8);
+}
+
+void QuantizeBlockScalar(int16_t* coef, const DivisorTable& divisors, const int16_t* workspace) {
+  for (int i = 0; i < 64; ++i) {
+    const int16_t x = workspace[i];
+    uint32_t a = static_cast<uint16_t>(x < 0 ? -x : x);
+    a = (a + divisors.correction[i]) & 0xFFFF;
+    a = (a * divisors.reciprocal[i]) >> 16;
+    a = (a * divisors.scale[i]) >> 16;
+    coef[i] = static_cast<int16_t>(x < 0 ? -static_cast<int32_t>(a) : static_cast<int32_t>(a));
+  }
+}
+
+void MakeDivisor(uint16_t divisor, DivisorTable& table, int position) {
+  const uint32_t d = divisor;
+  int bits = 0;
+  for (uint32_t v = d; v != 0; v >>= 1) ++bits;
+  int r = 15 + bits;
+  uint32_t fq = static_cast<uint32_t>((uint64_t{1} << r) / d);
+  const uint32_t fr = static_cast<uint32_t>((uint64_t{1} << r) % d);
+  uint32_t c = d / 2;
+  if (fr == 0) {
+    fq /= 2;
+    --r;
+  } else if (fr <= d / 2) {
+    ++c;
+  } else {
+    ++fq;
+  }
+  table.reciprocal[position] = static_cast<uint16_t>(fq);
+  table.correction[position] = static_cast<uint16_t>(c);
+  table.scale[position] = static_cast<uint16_t>(uint64_t{1} << (32 - r));
+  table.shift[position] = static_cast<int16_t>(r - 16);
+}
+
+uint16_t DivisorFor(int quantValue, int naturalPosition) {
+  return static_cast<uint16_t>((quantValue * kAanScales[naturalPosition] + 1024) >> 11);
+}
+
+}  // namespace jpeg
