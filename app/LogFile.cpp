@@ -1,0 +1,203 @@
+// The process's log file: opening with the size probe, rotation to one
+// backup, line writing under the log's mutex, and the hand-over to standard
+// output while no log is open. Any thread may write; the main thread opens
+// and closes.
+#include "LogFile.h"
+
+#include <share.h>
+
+#include <cstring>
+#include <new>
+#include <string>
+
+namespace {
+
+CLogFile* s_pLogFile = nullptr;
+std::wstring s_logFilePath;
+
+// Held shared by every writer from the moment it looks the instance up until
+// its line is written, and exclusively by Close while it unregisters the
+// instance: a writer thus either finishes before the close or finds no
+// instance. An SRW lock needs no construction or destruction, so it stays
+// usable for lines written while static objects are torn down at exit.
+SRWLOCK s_lifetimeLock = SRWLOCK_INIT;
+
+std::wstring BackupPath(const std::wstring& path) { return path + L".1"; }
+
+// Moves the log to its backup, replacing an older backup.
+bool MoveToBackup(const std::wstring& path) {
+  return MoveFileExW(path.c_str(), BackupPath(path).c_str(), MOVEFILE_REPLACE_EXISTING) != FALSE;
+}
+
+// Opens for reading and appending, creating the file if needed, in text mode
+// (lines end in CRLF); other processes may read the file but not write it.
+FILE* OpenStream(const std::wstring& path) { return _wfsopen(path.c_str(), L"a+t", _SH_DENYWR); }
+
+// Size of an existing log, or 0 when it cannot be probed (missing, or open
+// in another process, which keeps this process from rotating it).
+DWORD ProbeSize(const std::wstring& path) {
+  HANDLE h = CreateFileW(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
+                         FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return 0;
+  const DWORD size = GetFileSize(h, nullptr);
+  CloseHandle(h);
+  return size;
+}
+
+// Opening and reopening after a failed rotation: rotate an oversized file
+// first, then open the stream. Null when either fails.
+FILE* RotateIfNeededAndOpen(const std::wstring& path) {
+  const DWORD size = ProbeSize(path);
+  if (size != INVALID_FILE_SIZE && size > static_cast<DWORD>(CLogFile::kRotateThreshold) &&
+      !MoveToBackup(path))
+    return nullptr;
+  return OpenStream(path);
+}
+
+void WriteToStdout(const char* szFormat, va_list args) {
+  vprintf(szFormat, args);
+  // Every line reaches the system at once, as in the file.
+  fflush(stdout);
+}
+
+}  // namespace
+
+LogLinePrefix::LogLinePrefix(const char* szTagIn, const char* szPrettyFunction)
+    : szTime{}, szTag(szTagIn), szFunction{} {
+  SYSTEMTIME now;
+  GetLocalTime(&now);
+  snprintf(szTime, sizeof(szTime), "%04u-%02u-%02u %02u:%02u:%02u", now.wYear % 10000u,
+           now.wMonth % 100u, now.wDay % 100u, now.wHour % 100u, now.wMinute % 100u,
+           now.wSecond % 100u);
+  threadId = static_cast<int>(GetCurrentThreadId());
+  processId = static_cast<int>(GetCurrentProcessId());
+  LogFunctionName(szPrettyFunction, szFunction, sizeof(szFunction));
+}
+
+void LogFunctionName(const char* szPrettyFunction, char* szOut, size_t cchOut) {
+  if (cchOut == 0) return;
+  szOut[0] = '\0';
+  if (szPrettyFunction == nullptr) return;
+  const size_t n = std::strlen(szPrettyFunction);
+
+  // The parameter list opens at the first '(' outside template brackets;
+  // "operator()" and "operator<" are names, not delimiters.
+  size_t open = n;
+  int depth = 0;
+  for (size_t i = 0; i < n; ++i) {
+    const char c = szPrettyFunction[i];
+    if (i >= 8 && std::strncmp(szPrettyFunction + i - 8, "operator", 8) == 0 &&
+        (c == '(' || c == '<' || c == '>')) {
+      if (c == '(' && i + 1 < n && szPrettyFunction[i + 1] == ')') ++i;
+      continue;
+    }
+    if (c == '<') ++depth;
+    else if (c == '>' && depth > 0) --depth;
+    else if (c == '(' && depth == 0) {
+      open = i;
+      break;
+    }
+  }
+
+  // The name starts after the last blank outside template brackets (the
+  // blank that ends the return type and specifiers).
+  size_t start = 0;
+  depth = 0;
+  for (size_t i = open; i-- > 0;) {
+    const char c = szPrettyFunction[i];
+    if (c == '>') ++depth;
+    else if (c == '<' && depth > 0) --depth;
+    else if (c == ' ' && depth == 0) {
+      start = i + 1;
+      break;
+    }
+  }
+  // A pointer or reference return type may stick to the name in some
+  // spellings ("int* f()" is printed with the blank, but be safe).
+  while (start < open && (szPrettyFunction[start] == '*' || szPrettyFunction[start] == '&')) ++start;
+
+  size_t length = open - start;
+  if (length > cchOut - 1) length = cchOut - 1;
+  std::memcpy(szOut, szPrettyFunction + start, length);
+  szOut[length] = '\0';
+}
+
+CLogFile::CLogFile(FILE* pFile) : m_pFile(pFile) {}
+
+CLogFile::~CLogFile() {
+  if (m_pFile != nullptr) fclose(m_pFile);
+}
+
+CLogFile* CLogFile::Instance(const wchar_t* szPath) {
+  if (szPath == nullptr) return s_pLogFile;
+
+  AcquireSRWLockExclusive(&s_lifetimeLock);
+  if (s_pLogFile == nullptr) {
+    const DWORD size = ProbeSize(szPath);
+    s_logFilePath = szPath;
+    FILE* pFile = nullptr;
+    if (size == INVALID_FILE_SIZE || size <= static_cast<DWORD>(kRotateThreshold) ||
+        MoveToBackup(s_logFilePath))
+      pFile = OpenStream(s_logFilePath);
+    if (pFile != nullptr) {
+      s_pLogFile = new (std::nothrow) CLogFile(pFile);
+      if (s_pLogFile == nullptr) fclose(pFile);
+    }
+  }
+  CLogFile* pLog = s_pLogFile;
+  ReleaseSRWLockExclusive(&s_lifetimeLock);
+  return pLog;
+}
+
+void CLogFile::Close() {
+  AcquireSRWLockExclusive(&s_lifetimeLock);
+  CLogFile* pLog = s_pLogFile;
+  s_pLogFile = nullptr;
+  ReleaseSRWLockExclusive(&s_lifetimeLock);
+  // No writer holds pLog any more: each held the shared lock while using it.
+  delete pLog;
+}
+
+void CLogFile::Write(const char* szFormat, ...) {
+  va_list args;
+  va_start(args, szFormat);
+  AcquireSRWLockShared(&s_lifetimeLock);
+  // A caller may still hold a pointer from before the close: only a
+  // registered instance is touched.
+  if (this == s_pLogFile) WriteV(szFormat, args);
+  else WriteToStdout(szFormat, args);
+  ReleaseSRWLockShared(&s_lifetimeLock);
+  va_end(args);
+}
+
+void CLogFile::Emit(const char* szFormat, ...) {
+  va_list args;
+  va_start(args, szFormat);
+  AcquireSRWLockShared(&s_lifetimeLock);
+  if (CLogFile* pLog = Instance(nullptr)) pLog->WriteV(szFormat, args);
+  else WriteToStdout(szFormat, args);
+  ReleaseSRWLockShared(&s_lifetimeLock);
+  va_end(args);
+}
+
+void CLogFile::WriteV(const char* szFormat, va_list args) {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  if (m_pFile != nullptr && ftell(m_pFile) > kRotateThreshold) {
+    // The stream is closed before anything else: whatever happens next,
+    // no later line can reach a closed stream.
+    fclose(m_pFile);
+    m_pFile = nullptr;
+    if (MoveToBackup(s_logFilePath)) m_pFile = OpenStream(s_logFilePath);
+  } else if (m_pFile == nullptr) {
+    // An earlier rotation failed: try again, so that the log resumes once
+    // the backup can be replaced.
+    m_pFile = RotateIfNeededAndOpen(s_logFilePath);
+  }
+  if (m_pFile == nullptr) {
+    // The file is unavailable for now; the line is kept on standard output.
+    WriteToStdout(szFormat, args);
+    return;
+  }
+  vfprintf(m_pFile, szFormat, args);
+  fflush(m_pFile);
+}

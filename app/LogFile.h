@@ -1,0 +1,83 @@
+// The process's one log: CLogFile, and LOG_INFO / LOG_ERROR, which every
+// component of the program uses to write a diagnostic line.
+//
+// Every line is "<time> [<pid>/<tid>] <tag> [<function>] <message>" produced
+// from one format string whose fixed prefix is "%s [%04d/%04d] %s [%s] "; call
+// sites pass that complete format string, prefix included. While a log is
+// open, lines go to the file (rotated above 10,485,760 bytes to one backup,
+// the path with ".1" appended); otherwise to standard output.
+//
+// Threads: any thread may log. The main thread opens the log before other
+// threads start and closes it at the end; a writer racing with the close
+// either finishes its line in the file first or finds no log and writes to
+// standard output. The log's locks are always the innermost ones taken.
+#pragma once
+
+#include <windows.h>
+
+#include <cstdarg>
+#include <cstdint>
+#include <cstdio>
+#include <mutex>
+
+// The prefix values of one line, gathered the moment the line is logged.
+struct LogLinePrefix {
+  char szTime[20];       // "%Y-%m-%d %H:%M:%S": 19 characters
+  int processId;
+  int threadId;
+  const char* szTag;     // "[INFO]  " or "[ERROR] "
+  char szFunction[128];  // "Class::Method" or the bare name of a free function
+
+  LogLinePrefix(const char* szTagIn, const char* szPrettyFunction);
+};
+
+class CLogFile {
+ public:
+  // Files above this many bytes are rotated (strictly greater).
+  static constexpr long kRotateThreshold = 10485760;
+
+  // With a path and no open log: opens the log (rotating an oversized one
+  // first) and returns it, or null when it cannot be opened. Otherwise
+  // returns the current log, which may be null.
+  static CLogFile* Instance(const wchar_t* szPath);
+
+  // Closes the log opened by Instance(path): lines written afterwards go to
+  // standard output. Waits for lines being written to finish. Safe to call
+  // when no log is open.
+  static void Close();
+
+  // Appends one line, rotating first when the file is over the threshold.
+  // A line that cannot go to the file goes to standard output instead.
+  void Write(const char* szFormat, ...) __attribute__((format(gnu_printf, 2, 3)));
+
+  // Back end of LOG_INFO and LOG_ERROR: the line goes to the open log, or to
+  // standard output when there is none.
+  static void Emit(const char* szFormat, ...) __attribute__((format(gnu_printf, 1, 2)));
+
+  CLogFile(const CLogFile&) = delete;
+  CLogFile& operator=(const CLogFile&) = delete;
+
+ private:
+  explicit CLogFile(FILE* pFile);
+  ~CLogFile();
+
+  void WriteV(const char* szFormat, va_list args);
+
+  FILE* m_pFile;
+  std::mutex m_mutex;
+};
+
+// Extracts "Class::Method" or "Function" from a __PRETTY_FUNCTION__ text into
+// szOut (always terminated; truncated to cchOut - 1 characters).
+void LogFunctionName(const char* szPrettyFunction, char* szOut, size_t cchOut);
+
+#define SKY_LOG_LINE_(szTag, szFormat, ...)                                              \
+  do {                                                                                   \
+    const LogLinePrefix skyLogPrefix_((szTag), __PRETTY_FUNCTION__);                     \
+    CLogFile::Emit((szFormat), skyLogPrefix_.szTime, skyLogPrefix_.processId,            \
+                   skyLogPrefix_.threadId, skyLogPrefix_.szTag,                          \
+                   skyLogPrefix_.szFunction __VA_OPT__(, ) __VA_ARGS__);                 \
+  } while (0)
+
+#define LOG_INFO(szFormat, ...) SKY_LOG_LINE_("[INFO]  ", szFormat __VA_OPT__(, ) __VA_ARGS__)
+#define LOG_ERROR(szFormat, ...) SKY_LOG_LINE_("[ERROR] ", szFormat __VA_OPT__(, ) __VA_ARGS__)
