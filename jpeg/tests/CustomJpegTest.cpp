@@ -1,0 +1,260 @@
+// The frame encoder as its owner uses it: stream layout, header bits, end
+// padding, the payload, odd sizes and pitches, the output bound and the
+// re-coding of strips too long for a strip header.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <memory>
+#include <thread>
+
+#include "CustomJpeg.h"
+#include "FrameStream.h"
+#include "QuantTablePayload.h"
+#include "TestFrames.h"
+
+namespace jpeg {
+namespace {
+
+using testing::Frame;
+
+// Encodes into a buffer of exactly MaxEncodedSize() bytes poisoned with 0xCC
+// and checks the result is a valid stream for the frame's size.
+std::vector<uint8_t> EncodeChecked(CustomJpeg& encoder, const Frame& f,
+                                   framestream::StreamCheck* checkOut = nullptr) {
+  const uint32_t bound = encoder.MaxEncodedSize();
+  EXPECT_GT(bound, 128u);
+  std::vector<uint8_t> out(bound, 0xCC);
+  const uint32_t n = encoder.Encode(f.pixels.data(), f.pitch, out.data());
+  EXPECT_GE(n, 128u);
+  EXPECT_EQ(n % 128, 0u);
+  EXPECT_LT(n, bound);  // the bound keeps the USB write's extra byte
+  out.resize(n);
+  const framestream::StreamCheck check = framestream::CheckStream(
+      out.data(), out.size(), framestream::ExpectedStrips(f.width, f.height));
+  EXPECT_TRUE(check.ok) << check.error;
+  for (const auto& s : check.strips) EXPECT_LE(s.paddedLength, 1024u);
+  if (checkOut) *checkOut = check;
+  return out;
+}
+
+std::vector<uint8_t> EncodeFrame(const Frame& f, KernelSet set = ActiveKernels().set) {
+  CustomJpeg encoder;
+  encoder.SetKernelSet(set);
+  EXPECT_TRUE(encoder.Init(f.width, f.height));
+  return EncodeChecked(encoder, f);
+}
+
+TEST(CustomJpeg, BlackStripEncodesToTheKnown128Bytes) {
+  const Frame f = testing::MakeFlatFrame(32, 8, 0, 0, 0);
+  for (KernelSet set : {KernelSet::Scalar, KernelSet::Sse2}) {
+    const std::vector<uint8_t> out = EncodeFrame(f, set);
+    ASSERT_EQ(out.size(), 128u);
+    const std::vector<uint8_t> head = {0x0D, 0x00, 0x00, 0xD8, 0xFF, 0x00, 0x3F, 0xFA, 0x00,
+                                       0x28, 0x00, 0xA0, 0x02, 0x80, 0x00, 0xFF, 0xD9};
+    EXPECT_TRUE(std::equal(head.begin(), head.end(), out.begin()));
+    for (size_t at = 20; at < 128; at += 4) {
+      EXPECT_EQ(out[at], 0xFF);
+      EXPECT_EQ(out[at + 1], 0xD9);
+      EXPECT_EQ(out[at + 2], 0xFF);
+      EXPECT_EQ(out[at + 3], 0xFF);
+    }
+  }
+}
+
+TEST(CustomJpeg, StripsEndingOnA128ByteBoundaryStillGetOnePaddingBlock) {
+  // 32 black strips of 20 bytes each make 640 = 5 x 128 bytes.
+  const Frame f = testing::MakeFlatFrame(1024, 8, 0, 0, 0);
+  const std::vector<uint8_t> out = EncodeFrame(f);
+  ASSERT_EQ(out.size(), 768u);
+  for (size_t at = 640; at < 768; at += 4) EXPECT_EQ(out[at + 1], 0xD9);
+}
+
+TEST(CustomJpeg, FullHdFrameHas8100StripsWithOnlyTheLastFlagged) {
+  const Frame f = testing::MakeGradientFrame(1920, 1080);
+  CustomJpeg encoder;
+  ASSERT_TRUE(encoder.Init(1920, 1080));
+  EXPECT_EQ(encoder.AlignedHeight(), 1080);
+  framestream::StreamCheck check;
+  EncodeChecked(encoder, f, &check);
+  ASSERT_EQ(check.strips.size(), 8100u);  // 135 bands of 60 strips
+  EXPECT_EQ(check.strips.back().sequence, 8099u);
+  for (size_t i = 0; i + 1 < check.strips.size(); ++i) ASSERT_FALSE(check.strips[i].last);
+  EXPECT_TRUE(check.strips.back().last);
+}
+
+TEST(CustomJpeg, QuantTablePayloadHoldsBothTablesInNaturalOrder) {
+  CustomJpeg a, b;
+  const QuantTablePayload p = BuildQuantTablePayload(a);
+  EXPECT_EQ(p, BuildQuantTablePayload(b));
+  const std::vector<uint8_t> marker = {0xFF, 0xDB, 0x00, 0x43};
+  EXPECT_TRUE(std::equal(marker.begin(), marker.end(), p.begin()));
+  EXPECT_TRUE(std::equal(marker.begin(), marker.end(), p.begin() + 69));
+  EXPECT_EQ(p[4], 0);
+  EXPECT_EQ(p[73], 1);
+  const std::vector<uint8_t> lum = {1, 2, 2, 3, 5, 8, 10, 12};
+  const std::vector<uint8_t> chrom = {1, 4, 5, 9, 20, 20, 20, 20};
+  EXPECT_TRUE(std::equal(lum.begin(), lum.end(), p.begin() + 5));
+  EXPECT_TRUE(std::equal(chrom.begin(), chrom.end(), p.begin() + 74));
+  // Natural order: the second row of table 0 starts at payload byte 13.
+  EXPECT_EQ(p[13], 2);
+  EXPECT_EQ(p[13 + 5], 12);
+}
+
+TEST(CustomJpeg, EveryKernelSetGivesIdenticalBytes) {
+  const Frame frames[] = {testing::MakeNoiseFrame(96, 24, 1), testing::MakeTextLikeFrame(320, 64, 2),
+                          testing::MakeGradientFrame(200, 50),
+                          testing::MakeNoiseFrame(1366, 16, 3)};
+  for (const Frame& f : frames) {
+    const std::vector<uint8_t> scalar = EncodeFrame(f, KernelSet::Scalar);
+    EXPECT_EQ(scalar, EncodeFrame(f, KernelSet::Sse2)) << f.width << "x" << f.height;
+  }
+}
+
+TEST(CustomJpeg, OddSizesEncodeInsideTheBound) {
+  struct Size {
+    int width, height;
+  } const sizes[] = {{1, 1}, {33, 9}, {31, 7}, {1366, 768}, {3840, 2160}};
+  for (const Size s : sizes) {
+    const Frame f = testing::MakeNoiseFrame(s.width, s.height, static_cast<uint32_t>(s.width));
+    CustomJpeg encoder;
+    ASSERT_TRUE(encoder.Init(s.width, s.height));
+    framestream::StreamCheck check;
+    EncodeChecked(encoder, f, &check);
+    EXPECT_EQ(check.strips.size(), framestream::ExpectedStrips(s.width, s.height));
+  }
+}
+
+TEST(CustomJpeg, TinyFrameFitsItsBoundWhereFourBytesPerPixelWouldNot) {
+  const Frame f = testing::MakeFlatFrame(1, 1, 10, 200, 30);
+  CustomJpeg encoder;
+  ASSERT_TRUE(encoder.Init(1, 1));
+  EXPECT_GE(encoder.MaxEncodedSize(), 129u);
+  EXPECT_EQ(EncodeChecked(encoder, f).size(), 128u);
+}
+
+TEST(CustomJpeg, RowsPastTheHeightRepeatTheLastRow) {
+  // 33 x 9 is coded as 64 x 16: rows 9..15 must read as row 8, never past
+  // the frame buffer (which holds exactly 9 rows).
+  Frame shortFrame = testing::MakeNoiseFrame(33, 9, 4, 4 * 64);
+  Frame tallFrame = testing::MakeNoiseFrame(33, 16, 4, 4 * 64);
+  std::memcpy(tallFrame.pixels.data(), shortFrame.pixels.data(), shortFrame.pixels.size());
+  for (int y = 9; y < 16; ++y) std::memcpy(tallFrame.Row(y), shortFrame.Row(8), 4 * 64);
+  shortFrame.pixels.shrink_to_fit();
+  CustomJpeg a, b;
+  ASSERT_TRUE(a.Init(33, 9));
+  ASSERT_TRUE(b.Init(33, 16));
+  EXPECT_EQ(EncodeChecked(a, shortFrame), EncodeChecked(b, tallFrame));
+}
+
+TEST(CustomJpeg, NarrowPitchRepeatsTheLastColumnAndWidePitchReadsPaddingAsItIs) {
+  // 1366 wide is coded 1376 wide. At pitch 4 x 1366 the ten extra columns
+  // repeat column 1365; at pitch 4 x 1376 they are read from the buffer.
+  const int w = 1366, h = 16;
+  Frame tight = testing::MakeNoiseFrame(w, h, 9, 4 * w);
+  Frame padded = testing::MakeNoiseFrame(w, h, 10, 4 * 1376);
+  for (int y = 0; y < h; ++y) {
+    std::memcpy(padded.Row(y), tight.Row(y), 4 * w);
+    for (int x = w; x < 1376; ++x) std::memcpy(padded.Row(y) + 4 * x, tight.Row(y) + 4 * (w - 1), 4);
+  }
+  CustomJpeg encoder;
+  ASSERT_TRUE(encoder.Init(w, h));
+  const std::vector<uint8_t> fromTight = EncodeChecked(encoder, tight);
+  EXPECT_EQ(fromTight, EncodeChecked(encoder, padded));
+
+  // With the padding columns holding something else, the wide pitch codes them.
+  for (int y = 0; y < h; ++y) std::memset(padded.Row(y) + 4 * w, 0, 4 * (1376 - w));
+  EXPECT_NE(fromTight, EncodeChecked(encoder, padded));
+}
+
+TEST(CustomJpeg, RefusesToEncodeWithoutSizeOrWithUnusableArguments) {
+  std::vector<uint8_t> out(4096, 0xCC);
+  const Frame f = testing::MakeFlatFrame(32, 8, 1, 2, 3);
+  CustomJpeg encoder;
+  EXPECT_EQ(encoder.MaxEncodedSize(), 0u);
+  EXPECT_EQ(encoder.Encode(f.pixels.data(), f.pitch, out.data()), 0u);
+  EXPECT_FALSE(encoder.Init(0, 8));
+  EXPECT_FALSE(encoder.Init(32, -1));
+  EXPECT_FALSE(encoder.Init(CustomJpeg::kMaxDimension + 1, 8));
+  ASSERT_TRUE(encoder.Init(32, 8));
+  EXPECT_EQ(encoder.Encode(nullptr, f.pitch, out.data()), 0u);
+  EXPECT_EQ(encoder.Encode(f.pixels.data(), 0, out.data()), 0u);
+  EXPECT_EQ(encoder.Encode(f.pixels.data(), -128, out.data()), 0u);
+  EXPECT_EQ(out[0], 0xCC);
+}
+
+TEST(CustomJpeg, ResizeSwitchesTheStreamToTheNewSize) {
+  CustomJpeg encoder;
+  ASSERT_TRUE(encoder.Init(64, 16));
+  const Frame small = testing::MakeTextLikeFrame(64, 16, 1);
+  const Frame large = testing::MakeTextLikeFrame(800, 600, 1);
+  EncodeChecked(encoder, small);
+  ASSERT_TRUE(encoder.Resize(800, 600));
+  framestream::StreamCheck check;
+  EncodeChecked(encoder, large, &check);
+  EXPECT_EQ(check.strips.size(), 25u * 75u);
+  // A fresh encoder of that size gives the same bytes: nothing carries over.
+  EXPECT_EQ(EncodeFrame(large), EncodeChecked(encoder, large));
+}
+
+TEST(CustomJpeg, NoiseNeverOverflowsAStripOrTheBound) {
+  for (uint32_t seed = 1; seed <= 6; ++seed) {
+    const int w = 32 * static_cast<int>(seed) + 7, h = 8 * static_cast<int>(seed) + 3;
+    const Frame f = testing::MakeNoiseFrame(w, h, seed);
+    CustomJpeg encoder;
+    ASSERT_TRUE(encoder.Init(w, h));
+    framestream::StreamCheck check;
+    EncodeChecked(encoder, f, &check);
+    for (const auto& s : check.strips) EXPECT_GT(s.paddedLength, 100u);  // really noisy
+  }
+}
+
+TEST(CustomJpeg, StripsTooLongForTheHeaderAreRecodedWithFewerCoefficients) {
+  const Frame f = testing::MakeNoiseFrame(256, 16, 77);
+  CustomJpeg plain;
+  ASSERT_TRUE(plain.Init(256, 16));
+  framestream::StreamCheck plainCheck;
+  const std::vector<uint8_t> unlimited = EncodeChecked(plain, f, &plainCheck);
+
+  CustomJpeg limited;
+  ASSERT_TRUE(limited.Init(256, 16));
+  const uint32_t limit = 384;
+  limited.SetMaxPaddedStripLengthForTesting(limit);
+  framestream::StreamCheck check;
+  const std::vector<uint8_t> out = EncodeChecked(limited, f, &check);
+  ASSERT_EQ(check.strips.size(), plainCheck.strips.size());
+  int recoded = 0;
+  for (size_t i = 0; i < check.strips.size(); ++i) {
+    const auto& a = plainCheck.strips[i];
+    const auto& b = check.strips[i];
+    EXPECT_LE(b.paddedLength, limit);
+    if (a.paddedLength <= limit) {
+      // Strips that fit are untouched.
+      ASSERT_EQ(a.paddedLength, b.paddedLength);
+      EXPECT_EQ(0, std::memcmp(&unlimited[a.headerOffset + 4], &out[b.headerOffset + 4],
+                               a.paddedLength));
+    } else {
+      ++recoded;
+    }
+  }
+  EXPECT_GT(recoded, 0);
+}
+
+TEST(CustomJpeg, EncodersBuiltAtOnceOnSeveralThreadsAgree) {
+  const Frame f = testing::MakeTextLikeFrame(128, 32, 5);
+  std::vector<std::vector<uint8_t>> results(4);
+  std::vector<std::thread> threads;
+  for (int i = 0; i < 4; ++i)
+    threads.emplace_back([&, i] {
+      CustomJpeg encoder;
+      if (!encoder.Init(f.width, f.height)) return;
+      std::vector<uint8_t> out(encoder.MaxEncodedSize());
+      out.resize(encoder.Encode(f.pixels.data(), f.pitch, out.data()));
+      results[i] = out;
+    });
+  for (auto& t : threads) t.join();
+  for (const auto& r : results) EXPECT_EQ(r, results[0]);
+  EXPECT_FALSE(results[0].empty());
+}
+
+}  // namespace
+}  // namespace jpeg

@@ -1,0 +1,269 @@
+// Entropy coder: stated bit patterns, and the fast coder against a plain
+// coefficient-by-coefficient, bit-by-bit reference on random blocks.
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <random>
+#include <string>
+#include <thread>
+
+#include "CustomJpegState.h"
+#include "EntropyCoder.h"
+#include "JpegTables.h"
+
+namespace jpeg {
+namespace {
+
+// A coder's state with its own output buffer, as CustomJpeg sets it up.
+struct Coder {
+  std::unique_ptr<CustomJpegState> state = std::make_unique<CustomJpegState>();
+  std::vector<uint8_t> buffer = std::vector<uint8_t>(8192, 0xCC);
+  Coder() {
+    state->output = buffer.data();
+    state->outputLength = 0;
+    state->bitBuffer = 0;
+    state->bitCount = 0;
+  }
+  std::vector<uint8_t> Bytes() const {
+    return {buffer.begin(), buffer.begin() + state->outputLength};
+  }
+};
+
+struct alignas(16) Block {
+  int16_t v[64] = {};
+};
+
+// Reference: T.81 F.1.2 written the long way.
+class ReferenceCoder {
+ public:
+  void Block(const int16_t* natural, int16_t& predictor, const HuffmanSpec& dc,
+             const HuffmanSpec& ac) {
+    int zz[64];
+    for (int i = 0; i < 64; ++i) zz[kNaturalToZigZag[i]] = natural[i];
+    const int diff = static_cast<int16_t>(zz[0] - predictor);
+    predictor = static_cast<int16_t>(zz[0]);
+    const int dcSize = Size(diff);
+    Code(dc, dcSize);
+    Value(diff, dcSize);
+    int run = 0;
+    for (int k = 1; k < 64; ++k) {
+      if (zz[k] == 0) {
+        ++run;
+        continue;
+      }
+      while (run > 15) {
+        Code(ac, 0xF0);
+        run -= 16;
+      }
+      const int size = Size(zz[k]);
+      Code(ac, run << 4 | size);
+      Value(zz[k], size);
+      run = 0;
+    }
+    if (zz[63] == 0) Code(ac, 0x00);
+  }
+  std::vector<uint8_t> Finish() {
+    while (bits_.size() % 8 != 0) bits_.push_back(0);
+    std::vector<uint8_t> out;
+    for (size_t i = 0; i < bits_.size(); i += 8) {
+      uint8_t byte = 0;
+      for (int b = 0; b < 8; ++b) byte = static_cast<uint8_t>(byte << 1 | bits_[i + b]);
+      out.push_back(byte);
+      if (byte == 0xFF) out.push_back(0x00);
+    }
+    return out;
+  }
+  std::string BitString() const {
+    std::string s;
+    for (int b : bits_) s += static_cast<char>('0' + b);
+    return s;
+  }
+
+ private:
+  static int Size(int v) {
+    int s = 0;
+    for (int a = v < 0 ? -v : v; a != 0; a >>= 1) ++s;
+    return s;
+  }
+  void Code(const HuffmanSpec& spec, int symbol) {
+    int code = 0, k = 0;
+    for (int length = 1; length <= 16; ++length) {
+      for (int i = 0; i < spec.bits[length - 1]; ++i, ++k, ++code) {
+        if (spec.values[k] == symbol) {
+          for (int b = length - 1; b >= 0; --b) bits_.push_back(code >> b & 1);
+          return;
+        }
+      }
+      code <<= 1;
+    }
+    ADD_FAILURE() << "symbol " << symbol << " has no code";
+  }
+  void Value(int v, int size) {
+    const int bits = v < 0 ? v - 1 : v;
+    for (int b = size - 1; b >= 0; --b) bits_.push_back(bits >> b & 1);
+  }
+  std::vector<int> bits_;
+};
+
+std::string BitsOf(const std::vector<uint8_t>& bytes, size_t count) {
+  std::string s;
+  for (size_t i = 0; i < count; ++i) s += (bytes[i / 8] >> (7 - i % 8) & 1) ? '1' : '0';
+  return s;
+}
+
+TEST(CodeTables, EobAndZrlCodesAreTheStandardOnes) {
+  const StandardCodeTables& t = GetStandardCodeTables();
+  EXPECT_EQ(t.luminanceAc.entry[0x00], (0b1010u << 16) | 4);
+  EXPECT_EQ(t.luminanceAc.entry[0xF0], (0b11111111001u << 16) | 11);
+  EXPECT_EQ(t.chrominanceAc.entry[0x00], (0b00u << 16) | 2);
+  EXPECT_EQ(t.chrominanceAc.entry[0xF0], (0b1111111010u << 16) | 10);
+  EXPECT_EQ(t.luminanceDc.entry[11], (0b111111110u << 16) | 9);
+  EXPECT_EQ(t.luminanceDc.entry[12], 0u);  // beyond the DC categories
+}
+
+TEST(CodeTables, ConcurrentFirstUseSeesCompleteTables) {
+  // Whichever thread builds them, every caller sees the same finished tables.
+  std::vector<std::thread> threads;
+  std::vector<uint32_t> seen(8);
+  for (int i = 0; i < 8; ++i)
+    threads.emplace_back([&seen, i] { seen[i] = GetStandardCodeTables().luminanceAc.entry[0xFA]; });
+  for (auto& t : threads) t.join();
+  for (uint32_t e : seen) EXPECT_EQ(e, seen[0]);
+  EXPECT_EQ(seen[0] & 0xFFFF, 16u);
+}
+
+TEST(EncodeBlock, UnchangedDcAndZeroAcCodeAsDcZeroAndEob) {
+  const StandardCodeTables& t = GetStandardCodeTables();
+  Block b;
+  {
+    Coder c;
+    int16_t predictor = 0;
+    EncodeBlock(*c.state, b.v, predictor, t.Luminance());
+    FlushBits(*c.state);
+    EXPECT_EQ(c.Bytes(), (std::vector<uint8_t>{0b00101000}));  // 00 1010, then 0 fill
+  }
+  {
+    Coder c;
+    int16_t predictor = 0;
+    EncodeBlock(*c.state, b.v, predictor, t.Chrominance());
+    FlushBits(*c.state);
+    EXPECT_EQ(c.Bytes(), (std::vector<uint8_t>{0x00}));  // 00 00, then 0 fill
+  }
+}
+
+TEST(EncodeBlock, DcOfMinus1024IsCategory11AndItsFirstByteIsStuffed) {
+  Coder c;
+  Block b;
+  b.v[0] = -1024;
+  int16_t predictor = 0;
+  EncodeBlock(*c.state, b.v, predictor, GetStandardCodeTables().Luminance());
+  FlushBits(*c.state);
+  EXPECT_EQ(predictor, -1024);
+  const std::vector<uint8_t> bytes = c.Bytes();
+  ASSERT_GE(bytes.size(), 4u);
+  EXPECT_EQ(bytes[0], 0xFF);
+  EXPECT_EQ(bytes[1], 0x00);
+  // 111111110 01111111111 1010 (EOB), with the stuffed byte removed.
+  std::vector<uint8_t> unstuffed = {bytes[0]};
+  unstuffed.insert(unstuffed.end(), bytes.begin() + 2, bytes.end());
+  EXPECT_EQ(BitsOf(unstuffed, 24), "111111110011111111111010");
+}
+
+TEST(EncodeBlock, OnlyLastCoefficientNonzeroGivesThreeZrlsAndNoEob) {
+  const StandardCodeTables& t = GetStandardCodeTables();
+  Block b;
+  b.v[63] = 5;  // natural 63 is zig-zag 63
+  Coder c;
+  int16_t predictor = 0;
+  EncodeBlock(*c.state, b.v, predictor, t.Luminance());
+  FlushBits(*c.state);
+  ReferenceCoder ref;
+  int16_t refPredictor = 0;
+  ref.Block(b.v, refPredictor, kLuminanceDcSpec, kLuminanceAcSpec);
+  // DC 00, three ZRLs, then symbol 0xE3 and the value bits 101, no EOB.
+  const std::string expectedStart = "00" "11111111001" "11111111001" "11111111001";
+  EXPECT_EQ(ref.BitString().substr(0, expectedStart.size()), expectedStart);
+  EXPECT_EQ(ref.BitString().substr(ref.BitString().size() - 3), "101");
+  EXPECT_EQ(c.Bytes(), ref.Finish());
+}
+
+TEST(EncodeBlock, NonzeroLastCoefficientNeverGetsEob) {
+  const StandardCodeTables& t = GetStandardCodeTables();
+  Block b;
+  b.v[0] = 3;
+  b.v[1] = -2;
+  b.v[63] = -1;
+  Coder c;
+  int16_t predictor = 0;
+  EncodeBlock(*c.state, b.v, predictor, t.Chrominance());
+  ReferenceCoder ref;
+  int16_t refPredictor = 0;
+  ref.Block(b.v, refPredictor, kChrominanceDcSpec, kChrominanceAcSpec);
+  // The stream ends on the value bit of -1 ("0"), not on an EOB ("00").
+  const std::string bits = ref.BitString();
+  EXPECT_EQ(bits.back(), '0');
+  FlushBits(*c.state);
+  EXPECT_EQ(c.Bytes(), ref.Finish());
+}
+
+TEST(EncodeBlock, MatchesReferenceCoderOnRandomBlockSequences) {
+  std::mt19937 rng(21);
+  const StandardCodeTables& t = GetStandardCodeTables();
+  for (int round = 0; round < 400; ++round) {
+    Coder c;
+    ReferenceCoder ref;
+    int16_t p[3] = {}, rp[3] = {};
+    // Sparse to dense blocks, small to full-range values (DC -1024 .. 1016 as
+    // 8-bit samples give, AC up to +-1023), so long zero runs, ZRLs and 0xFF
+    // bytes all occur.
+    const int density = 1 + round % 64;
+    const int range = 1 << (1 + round % 10);  // up to 1024: |AC| <= 1023
+    for (int block = 0; block < 12; ++block) {
+      Block b;
+      b.v[0] = static_cast<int16_t>(static_cast<int>(rng() % 2041) - 1024);
+      for (int i = 1; i < 64; ++i)
+        if (static_cast<int>(rng() % 64) < density)
+          b.v[i] = static_cast<int16_t>(static_cast<int>(rng() % (2 * range - 1)) - (range - 1));
+      const int component = block % 3;
+      const HuffCodePair pair = component == 0 ? t.Luminance() : t.Chrominance();
+      EncodeBlock(*c.state, b.v, p[component], pair);
+      ref.Block(b.v, rp[component], component == 0 ? kLuminanceDcSpec : kChrominanceDcSpec,
+                component == 0 ? kLuminanceAcSpec : kChrominanceAcSpec);
+    }
+    FlushBits(*c.state);
+    ASSERT_EQ(c.Bytes(), ref.Finish()) << "round " << round;
+    EXPECT_EQ(c.state->bitCount, 0);
+  }
+}
+
+TEST(BitWriter, FlushOfWholeBytesAddsNothingAndEmptyFlushWritesNothing) {
+  Coder c;
+  FlushBits(*c.state);
+  EXPECT_EQ(c.state->outputLength, 0);
+  EmitBits((0xABu << 16) | 8, *c.state);
+  EmitBits((0xCDu << 16) | 8, *c.state);
+  FlushBits(*c.state);
+  EXPECT_EQ(c.Bytes(), (std::vector<uint8_t>{0xAB, 0xCD}));
+}
+
+TEST(BitWriter, ThirtyTwoBitGroupsAreStuffedAfterEveryFfByte) {
+  Coder c;
+  for (int i = 0; i < 3; ++i) EmitBits((0xFFFFu << 16) | 16, *c.state);  // 48 one bits
+  EmitBits((0x1u << 16) | 1, *c.state);
+  FlushBits(*c.state);
+  const std::vector<uint8_t> expected = {0xFF, 0, 0xFF, 0, 0xFF, 0, 0xFF, 0,
+                                         0xFF, 0, 0xFF, 0, 0x80};
+  EXPECT_EQ(c.Bytes(), expected);
+}
+
+TEST(BitWriter, ValueEntriesWriteOnlyTheirLowBits) {
+  Coder c;
+  // -3 with size 2: bits of (-3 - 1) = ...11100, low two bits 00.
+  EmitBits((static_cast<uint32_t>(-4) << 16) | 2, *c.state);
+  EmitBits((0x3Fu << 16) | 6, *c.state);
+  FlushBits(*c.state);
+  EXPECT_EQ(c.Bytes(), (std::vector<uint8_t>{0x3F}));
+}
+
+}  // namespace
+}  // namespace jpeg
