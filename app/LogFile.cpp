@@ -116,6 +116,12 @@ void LogFunctionName(const char* szPrettyFunction, char* szOut, size_t cchOut) {
   // spellings ("int* f()" is printed with the blank, but be safe).
   while (start < open && (szPrettyFunction[start] == '*' || szPrettyFunction[start] == '&')) ++start;
 
+  // Names inside an unnamed namespace carry no useful qualifier.
+  for (const char* szAnonymous : {"{anonymous}::", "(anonymous namespace)::"}) {
+    const size_t cch = std::strlen(szAnonymous);
+    if (open - start > cch && std::strncmp(szPrettyFunction + start, szAnonymous, cch) == 0) start += cch;
+  }
+
   size_t length = open - start;
   if (length > cchOut - 1) length = cchOut - 1;
   std::memcpy(szOut, szPrettyFunction + start, length);

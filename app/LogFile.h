@@ -71,13 +71,13 @@ class CLogFile {
 // szOut (always terminated; truncated to cchOut - 1 characters).
 void LogFunctionName(const char* szPrettyFunction, char* szOut, size_t cchOut);
 
-#define SKY_LOG_LINE_(szTag, szFormat, ...)                                              \
+#define SKY_LOG_LINE_(tag_, format_, ...)                                                \
   do {                                                                                   \
-    const LogLinePrefix skyLogPrefix_((szTag), __PRETTY_FUNCTION__);                     \
-    CLogFile::Emit((szFormat), skyLogPrefix_.szTime, skyLogPrefix_.processId,            \
+    const LogLinePrefix skyLogPrefix_((tag_), __PRETTY_FUNCTION__);                      \
+    CLogFile::Emit((format_), skyLogPrefix_.szTime, skyLogPrefix_.processId,             \
                    skyLogPrefix_.threadId, skyLogPrefix_.szTag,                          \
                    skyLogPrefix_.szFunction __VA_OPT__(, ) __VA_ARGS__);                 \
   } while (0)
 
-#define LOG_INFO(szFormat, ...) SKY_LOG_LINE_("[INFO]  ", szFormat __VA_OPT__(, ) __VA_ARGS__)
-#define LOG_ERROR(szFormat, ...) SKY_LOG_LINE_("[ERROR] ", szFormat __VA_OPT__(, ) __VA_ARGS__)
+#define LOG_INFO(format_, ...) SKY_LOG_LINE_("[INFO]  ", format_ __VA_OPT__(, ) __VA_ARGS__)
+#define LOG_ERROR(format_, ...) SKY_LOG_LINE_("[ERROR] ", format_ __VA_OPT__(, ) __VA_ARGS__)
