@@ -13,6 +13,13 @@ case "$action" in
       wineboot -i >/dev/null 2>&1 </dev/null
     fi
     wineserver -p >/dev/null 2>&1 </dev/null
+    # No X display on build machines: windows (Skyvane's hidden message
+    # window included) need Wine's null graphics driver. Set once per prefix.
+    if [ ! -f "$WINEPREFIX/.sky-null-graphics" ]; then
+      wine reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f >/dev/null 2>&1 </dev/null &&
+        wineserver -k >/dev/null 2>&1 </dev/null && touch "$WINEPREFIX/.sky-null-graphics"
+      wineserver -p >/dev/null 2>&1 </dev/null
+    fi
     # A first trivial program warms the server so that tests start in ~0.1 s.
     wine cmd /c exit >/dev/null 2>&1 </dev/null
     exit 0
