@@ -7,3 +7,22 @@ target_include_directories(appcrash PUBLIC ${CMAKE_CURRENT_SOURCE_DIR})
 target_link_libraries(appcrash PUBLIC applog)
 
 sky_add_gtest(crash_dump_test SOURCES tests/CrashDumpTest.cpp LIBS appcrash)
+
+# Skyvane.exe: a GUI program without a visible window, entry wWinMain.
+# (monitor/ is configured after this folder: test for its sources, not its targets)
+if(EXISTS ${PROJECT_SOURCE_DIR}/monitor/MonitorMgr.cpp AND EXISTS ${PROJECT_SOURCE_DIR}/monitor/MonitorProcessor.cpp)
+  enable_language(RC)
+  set(skyvane_sources main.cpp Skyvane.rc)
+  set_source_files_properties(Skyvane.rc PROPERTIES
+    OBJECT_DEPENDS "${CMAKE_CURRENT_SOURCE_DIR}/icons/skyvane.ico;${CMAKE_CURRENT_SOURCE_DIR}/icons/small.ico")
+  add_executable(Skyvane WIN32 ${skyvane_sources})
+  target_link_libraries(Skyvane PRIVATE monitor_mgr appcrash applog user32 advapi32)
+  target_link_options(Skyvane PRIVATE -municode)
+
+  # The same program with one fault planted on purpose, for the crash-dump
+  # system test. Never shipped.
+  add_executable(SkyvaneCrashTest WIN32 ${skyvane_sources})
+  target_compile_definitions(SkyvaneCrashTest PRIVATE SKYVANE_TEST_CRASH)
+  target_link_libraries(SkyvaneCrashTest PRIVATE monitor_mgr appcrash applog user32 advapi32)
+  target_link_options(SkyvaneCrashTest PRIVATE -municode)
+endif()

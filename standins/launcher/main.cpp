@@ -1,12 +1,13 @@
 // SkyLauncher: starts Skyvane.exe the way the real launcher does and plays
 // the machine around it from a script.
 //
-//   SkyLauncher [--exe PATH] [--sim DIR] [--out FILE] [--no-stop-event]
-//               [--script FILE] [-c "COMMAND ARGS"]...
+//   SkyLauncher [--exe PATH] [--sim DIR] [--out FILE] [--tmp DIR]
+//               [--no-stop-event] [--script FILE] [-c "COMMAND ARGS"]...
 //
 // --exe   the program (default: Skyvane.exe beside the launcher)
 // --sim   the simulated devices' directory (default: SKY_USBSIM_DIR)
 // --out   the program's standard output and error go to this file
+// --tmp   the program's temporary directory (TMP and TEMP: log and dumps)
 // Commands, one per line of the script or per -c, run in order:
 //   plug NAME [mode=WxH] [edid=256|128|none] [keep=N]   present before start
 //   start                    create the stop event (unless --no-stop-event), start
@@ -142,7 +143,11 @@ int wmain(int argc, wchar_t** argv) {
     if (a == L"--exe" && more) exe = usbsim::ToWindowsPath(argv[++i]);
     else if (a == L"--sim" && more) simDir = usbsim::ToWindowsPath(argv[++i]);
     else if (a == L"--out" && more) out = usbsim::ToWindowsPath(argv[++i]);
-    else if (a == L"--no-stop-event") stopEvent = false;
+    else if (a == L"--tmp" && more) {
+      std::wstring tmp = usbsim::ToWindowsPath(argv[++i]);
+      SetEnvironmentVariableW(L"TMP", tmp.c_str());
+      SetEnvironmentVariableW(L"TEMP", tmp.c_str());
+    } else if (a == L"--no-stop-event") stopEvent = false;
     else if (a == L"-c" && more) commands.push_back(argv[++i]);
     else if (a == L"--script" && more) {
       FILE* f = _wfopen(usbsim::ToWindowsPath(argv[++i]).c_str(), L"r");

@@ -1,0 +1,227 @@
+// Skyvane's process: the entry wWinMain, the hidden message window and its
+// WndProc, which hands every device and display event to the monitor
+// manager, and the watcher thread that turns the launcher's stop event into
+// WM_CLOSE.
+//
+// Threads: the main thread runs wWinMain, the message loop and WndProc (and
+// with it every monitor-manager call). The watcher thread only waits on the
+// stop and exit events and sends WM_CLOSE. Frame threads (monitor/) never
+// touch the window.
+#include <windows.h>
+#include <dbt.h>
+
+#include <cwchar>
+#include <new>
+
+#include "Auvex.h"
+#include "CrashDump.h"
+#include "LogFile.h"
+#include "MonitorMgr.h"
+#include "resource.h"
+
+namespace {
+
+constexpr int kMaxLoadString = 100;
+constexpr wchar_t kStopEventName[] = L"Global\\SKY_VANE_STOPEVENT";
+
+wchar_t s_szTitle[kMaxLoadString];        // string 103
+wchar_t s_szWindowClass[kMaxLoadString];  // string 109
+
+// Handed to the watcher thread, which frees it. The event array lives in
+// wWinMain's frame for the watcher's whole life: [0] stop, [1] exit.
+struct WatchContext {
+  HWND hWnd;
+  HANDLE* phEvents;
+};
+
+ATOM RegisterWindowClass(HINSTANCE hInstance);
+
+}  // namespace
+
+LRESULT CALLBACK WndProc(HWND hWnd, UINT message, WPARAM wParam, LPARAM lParam);
+DWORD WINAPI WatchStopEvent(LPVOID pParam);
+
+namespace {
+
+ATOM RegisterWindowClass(HINSTANCE hInstance) {
+  WNDCLASSEXW wcex{};
+  wcex.cbSize = sizeof(wcex);
+  wcex.style = CS_HREDRAW | CS_VREDRAW;
+  wcex.lpfnWndProc = WndProc;
+  wcex.cbClsExtra = 0;
+  wcex.cbWndExtra = 0;
+  wcex.hInstance = hInstance;
+  wcex.hIcon = LoadIconW(hInstance, MAKEINTRESOURCEW(IDI_SKYVANE));
+  wcex.hCursor = LoadCursorW(nullptr, IDC_ARROW);
+  wcex.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_WINDOW + 1);
+  wcex.lpszMenuName = MAKEINTRESOURCEW(IDC_SKYVANE);
+  wcex.lpszClassName = s_szWindowClass;
+  wcex.hIconSm = LoadIconW(hInstance, MAKEINTRESOURCEW(IDI_SMALL));
+  return RegisterClassExW(&wcex);
+}
+
+// Waits for the watcher thread to end while still handling messages sent to
+// this thread's window: a watcher that saw the stop event may be inside
+// SendMessageW(WM_CLOSE) right now, and a plain join would never return.
+void JoinWatcher(HANDLE hThread) {
+  while (MsgWaitForMultipleObjects(1, &hThread, FALSE, INFINITE, QS_SENDMESSAGE) == WAIT_OBJECT_0 + 1) {
+    MSG msg;
+    PeekMessageW(&msg, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
+  }
+}
+
+}  // namespace
+
+DWORD WINAPI WatchStopEvent(LPVOID pParam) {
+  auto* pContext = static_cast<WatchContext*>(pParam);
+  const DWORD wait = WaitForMultipleObjects(2, pContext->phEvents, FALSE, INFINITE);
+  if (wait == WAIT_OBJECT_0) SendMessageW(pContext->hWnd, WM_CLOSE, 0, 0);
+  delete pContext;
+  return 0;
+}
+
+LRESULT CALLBACK WndProc(HWND hWnd, UINT message, WPARAM wParam, LPARAM lParam) {
+  // Constructed by the first message CreateWindowExW sends, destroyed at
+  // process exit after wWinMain has closed the log.
+  static CMonitorMgr s_monMgr;
+
+#ifdef SKYVANE_TEST_CRASH
+  // Test build only (SkyvaneCrashTest.exe): this message faults on purpose.
+  if (message == WM_APP + 0x5C) *static_cast<volatile int*>(nullptr) = 0;
+#endif
+
+  switch (message) {
+    case WM_CREATE:
+      if (s_monMgr.Init(hWnd)) {
+        InstallHook();
+        LOG_INFO("%s [%04d/%04d] %s [%s] s_monMgr.Init succ\n");
+      } else {
+        LOG_INFO("%s [%04d/%04d] %s [%s] s_monMgr.Init failed\n");
+      }
+      return 0;
+
+    case WM_DESTROY:
+      PostQuitMessage(0);
+      return 0;
+
+    case WM_CLOSE:
+      UnInstallHook();
+      return DefWindowProcW(hWnd, message, wParam, lParam);
+
+    case WM_DISPLAYCHANGE:
+      s_monMgr.OnDisplayChange();
+      return 0;
+
+    case WM_DEVICECHANGE: {
+      if (wParam != DBT_DEVICEARRIVAL && wParam != DBT_DEVICEREMOVECOMPLETE) return 0;
+      // Only interface broadcasts are ours; volumes and ports are ignored.
+      const auto* pHeader = reinterpret_cast<const DEV_BROADCAST_HDR*>(lParam);
+      if (pHeader == nullptr || pHeader->dbch_size < sizeof(DEV_BROADCAST_HDR) ||
+          pHeader->dbch_devicetype != DBT_DEVTYP_DEVICEINTERFACE)
+        return 0;
+      const auto* pBroadcast = reinterpret_cast<const DEV_BROADCAST_DEVICEINTERFACE_W*>(lParam);
+      if (wParam == DBT_DEVICEARRIVAL) {
+        if (s_monMgr.OnDeviceArrival(pBroadcast))
+          LOG_INFO("%s [%04d/%04d] %s [%s] s_monMgr.OnDeviceArrival succ\n");
+        else
+          LOG_INFO("%s [%04d/%04d] %s [%s] s_monMgr.OnDeviceArrival failed\n");
+      } else {
+        if (s_monMgr.OnDeviceRemove(pBroadcast))
+          LOG_INFO("%s [%04d/%04d] %s [%s] s_monMgr.OnDeviceRemove succ\n");
+        else
+          LOG_INFO("%s [%04d/%04d] %s [%s] s_monMgr.OnDeviceRemove failed\n");
+      }
+      return 0;
+    }
+
+    default:
+      break;
+  }
+  return DefWindowProcW(hWnd, message, wParam, lParam);
+}
+
+int WINAPI wWinMain(HINSTANCE hInstance, HINSTANCE hPrevInstance, LPWSTR lpCmdLine, int nCmdShow) {
+  (void)hPrevInstance;
+  (void)lpCmdLine;
+  (void)nCmdShow;
+
+  // Only the SYSTEM account runs the program; if the name cannot be read,
+  // go on as if it were SYSTEM.
+  wchar_t szUser[MAX_PATH] = {};
+  DWORD cchUser = MAX_PATH;
+  if (GetUserNameW(szUser, &cchUser) && _wcsicmp(szUser, L"SYSTEM") != 0) return 0;
+
+  SetProcessShutdownParameters(0, 0);
+  SetUnhandledExceptionFilter(my_exception_filter);
+
+  LoadStringW(hInstance, IDS_APP_TITLE, s_szTitle, kMaxLoadString);
+  LoadStringW(hInstance, IDC_SKYVANE, s_szWindowClass, kMaxLoadString);
+  RegisterWindowClass(hInstance);
+
+  // A temporary directory or log name that does not fit the buffers is
+  // treated as no temporary directory: the program logs to standard output.
+  wchar_t szTempDir[MAX_PATH] = {};
+  const DWORD cchTemp = GetTempPathW(MAX_PATH, szTempDir);
+  if (cchTemp != 0 && cchTemp < MAX_PATH) {
+    wchar_t szLogPath[MAX_PATH];
+    if (swprintf(szLogPath, MAX_PATH, L"%lsSkyvane.log", szTempDir) > 0) CLogFile::Instance(szLogPath);
+  }
+
+  HWND hWnd = CreateWindowExW(0, s_szWindowClass, s_szTitle, WS_OVERLAPPEDWINDOW, CW_USEDEFAULT, 0,
+                              CW_USEDEFAULT, 0, nullptr, nullptr, hInstance, nullptr);
+  if (hWnd == nullptr) {
+    LOG_ERROR("%s [%04d/%04d] %s [%s] CreateWindowW failed err is %d\n", static_cast<int>(GetLastError()));
+    CLogFile::Close();
+    return 0;
+  }
+
+  HACCEL hAccelTable = LoadAcceleratorsW(hInstance, MAKEINTRESOURCEW(IDC_SKYVANE));
+
+  HANDLE hEvents[2] = {};
+  hEvents[0] = OpenEventW(EVENT_ALL_ACCESS, FALSE, kStopEventName);
+  if (hEvents[0] == nullptr) {
+    LOG_ERROR("%s [%04d/%04d] %s [%s] OpenEvent failed err is %d\n", static_cast<int>(GetLastError()));
+    CLogFile::Close();
+    return 0;
+  }
+  hEvents[1] = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+  if (hEvents[1] == nullptr) {
+    LOG_ERROR("%s [%04d/%04d] %s [%s] CreateEvent failed err is %d\n", static_cast<int>(GetLastError()));
+    CloseHandle(hEvents[0]);
+    CLogFile::Close();
+    return 0;
+  }
+
+  // Without a watcher nothing would ever honour the stop event: close the
+  // window the way the stop event would, and end.
+  HANDLE hWatcher = nullptr;
+  if (auto* pContext = new (std::nothrow) WatchContext{hWnd, hEvents}) {
+    hWatcher = CreateThread(nullptr, 0, WatchStopEvent, pContext, 0, nullptr);
+    if (hWatcher == nullptr) delete pContext;
+  }
+  if (hWatcher == nullptr) {
+    LOG_ERROR("%s [%04d/%04d] %s [%s] Start watcher thread failed err is %d\n", static_cast<int>(GetLastError()));
+    SendMessageW(hWnd, WM_CLOSE, 0, 0);
+    CloseHandle(hEvents[0]);
+    CloseHandle(hEvents[1]);
+    CLogFile::Close();
+    return 0;
+  }
+
+  // GetMessageW returns -1 on an error; only a positive result is a message.
+  MSG msg{};
+  while (GetMessageW(&msg, nullptr, 0, 0) > 0) {
+    if (!TranslateAcceleratorW(msg.hwnd, hAccelTable, &msg)) {
+      TranslateMessage(&msg);
+      DispatchMessageW(&msg);
+    }
+  }
+
+  SetEvent(hEvents[1]);
+  JoinWatcher(hWatcher);
+  CloseHandle(hWatcher);
+  CloseHandle(hEvents[0]);
+  CloseHandle(hEvents[1]);
+  CLogFile::Close();
+  return msg.message == WM_QUIT ? static_cast<int>(msg.wParam) : 0;
+}
