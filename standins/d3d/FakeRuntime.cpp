@@ -1,0 +1,186 @@
+// Fake Direct3D runtime (see FakeRuntime.h). Runs on the test's threads.
+#include "FakeRuntime.h"
+
+#include <atomic>
+
+#include "FakeKmd.h"
+
+namespace fakes {
+
+namespace {
+
+std::mutex s_logMutex;
+RuntimeLog s_log;
+bool s_recording = true;
+std::atomic<UINT> s_nextAllocation{0x100};
+std::atomic<ULONG_PTR> s_nextHandle{0x7000};
+
+HRESULT APIENTRY GetMultisampleMethodListCb(HANDLE, VOID*) { return E_NOTIMPL; }
+
+HRESULT APIENTRY AllocateCb(HANDLE hDevice, D3DDDICB_ALLOCATE* pArgs)
+{
+    if (!pArgs || (pArgs->NumAllocations && !pArgs->pAllocationInfo)) return E_INVALIDARG;
+    pArgs->hKMResource = pArgs->hResource ? s_nextAllocation++ : 0;
+    for (UINT i = 0; i < pArgs->NumAllocations; ++i) pArgs->pAllocationInfo[i].hAllocation = s_nextAllocation++;
+    std::lock_guard<std::mutex> lock(s_logMutex);
+    if (s_recording) {
+        s_log.allocates.push_back({hDevice, pArgs->hResource, pArgs->hKMResource,
+                                   std::vector<D3DDDI_ALLOCATIONINFO>(pArgs->pAllocationInfo,
+                                                                      pArgs->pAllocationInfo + pArgs->NumAllocations)});
+    }
+    return S_OK;
+}
+
+HRESULT APIENTRY Deallocate2Cb(HANDLE hDevice, const D3DDDICB_DEALLOCATE2* pArgs)
+{
+    if (!pArgs) return E_INVALIDARG;
+    std::lock_guard<std::mutex> lock(s_logMutex);
+    if (s_recording) {
+        RecordedDeallocate rec{hDevice, pArgs->hResource, {}};
+        if (pArgs->HandleList) rec.handles.assign(pArgs->HandleList, pArgs->HandleList + pArgs->NumAllocations);
+        s_log.deallocates.push_back(rec);
+    }
+    return S_OK;
+}
+
+HRESULT APIENTRY SubmitCommandCb(HANDLE hDevice, const D3DDDICB_SUBMITCOMMAND*)
+{
+    std::lock_guard<std::mutex> lock(s_logMutex);
+    if (s_recording) s_log.submits.push_back(hDevice);
+    return S_OK;
+}
+
+// Every other runtime callback: present in the table, never expected.
+HRESULT APIENTRY OtherCb() { return E_NOTIMPL; }
+
+D3DDDI_DEVICECALLBACKS MakeDeviceCallbacks()
+{
+    D3DDDI_DEVICECALLBACKS table{};
+    for (auto& entry : table.entries) entry = reinterpret_cast<DdiProc>(&OtherCb);
+    DdiTableSet(table, kCbAllocate, &AllocateCb);
+    DdiTableSet(table, kCbEscape, &FakeKmd::EscapeCb);
+    DdiTableSet(table, kCbSubmitCommand, &SubmitCommandCb);
+    DdiTableSet(table, kCbDeallocate2, &Deallocate2Cb);
+    return table;
+}
+
+const D3DDDI_ADAPTERCALLBACKS s_adapterCallbacks{&FakeKmd::QueryAdapterInfoCb, &GetMultisampleMethodListCb};
+const D3DDDI_DEVICECALLBACKS s_deviceCallbacks = MakeDeviceCallbacks();
+
+}  // namespace
+
+DriverEntries EntriesFromModule(HMODULE module)
+{
+    DriverEntries e;
+    e.openAdapter = ProcAs<PFND3DDDI_OPENADAPTER>(GetProcAddress(module, "OpenAdapter"));
+    e.openAdapter10 = ProcAs<PFND3D10DDI_OPENADAPTER>(GetProcAddress(module, "OpenAdapter10"));
+    e.openAdapter10_2 = ProcAs<PFND3D10DDI_OPENADAPTER>(GetProcAddress(module, "OpenAdapter10_2"));
+    e.openAdapter12 = ProcAs<PFND3D12DDI_OPENADAPTER>(GetProcAddress(module, "OpenAdapter12"));
+    return e;
+}
+
+const D3DDDI_ADAPTERCALLBACKS* AdapterCallbacks() { return &s_adapterCallbacks; }
+const D3DDDI_DEVICECALLBACKS* DeviceCallbacks() { return &s_deviceCallbacks; }
+
+void ResetRuntimeLog()
+{
+    std::lock_guard<std::mutex> lock(s_logMutex);
+    s_log = RuntimeLog{};
+    s_recording = true;
+}
+
+RuntimeLog RuntimeLogSnapshot()
+{
+    std::lock_guard<std::mutex> lock(s_logMutex);
+    return s_log;
+}
+
+void SetRuntimeRecording(bool on)
+{
+    std::lock_guard<std::mutex> lock(s_logMutex);
+    s_recording = on;
+}
+
+HANDLE NewRuntimeHandle() { return reinterpret_cast<HANDLE>(s_nextHandle.fetch_add(0x10)); }
+
+std::unique_ptr<Adapter9> OpenAdapter9(const DriverEntries& entries, UINT iface, UINT version)
+{
+    auto a = std::make_unique<Adapter9>();
+    a->runtimeHandle = NewRuntimeHandle();
+    a->args.hAdapter = a->runtimeHandle;
+    a->args.Interface = iface;
+    a->args.Version = version;
+    a->args.pAdapterCallbacks = &s_adapterCallbacks;
+    a->args.pAdapterFuncs = &a->funcs;
+    a->hr = entries.openAdapter(&a->args);
+    return a;
+}
+
+static std::unique_ptr<Adapter10> OpenAdapter10Any(PFND3D10DDI_OPENADAPTER entry, UINT iface, UINT version)
+{
+    auto a = std::make_unique<Adapter10>();
+    a->runtimeHandle = NewRuntimeHandle();
+    a->args.hRTAdapter.handle = a->runtimeHandle;
+    a->args.Interface = iface;
+    a->args.Version = version;
+    a->args.pAdapterCallbacks = &s_adapterCallbacks;
+    a->args.pAdapterFuncs_2 = &a->funcs;
+    a->hr = entry(&a->args);
+    return a;
+}
+
+std::unique_ptr<Adapter10> OpenAdapter10(const DriverEntries& entries, UINT iface, UINT version)
+{
+    return OpenAdapter10Any(entries.openAdapter10, iface, version);
+}
+
+std::unique_ptr<Adapter10> OpenAdapter10_2(const DriverEntries& entries, UINT iface, UINT version)
+{
+    return OpenAdapter10Any(entries.openAdapter10_2, iface, version);
+}
+
+std::unique_ptr<Adapter12> OpenAdapter12(const DriverEntries& entries)
+{
+    auto a = std::make_unique<Adapter12>();
+    a->runtimeHandle = NewRuntimeHandle();
+    a->args.hRTAdapter.handle = a->runtimeHandle;
+    a->args.pAdapterCallbacks = &s_adapterCallbacks;
+    a->hr = entries.openAdapter12(&a->args);
+    return a;
+}
+
+std::unique_ptr<Device9> CreateDevice9(Adapter9& adapter, UINT version, UINT iface)
+{
+    auto d = std::make_unique<Device9>();
+    d->runtimeHandle = NewRuntimeHandle();
+    d->callbacks = s_deviceCallbacks;
+    d->args.hDevice = d->runtimeHandle;
+    d->args.Interface = iface;
+    d->args.Version = version;
+    d->args.pCallbacks = &d->callbacks;
+    d->args.pDeviceFuncs = &d->funcs;
+    d->hr = adapter.funcs.pfnCreateDevice(adapter.args.hAdapter, &d->args);
+    return d;
+}
+
+std::unique_ptr<Device10> CreateDevice10(Adapter10& adapter, UINT iface, UINT version)
+{
+    auto d = std::make_unique<Device10>();
+    d->runtimeHandle = NewRuntimeHandle();
+    d->callbacks = s_deviceCallbacks;
+    for (auto& entry : d->dxgiCallbacks.entries) entry = reinterpret_cast<DdiProc>(&OtherCb);
+    SIZE_T size = adapter.funcs.pfnCalcPrivateDeviceSize(adapter.args.hAdapter, nullptr);
+    d->driverStorage.assign(size, 0);
+    d->args.hRTDevice.handle = d->runtimeHandle;
+    d->args.Interface = iface;
+    d->args.Version = version;
+    d->args.pKTCallbacks = &d->callbacks;
+    d->args.pDeviceFuncs = &d->funcs;
+    d->args.hDrvDevice.pDrvPrivate = d->driverStorage.data();
+    d->args.DXGIBaseDDI.pDXGIBaseCallbacks = &d->dxgiCallbacks;
+    d->args.DXGIBaseDDI.pDXGIDDIBaseFunctions = &d->dxgiFuncs;
+    d->hr = adapter.funcs.pfnCreateDevice(adapter.args.hAdapter, &d->args);
+    return d;
+}
+
+}  // namespace fakes

@@ -1,0 +1,367 @@
+// A fake vendor user-mode display driver, built several times under different
+// file names (FAKEUMD_VARIANT) with and without each entry point
+// (FAKEUMD_HAS_OPENADAPTER*). Its entry points and tables record every call
+// in fakeumd_state.dll and call the runtime's callbacks the way a real driver
+// does: device creation may allocate through pfnAllocateCb, resource creation
+// allocates one allocation per surface, resource destruction frees them with
+// pfnDeallocate2Cb, present and flush submit with pfnSubmitCommandCb.
+// Runs on the caller's thread; per-device state is guarded by the device's lock.
+#include <new>
+
+#include "FakeUmdState.h"
+#include "ddi/D3d10Ddi.h"
+#include "ddi/D3d12Ddi.h"
+#include "ddi/D3d9Ddi.h"
+
+#define FAKEUMD_EXPORT extern "C" __declspec(dllexport)
+
+namespace {
+
+constexpr int kVariant = FAKEUMD_VARIANT;
+constexpr unsigned kMaxResources = 32;
+constexpr unsigned kMaxAllocationsPerResource = 4;
+
+struct FakeResource {
+    HANDLE driverHandle;
+    HANDLE runtimeHandle;
+    UINT allocationCount;
+    D3DKMT_HANDLE allocations[kMaxAllocationsPerResource];
+};
+
+struct FakeDevice {
+    HANDLE runtimeDevice;
+    const D3DDDI_DEVICECALLBACKS* callbacks;
+    UINT callbacksBytes;
+    CRITICAL_SECTION lock;
+    FakeResource resources[kMaxResources];
+};
+
+void Record(int kind, UINT iface, UINT version, void* in, void* out, const void* callbacks, void* funcs,
+            UINT count = 0)
+{
+    FakeUmdCall call{kind, kVariant, iface, version, in, out, callbacks, funcs, count};
+    FakeUmd_Record(&call);
+}
+
+// Stands in for every table entry this driver does not implement; never called
+// by the tests, only compared.
+void APIENTRY UnimplementedEntry() {}
+
+void FillTable(void* table, UINT bytes)
+{
+    for (UINT i = 0; i * sizeof(DdiProc) < bytes; ++i) DdiRawSet(table, bytes, i, &UnimplementedEntry);
+}
+
+void InitDevice(FakeDevice* device, HANDLE runtimeDevice, const D3DDDI_DEVICECALLBACKS* callbacks, UINT version)
+{
+    device->runtimeDevice = runtimeDevice;
+    device->callbacks = callbacks;
+    device->callbacksBytes = DeviceCallbacksSizeForVersion(version);
+    InitializeCriticalSection(&device->lock);
+}
+
+// The allocations a real driver makes for its own command buffers at device
+// creation: outside any resource the application created.
+HRESULT AllocateInternal(FakeDevice* device, UINT count)
+{
+    auto allocate = DdiRawGet<PFND3DDDI_ALLOCATECB>(device->callbacks, device->callbacksBytes, kCbAllocate);
+    if (!allocate || count == 0) return S_OK;
+    D3DDDI_ALLOCATIONINFO infos[kMaxAllocationsPerResource] = {};
+    D3DDDICB_ALLOCATE args{};
+    args.NumAllocations = count < kMaxAllocationsPerResource ? count : kMaxAllocationsPerResource;
+    args.pAllocationInfo = infos;
+    return allocate(device->runtimeDevice, &args);
+}
+
+// Allocates `count` allocations for a resource and remembers them under a new
+// driver handle; returns that handle (null on failure).
+HANDLE CreateFakeResource(FakeDevice* device, HANDLE runtimeResource, UINT count, UINT sourceId, bool primary,
+                          UINT* made)
+{
+    *made = 0;
+    auto allocate = DdiRawGet<PFND3DDDI_ALLOCATECB>(device->callbacks, device->callbacksBytes, kCbAllocate);
+    if (!allocate) return nullptr;
+    if (count > kMaxAllocationsPerResource) count = kMaxAllocationsPerResource;
+    D3DDDI_ALLOCATIONINFO infos[kMaxAllocationsPerResource] = {};
+    for (UINT i = 0; i < count; ++i) {
+        infos[i].VidPnSourceId = sourceId;
+        infos[i].Flags = primary ? kAllocationFlagPrimary : 0;
+    }
+    D3DDDICB_ALLOCATE args{};
+    args.hResource = runtimeResource;
+    args.NumAllocations = count;
+    args.pAllocationInfo = infos;
+    if (FAILED(allocate(device->runtimeDevice, &args))) return nullptr;
+
+    HANDLE driverHandle = FakeUmd_NewHandle();
+    EnterCriticalSection(&device->lock);
+    for (FakeResource& r : device->resources) {
+        if (r.driverHandle) continue;
+        r.driverHandle = driverHandle;
+        r.runtimeHandle = runtimeResource;
+        r.allocationCount = count;
+        for (UINT i = 0; i < count; ++i) r.allocations[i] = infos[i].hAllocation;
+        break;
+    }
+    LeaveCriticalSection(&device->lock);
+    *made = count;
+    return driverHandle;
+}
+
+void DestroyFakeResource(FakeDevice* device, HANDLE driverHandle)
+{
+    FakeResource found{};
+    EnterCriticalSection(&device->lock);
+    for (FakeResource& r : device->resources) {
+        if (r.driverHandle != driverHandle) continue;
+        found = r;
+        r = FakeResource{};
+        break;
+    }
+    LeaveCriticalSection(&device->lock);
+    auto deallocate = DdiRawGet<PFND3DDDI_DEALLOCATE2CB>(device->callbacks, device->callbacksBytes, kCbDeallocate2);
+    if (!found.driverHandle || !deallocate) return;
+    D3DDDICB_DEALLOCATE2 args{};
+    args.hResource = found.runtimeHandle;
+    args.NumAllocations = found.allocationCount;
+    args.HandleList = found.allocations;
+    deallocate(device->runtimeDevice, &args);
+}
+
+void Submit(FakeDevice* device)
+{
+    auto submit = DdiRawGet<PFND3DDDI_SUBMITCOMMANDCB>(device->callbacks, device->callbacksBytes, kCbSubmitCommand);
+    if (submit) submit(device->runtimeDevice, nullptr);
+}
+
+// ---------------------------------------------------------------------------
+// D3D9
+
+[[maybe_unused]] HRESULT APIENTRY GetCaps9(HANDLE, const D3DDDIARG_GETCAPS*) { return S_OK; }
+
+HRESULT APIENTRY CreateResource9(HANDLE hDevice, D3DDDIARG_CREATERESOURCE* args)
+{
+    auto* device = static_cast<FakeDevice*>(hDevice);
+    UINT made = 0;
+    HANDLE h = CreateFakeResource(device, args->hResource, args->SurfCount, args->VidPnSourceId,
+                                  (args->Flags & kD3d9ResPrimary) != 0, &made);
+    Record(kCallCreateResource9, 0, 0, hDevice, h, nullptr, nullptr, made);
+    if (!h) return E_OUTOFMEMORY;
+    args->hResource = h;
+    return S_OK;
+}
+
+HRESULT APIENTRY DestroyResource9(HANDLE hDevice, HANDLE hResource)
+{
+    Record(kCallDestroyResource9, 0, 0, hDevice, hResource, nullptr, nullptr);
+    DestroyFakeResource(static_cast<FakeDevice*>(hDevice), hResource);
+    return S_OK;
+}
+
+HRESULT APIENTRY Present9(HANDLE hDevice, const D3DDDIARG_PRESENT*)
+{
+    Submit(static_cast<FakeDevice*>(hDevice));
+    return S_OK;
+}
+
+HRESULT APIENTRY DestroyDevice9(HANDLE hDevice)
+{
+    auto* device = static_cast<FakeDevice*>(hDevice);
+    Record(kCallDestroyDevice9, 0, 0, hDevice, nullptr, nullptr, nullptr);
+    // A real driver frees its internal allocations while it tears down.
+    for (FakeResource& r : device->resources) {
+        if (r.driverHandle) DestroyFakeResource(device, r.driverHandle);
+    }
+    DeleteCriticalSection(&device->lock);
+    delete device;
+    return S_OK;
+}
+
+[[maybe_unused]] HRESULT APIENTRY CreateDevice9(HANDLE hAdapter, D3DDDIARG_CREATEDEVICE* args)
+{
+    const FakeUmdConfig* config = FakeUmd_Config();
+    Record(kCallCreateDevice9, args->Interface, args->Version, hAdapter, nullptr, args->pCallbacks, args->pDeviceFuncs);
+    if (FAILED(config->createDeviceResult)) return config->createDeviceResult;
+    auto* device = new (std::nothrow) FakeDevice{};
+    if (!device) return E_OUTOFMEMORY;
+    InitDevice(device, args->hDevice, args->pCallbacks, args->Version);
+    AllocateInternal(device, config->allocationsAtCreateDevice);
+
+    const UINT bytes = D3d9DeviceFuncsSizeForVersion(args->Version);
+    FillTable(args->pDeviceFuncs, bytes);
+    DdiRawSet(args->pDeviceFuncs, bytes, kD3d9CreateResource, &CreateResource9);
+    DdiRawSet(args->pDeviceFuncs, bytes, kD3d9DestroyResource, &DestroyResource9);
+    DdiRawSet(args->pDeviceFuncs, bytes, kD3d9Present, &Present9);
+    if (config->leaveDestroyDeviceEmpty)
+        DdiRawSet(args->pDeviceFuncs, bytes, kD3d9DestroyDevice, static_cast<DdiProc>(nullptr));
+    else
+        DdiRawSet(args->pDeviceFuncs, bytes, kD3d9DestroyDevice, &DestroyDevice9);
+    args->hDevice = device;
+    return S_OK;
+}
+
+[[maybe_unused]] HRESULT APIENTRY CloseAdapter9(HANDLE hAdapter)
+{
+    Record(kCallCloseAdapter9, 0, 0, hAdapter, nullptr, nullptr, nullptr);
+    FakeUmd_AdapterDelta(-1);
+    return FakeUmd_Config()->closeResult;
+}
+
+// ---------------------------------------------------------------------------
+// D3D10/11
+
+[[maybe_unused]] SIZE_T APIENTRY CalcPrivateDeviceSize10(D3D10DDI_HADAPTER, const D3D10DDIARG_CALCPRIVATEDEVICESIZE*)
+{
+    return sizeof(FakeDevice);
+}
+
+void APIENTRY CreateResource10(D3D10DDI_HDEVICE hDevice, const D3D10DDIARG_CREATERESOURCE* args,
+                               D3D10DDI_HRESOURCE hResource, D3D10DDI_HRTRESOURCE hRtResource)
+{
+    auto* device = static_cast<FakeDevice*>(hDevice.pDrvPrivate);
+    UINT made = 0;
+    // The runtime allocates the driver's resource storage; the fake keeps its
+    // bookkeeping by its own handle and remembers it in that storage.
+    HANDLE h = CreateFakeResource(device, hRtResource.handle, args->ArraySize ? args->ArraySize : 1,
+                                  args->pPrimaryDesc ? args->pPrimaryDesc->VidPnSourceId : 0,
+                                  args->pPrimaryDesc != nullptr, &made);
+    if (hResource.pDrvPrivate) *static_cast<HANDLE*>(hResource.pDrvPrivate) = h;
+    Record(kCallCreateResource10, 0, 0, hDevice.pDrvPrivate, hResource.pDrvPrivate, nullptr, nullptr, made);
+}
+
+void APIENTRY DestroyResource10(D3D10DDI_HDEVICE hDevice, D3D10DDI_HRESOURCE hResource)
+{
+    Record(kCallDestroyResource10, 0, 0, hDevice.pDrvPrivate, hResource.pDrvPrivate, nullptr, nullptr);
+    if (hResource.pDrvPrivate)
+        DestroyFakeResource(static_cast<FakeDevice*>(hDevice.pDrvPrivate), *static_cast<HANDLE*>(hResource.pDrvPrivate));
+}
+
+void APIENTRY Flush10(D3D10DDI_HDEVICE hDevice) { Submit(static_cast<FakeDevice*>(hDevice.pDrvPrivate)); }
+
+void APIENTRY DestroyDevice10(D3D10DDI_HDEVICE hDevice)
+{
+    auto* device = static_cast<FakeDevice*>(hDevice.pDrvPrivate);
+    Record(kCallDestroyDevice10, 0, 0, hDevice.pDrvPrivate, nullptr, nullptr, nullptr);
+    for (FakeResource& r : device->resources) {
+        if (r.driverHandle) DestroyFakeResource(device, r.driverHandle);
+    }
+    DeleteCriticalSection(&device->lock);
+    device->~FakeDevice();
+}
+
+[[maybe_unused]] HRESULT APIENTRY CreateDevice10(D3D10DDI_HADAPTER hAdapter, D3D10DDIARG_CREATEDEVICE* args)
+{
+    const FakeUmdConfig* config = FakeUmd_Config();
+    Record(kCallCreateDevice10, args->Interface, args->Version, hAdapter.pDrvPrivate, args->hDrvDevice.pDrvPrivate,
+           args->pKTCallbacks, args->pDeviceFuncs);
+    if (FAILED(config->createDeviceResult)) return config->createDeviceResult;
+    auto* device = new (args->hDrvDevice.pDrvPrivate) FakeDevice{};
+    InitDevice(device, args->hRTDevice.handle, args->pKTCallbacks, args->Version);
+    AllocateInternal(device, config->allocationsAtCreateDevice);
+
+    const D3d10InterfaceLayout layout = D3d10LayoutForInterface(args->Interface);
+    FillTable(args->pDeviceFuncs, layout.deviceFuncsBytes);
+    DdiRawSet(args->pDeviceFuncs, layout.deviceFuncsBytes, kD3d10CreateResource, &CreateResource10);
+    DdiRawSet(args->pDeviceFuncs, layout.deviceFuncsBytes, kD3d10DestroyResource, &DestroyResource10);
+    DdiRawSet(args->pDeviceFuncs, layout.deviceFuncsBytes, kD3d10Flush, &Flush10);
+    if (config->leaveDestroyDeviceEmpty)
+        DdiRawSet(args->pDeviceFuncs, layout.deviceFuncsBytes, kD3d10DestroyDevice, static_cast<DdiProc>(nullptr));
+    else
+        DdiRawSet(args->pDeviceFuncs, layout.deviceFuncsBytes, kD3d10DestroyDevice, &DestroyDevice10);
+    if (args->DXGIBaseDDI.pDXGIDDIBaseFunctions) FillTable(args->DXGIBaseDDI.pDXGIDDIBaseFunctions, layout.dxgiFuncsBytes);
+    return S_OK;
+}
+
+[[maybe_unused]] HRESULT APIENTRY CloseAdapter10(D3D10DDI_HADAPTER hAdapter)
+{
+    Record(kCallCloseAdapter10, 0, 0, hAdapter.pDrvPrivate, nullptr, nullptr, nullptr);
+    FakeUmd_AdapterDelta(-1);
+    return FakeUmd_Config()->closeResult;
+}
+
+[[maybe_unused]] HRESULT APIENTRY GetSupportedVersions10(D3D10DDI_HADAPTER, UINT32* puEntries, UINT64*)
+{
+    if (puEntries) *puEntries = 0;
+    return S_OK;
+}
+
+[[maybe_unused]] HRESULT APIENTRY GetCaps10(D3D10DDI_HADAPTER, const D3D10_2DDIARG_GETCAPS*) { return S_OK; }
+
+[[maybe_unused]] HRESULT OpenAdapter10Any(D3D10DDIARG_OPENADAPTER* args, int kind, bool fiveEntries)
+{
+    const FakeUmdConfig* config = FakeUmd_Config();
+    void* handle = FakeUmd_NewHandle();
+    Record(kind, args->Interface, args->Version, args->hRTAdapter.handle, handle, args->pAdapterCallbacks,
+           args->pAdapterFuncs);
+    if (FAILED(config->openResult)) return config->openResult;
+    args->hAdapter.pDrvPrivate = handle;
+    D3D10_2DDI_ADAPTERFUNCS* funcs = args->pAdapterFuncs_2;
+    funcs->pfnCalcPrivateDeviceSize = &CalcPrivateDeviceSize10;
+    funcs->pfnCreateDevice = &CreateDevice10;
+    funcs->pfnCloseAdapter = &CloseAdapter10;
+    if (fiveEntries) {
+        funcs->pfnGetSupportedVersions = &GetSupportedVersions10;
+        funcs->pfnGetCaps = &GetCaps10;
+    }
+    FakeUmd_AdapterDelta(+1);
+    return S_OK;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// Entry points, present or absent by variant.
+
+#if FAKEUMD_HAS_OPENADAPTER
+FAKEUMD_EXPORT HRESULT APIENTRY OpenAdapter(D3DDDIARG_OPENADAPTER* args)
+{
+    const FakeUmdConfig* config = FakeUmd_Config();
+    void* handle = FakeUmd_NewHandle();
+    Record(kCallOpenAdapter, args->Interface, args->Version, args->hAdapter, handle, args->pAdapterCallbacks,
+           args->pAdapterFuncs);
+    if (FAILED(config->openResult)) return config->openResult;
+    args->hAdapter = handle;
+    args->DriverVersion = config->driverVersion;
+    args->pAdapterFuncs->pfnGetCaps = &GetCaps9;
+    args->pAdapterFuncs->pfnCreateDevice = &CreateDevice9;
+    args->pAdapterFuncs->pfnCloseAdapter = &CloseAdapter9;
+    FakeUmd_AdapterDelta(+1);
+    return S_OK;
+}
+#endif
+
+#if FAKEUMD_HAS_OPENADAPTER10
+FAKEUMD_EXPORT HRESULT APIENTRY OpenAdapter10(D3D10DDIARG_OPENADAPTER* args)
+{
+    return OpenAdapter10Any(args, kCallOpenAdapter10, false);
+}
+#endif
+
+#if FAKEUMD_HAS_OPENADAPTER10_2
+FAKEUMD_EXPORT HRESULT APIENTRY OpenAdapter10_2(D3D10DDIARG_OPENADAPTER* args)
+{
+    return OpenAdapter10Any(args, kCallOpenAdapter10_2, true);
+}
+#endif
+
+#if FAKEUMD_HAS_OPENADAPTER12
+FAKEUMD_EXPORT HRESULT APIENTRY OpenAdapter12(D3D12DDIARG_OPENADAPTER* args)
+{
+    const FakeUmdConfig* config = FakeUmd_Config();
+    void* handle = FakeUmd_NewHandle();
+    Record(kCallOpenAdapter12, 0, 0, args->hRTAdapter.handle, handle, args->pAdapterCallbacks, args->pAdapterFuncs);
+    if (FAILED(config->openResult)) return config->openResult;
+    args->hAdapter.pDrvPrivate = handle;
+    return S_OK;
+}
+#endif
+
+// Keeps at least one export in the variant without entry points.
+FAKEUMD_EXPORT int APIENTRY FakeUmdVariant() { return kVariant; }
+
+extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID)
+{
+    if (reason == DLL_PROCESS_ATTACH) FakeUmd_ModuleEvent(kVariant, TRUE);
+    else if (reason == DLL_PROCESS_DETACH) FakeUmd_ModuleEvent(kVariant, FALSE);
+    return TRUE;
+}

@@ -1,0 +1,299 @@
+// D3D10/11 and DXGI user-mode driver interface: the OpenAdapter10 and
+// OpenAdapter10_2 entries, the adapter function tables, device creation, the
+// device and DXGI function tables (by entry index) and the argument
+// structures of the entries Brisel wraps or calls. 32-bit layouts, pinned by
+// static_asserts. Thread-neutral (declarations only).
+#pragma once
+
+#include "DdiCommon.h"
+
+// Handles of the D3D10 interface are one-pointer structures passed by value.
+struct D3D10DDI_HRTADAPTER { VOID* handle; };
+struct D3D10DDI_HADAPTER { VOID* pDrvPrivate; };
+struct D3D10DDI_HRTDEVICE { VOID* handle; };
+struct D3D10DDI_HDEVICE { VOID* pDrvPrivate; };
+struct D3D10DDI_HRTRESOURCE { VOID* handle; };
+struct D3D10DDI_HRESOURCE { VOID* pDrvPrivate; };
+struct D3D10DDI_HRTCORELAYER { VOID* handle; };
+
+struct D3D10DDIARG_CREATEDEVICE;
+struct D3D10DDIARG_CALCPRIVATEDEVICESIZE;
+struct D3D10_2DDIARG_GETCAPS;
+
+using PFND3D10DDI_CALCPRIVATEDEVICESIZE = SIZE_T(APIENTRY*)(D3D10DDI_HADAPTER, const D3D10DDIARG_CALCPRIVATEDEVICESIZE*);
+using PFND3D10DDI_CREATEDEVICE = HRESULT(APIENTRY*)(D3D10DDI_HADAPTER, D3D10DDIARG_CREATEDEVICE*);
+using PFND3D10DDI_CLOSEADAPTER = HRESULT(APIENTRY*)(D3D10DDI_HADAPTER);
+using PFND3D10_2DDI_GETSUPPORTEDVERSIONS = HRESULT(APIENTRY*)(D3D10DDI_HADAPTER, UINT32* puEntries, UINT64* pVersions);
+using PFND3D10_2DDI_GETCAPS = HRESULT(APIENTRY*)(D3D10DDI_HADAPTER, const D3D10_2DDIARG_GETCAPS*);
+
+struct D3D10DDI_ADAPTERFUNCS {
+    PFND3D10DDI_CALCPRIVATEDEVICESIZE pfnCalcPrivateDeviceSize;
+    PFND3D10DDI_CREATEDEVICE pfnCreateDevice;
+    PFND3D10DDI_CLOSEADAPTER pfnCloseAdapter;
+};
+
+struct D3D10_2DDI_ADAPTERFUNCS {
+    PFND3D10DDI_CALCPRIVATEDEVICESIZE pfnCalcPrivateDeviceSize;
+    PFND3D10DDI_CREATEDEVICE pfnCreateDevice;
+    PFND3D10DDI_CLOSEADAPTER pfnCloseAdapter;
+    PFND3D10_2DDI_GETSUPPORTEDVERSIONS pfnGetSupportedVersions;
+    PFND3D10_2DDI_GETCAPS pfnGetCaps;
+};
+
+struct D3D10DDIARG_OPENADAPTER {
+    D3D10DDI_HRTADAPTER hRTAdapter;
+    D3D10DDI_HADAPTER hAdapter;                     // out
+    UINT Interface;                                 // major << 16 | minor
+    UINT Version;
+    const D3DDDI_ADAPTERCALLBACKS* pAdapterCallbacks;
+    union {
+        D3D10DDI_ADAPTERFUNCS* pAdapterFuncs;       // out (OpenAdapter10)
+        D3D10_2DDI_ADAPTERFUNCS* pAdapterFuncs_2;   // out (OpenAdapter10_2)
+    };
+};
+
+using PFND3D10DDI_OPENADAPTER = HRESULT(APIENTRY*)(D3D10DDIARG_OPENADAPTER*);
+
+constexpr UINT InterfaceMajor(UINT iface) { return iface >> 16; }
+constexpr UINT InterfaceMinor(UINT iface) { return iface & 0xFFFF; }
+
+// ---------------------------------------------------------------------------
+// Device function tables (D3D10DDI_DEVICEFUNCS and its later versions).
+
+enum D3d10DeviceFuncEntry : unsigned {
+    kD3d10StagingResourceMap = 24,
+    kD3d10StagingResourceUnmap = 25,
+    kD3d10Flush = 48,
+    kD3d10ResourceCopy = 50,
+    kD3d10CalcPrivateResourceSize = 56,
+    kD3d10CreateResource = 58,
+    kD3d10OpenResource = 59,
+    kD3d10DestroyResource = 60,
+    kD3d10DestroyDevice = 99,
+    kD3d10DeviceFuncCount = 170,                    // entries of the largest table copied
+};
+
+struct D3D10DDI_DEVICEFUNCS : DdiTable<kD3d10DeviceFuncCount> {};
+
+// DXGI_DDI_BASE_FUNCTIONS and its later versions.
+enum DxgiFuncEntry : unsigned {
+    kDxgiPresent = 0,
+    kDxgiGetGammaCaps = 1,
+    kDxgiSetDisplayMode = 2,
+    kDxgiBlt = 6,
+    kDxgiPresent1 = 16,
+    kDxgiFuncCount = 22,
+};
+
+struct DXGI_DDI_BASE_FUNCTIONS : DdiTable<kDxgiFuncCount> {};
+
+// DXGI_DDI_BASE_CALLBACKS.
+enum DxgiCallbackEntry : unsigned {
+    kDxgiCbPresent = 0,
+    kDxgiCallbackCount = 1,
+};
+
+struct DXGI_DDI_BASE_CALLBACKS : DdiTable<kDxgiCallbackCount> {};
+
+struct DXGI_DDI_BASE_ARGS {
+    DXGI_DDI_BASE_CALLBACKS* pDXGIBaseCallbacks;
+    DXGI_DDI_BASE_FUNCTIONS* pDXGIDDIBaseFunctions;
+};
+
+// Resource-creation form and table sizes chosen by the device's Interface.
+struct D3d10InterfaceLayout {
+    bool d3d11Form;              // D3D11DDIARG_CREATERESOURCE (64 bytes) instead of the 52-byte form
+    UINT deviceFuncsBytes;
+    UINT dxgiFuncsBytes;
+};
+
+constexpr D3d10InterfaceLayout D3d10LayoutForInterface(UINT iface)
+{
+    if (iface >= 0xB0022) return {true, 680, 88};
+    if (iface >= 0xB0020) return {true, 672, 84};
+    if (iface >= 0xB0010) return {true, 656, 72};
+    if (iface >= 0xB000E) return {true, 620, 60};
+    if (iface >= 0xA0002) return {true, 600, 32};
+    return {false, 404, 28};
+}
+
+struct D3D10DDIARG_CREATEDEVICE {
+    D3D10DDI_HRTDEVICE hRTDevice;
+    UINT Interface;
+    UINT Version;
+    const D3DDDI_DEVICECALLBACKS* pKTCallbacks;
+    D3D10DDI_DEVICEFUNCS* pDeviceFuncs;             // union of every device-function table version
+    D3D10DDI_HDEVICE hDrvDevice;                    // runtime-allocated driver storage
+    DXGI_DDI_BASE_ARGS DXGIBaseDDI;
+    D3D10DDI_HRTCORELAYER hRTCoreLayer;
+    const VOID* pUMCallbacks;
+    UINT Flags;
+};
+
+using PFND3D10DDI_DESTROYDEVICE = void(APIENTRY*)(D3D10DDI_HDEVICE);
+
+// ---------------------------------------------------------------------------
+// Resource arguments (the D3D10 52-byte and D3D11 64-byte creation forms).
+
+struct D3D10DDI_MIPINFO {
+    UINT TexelWidth;
+    UINT TexelHeight;
+    UINT TexelDepth;
+    UINT PhysicalWidth;
+    UINT PhysicalHeight;
+    UINT PhysicalDepth;
+};
+
+struct DXGI_DDI_RATIONAL {
+    UINT Numerator;
+    UINT Denominator;
+};
+
+struct DXGI_DDI_MODE_DESC {
+    UINT Width;
+    UINT Height;
+    UINT Format;                                    // DXGI_FORMAT
+    DXGI_DDI_RATIONAL RefreshRate;
+    UINT ScanlineOrdering;
+    UINT Rotation;
+    UINT Scaling;
+};
+
+struct DXGI_DDI_PRIMARY_DESC {
+    UINT Flags;
+    D3DDDI_VIDEO_PRESENT_SOURCE_ID VidPnSourceId;
+    DXGI_DDI_MODE_DESC ModeDesc;
+    UINT DriverFlags;
+};
+
+struct DXGI_SAMPLE_DESC_DDI {
+    UINT Count;
+    UINT Quality;
+};
+
+constexpr UINT kD3d10BindPresentable = 0x80;
+constexpr UINT kD3d10UsageStaging = 3;
+constexpr UINT kD3d10ResourceTexture2D = 3;
+constexpr UINT kDxgiFormatB8G8R8A8Unorm = 87;
+constexpr UINT kDxgiFormatB8G8R8X8Unorm = 88;
+
+struct D3D10DDIARG_CREATERESOURCE {
+    const D3D10DDI_MIPINFO* pMipInfoList;
+    const VOID* pInitialDataUP;
+    UINT ResourceDimension;
+    UINT Usage;
+    UINT BindFlags;
+    UINT MapFlags;
+    UINT MiscFlags;
+    UINT Format;
+    DXGI_SAMPLE_DESC_DDI SampleDesc;
+    UINT MipLevels;
+    UINT ArraySize;
+    DXGI_DDI_PRIMARY_DESC* pPrimaryDesc;
+};
+
+struct D3D11DDIARG_CREATERESOURCE {
+    const D3D10DDI_MIPINFO* pMipInfoList;
+    const VOID* pInitialDataUP;
+    UINT ResourceDimension;
+    UINT Usage;
+    UINT BindFlags;
+    UINT MapFlags;
+    UINT MiscFlags;
+    UINT Format;
+    DXGI_SAMPLE_DESC_DDI SampleDesc;
+    UINT MipLevels;
+    UINT ArraySize;
+    DXGI_DDI_PRIMARY_DESC* pPrimaryDesc;
+    UINT ByteStride;
+    UINT DecoderBufferType;
+    UINT TextureLayout;
+};
+
+struct D3D10DDIARG_OPENRESOURCE {
+    UINT NumAllocations;
+    D3DDDI_OPENALLOCATIONINFO* pOpenAllocationInfo;
+    D3DKMT_HANDLE hKMResource;
+    VOID* pPrivateDriverData;
+    UINT PrivateDriverDataSize;
+};
+
+struct D3D10DDI_MAPPED_SUBRESOURCE {
+    VOID* pData;
+    UINT RowPitch;
+    UINT DepthPitch;
+};
+
+// ---------------------------------------------------------------------------
+// DXGI arguments.
+
+constexpr UINT kDxgiPresentBlt = 0x1;
+constexpr UINT kDxgiPresentFlip = 0x2;
+
+struct DXGI_DDI_ARG_PRESENT {
+    D3D10DDI_HDEVICE hDevice;
+    D3D10DDI_HRESOURCE hSurfaceToPresent;
+    UINT SrcSubResourceIndex;
+    D3D10DDI_HRESOURCE hDstResource;
+    UINT DstSubResourceIndex;
+    VOID* pDXGIContext;
+    UINT Flags;                                     // DXGI_DDI_PRESENT_FLAGS
+    UINT FlipInterval;
+};
+
+struct DXGI_DDI_ARG_SETDISPLAYMODE {
+    D3D10DDI_HDEVICE hDevice;
+    D3D10DDI_HRESOURCE hResource;
+    UINT SubResourceIndex;
+};
+
+struct DXGI_DDI_ARG_BLT {
+    D3D10DDI_HDEVICE hDevice;
+    D3D10DDI_HRESOURCE hDstResource;
+    UINT DstSubresource;
+    UINT DstLeft;
+    UINT DstTop;
+    UINT DstRight;
+    UINT DstBottom;
+    D3D10DDI_HRESOURCE hSrcResource;
+    UINT SrcSubresource;
+    UINT Flags;                                     // DXGI_DDI_ARG_BLT_FLAGS
+    UINT Rotate;
+};
+
+struct DXGIDDICB_PRESENT {
+    D3DKMT_HANDLE hSrcAllocation;
+    D3DKMT_HANDLE hDstAllocation;
+    VOID* pDXGIContext;
+    HANDLE hContext;
+    UINT BroadcastContextCount;
+    HANDLE BroadcastContext[64];
+};
+
+using PFNDDXGIDDI_PRESENTCB = HRESULT(APIENTRY*)(HANDLE hDevice, DXGIDDICB_PRESENT*);
+using PFNDXGIDDI_PRESENT = HRESULT(APIENTRY*)(DXGI_DDI_ARG_PRESENT*);
+using PFNDXGIDDI_SETDISPLAYMODE = HRESULT(APIENTRY*)(DXGI_DDI_ARG_SETDISPLAYMODE*);
+using PFNDXGIDDI_BLT = HRESULT(APIENTRY*)(DXGI_DDI_ARG_BLT*);
+
+static_assert(sizeof(D3D10DDI_HADAPTER) == 4);
+static_assert(sizeof(D3D10DDI_ADAPTERFUNCS) == 12);
+static_assert(sizeof(D3D10_2DDI_ADAPTERFUNCS) == 20);
+static_assert(sizeof(D3D10DDIARG_OPENADAPTER) == 24);
+static_assert(offsetof(D3D10DDIARG_OPENADAPTER, pAdapterCallbacks) == 16);
+static_assert(offsetof(D3D10DDIARG_OPENADAPTER, pAdapterFuncs) == 20);
+static_assert(sizeof(D3D10DDI_DEVICEFUNCS) == 680);
+static_assert(sizeof(DXGI_DDI_BASE_FUNCTIONS) == 88);
+static_assert(offsetof(D3D10DDIARG_CREATEDEVICE, pKTCallbacks) == 12);
+static_assert(offsetof(D3D10DDIARG_CREATEDEVICE, hDrvDevice) == 20);
+static_assert(offsetof(D3D10DDIARG_CREATEDEVICE, DXGIBaseDDI) == 24);
+static_assert(sizeof(D3D10DDIARG_CREATEDEVICE) == 44);
+static_assert(sizeof(D3D10DDI_MIPINFO) == 24);
+static_assert(sizeof(DXGI_DDI_PRIMARY_DESC) == 44);
+static_assert(sizeof(D3D10DDIARG_CREATERESOURCE) == 52);
+static_assert(sizeof(D3D11DDIARG_CREATERESOURCE) == 64);
+static_assert(offsetof(D3D11DDIARG_CREATERESOURCE, pPrimaryDesc) == offsetof(D3D10DDIARG_CREATERESOURCE, pPrimaryDesc));
+static_assert(sizeof(D3D10DDIARG_OPENRESOURCE) == 20);
+static_assert(sizeof(DXGI_DDI_ARG_PRESENT) == 32);
+static_assert(offsetof(DXGI_DDI_ARG_PRESENT, pDXGIContext) == 20);
+static_assert(sizeof(DXGI_DDI_ARG_BLT) == 44);
+static_assert(offsetof(DXGIDDICB_PRESENT, pDXGIContext) == 8);

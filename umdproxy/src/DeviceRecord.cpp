@@ -1,0 +1,208 @@
+// DeviceRecord common part: device list, tracked surfaces, pending
+// allocations, callback copies. Runs on the runtime's and the driver's
+// threads; see DeviceRecord.h for the locks and their order.
+#include "DeviceRecord.h"
+
+#include <cstring>
+
+namespace brisel {
+
+DeviceRecord::DeviceRecord() noexcept
+{
+    ListLinkSelf(&links);
+    links.pRecord = this;
+    runtimeCallbacks = &pristineCallbacks;
+}
+
+DeviceRecord::~DeviceRecord()
+{
+    PurgePending();
+    trackedLock.Enter();
+    TrackedSurface* surface = trackedHead;
+    trackedHead = trackedTail = nullptr;
+    trackedLock.Leave();
+    while (surface) {
+        TrackedSurface* next = surface->pNext;
+        DestroyTrackedSurface(surface);
+        surface = next;
+    }
+}
+
+void DeviceRecord::AddTrackedSurface(TrackedSurface* surface) noexcept
+{
+    CLockGuard guard(trackedLock);
+    surface->pNext = nullptr;
+    if (trackedTail) trackedTail->pNext = surface;
+    else trackedHead = surface;
+    trackedTail = surface;
+}
+
+TrackedSurface* DeviceRecord::FindTrackedSurface(HANDLE driverResource) noexcept
+{
+    CLockGuard guard(trackedLock);
+    for (TrackedSurface* s = trackedHead; s; s = s->pNext) {
+        if (s->driverResource == driverResource) return s;
+    }
+    return nullptr;
+}
+
+bool DeviceRecord::RemoveTrackedSurface(TrackedSurface* surface) noexcept
+{
+    CLockGuard guard(trackedLock);
+    TrackedSurface* prev = nullptr;
+    for (TrackedSurface* s = trackedHead; s; prev = s, s = s->pNext) {
+        if (s != surface) continue;
+        if (prev) prev->pNext = s->pNext;
+        else trackedHead = s->pNext;
+        if (trackedTail == s) trackedTail = prev;
+        s->pNext = nullptr;
+        return true;
+    }
+    return false;
+}
+
+TrackedSurface* DeviceRecord::FindSurfaceByAllocation(D3DKMT_HANDLE allocation) noexcept
+{
+    CLockGuard guard(trackedLock);
+    for (TrackedSurface* s = trackedHead; s; s = s->pNext) {
+        if (s->HasAllocation(allocation)) return s;
+    }
+    return nullptr;
+}
+
+void DeviceRecord::PurgePending() noexcept
+{
+    CLockGuard guard(pendingLock);
+    pendingAllocations.DeleteAll();
+}
+
+void DeviceRecord::MovePendingToSurface(TrackedSurface* surface) noexcept
+{
+    capturingAllocations = 0;
+    CLockGuard guard(pendingLock);
+    CLockGuard surfaceGuard(surface->mutex);
+    pendingAllocations.MoveAllTo(surface->allocations);
+}
+
+unsigned DeviceRecord::PendingCount() noexcept
+{
+    CLockGuard guard(pendingLock);
+    return pendingAllocations.Count();
+}
+
+// ---------------------------------------------------------------------------
+// Device list.
+
+void InsertDevice(DeviceRecord* device) noexcept { DeviceList().InsertTail(&device->links); }
+void UnlinkDevice(DeviceRecord* device) noexcept { DeviceList().Unlink(&device->links); }
+
+DeviceRecord* FindDeviceByDriver(HANDLE driverDevice) noexcept
+{
+    ListLinks* found = DeviceList().Find([driverDevice](ListLinks* p) {
+        DeviceRecord* d = static_cast<DeviceLinks*>(p)->pRecord;
+        return d->isCreated && d->driverDevice == driverDevice;
+    });
+    return found ? static_cast<DeviceLinks*>(found)->pRecord : nullptr;
+}
+
+DeviceRecord* FindDeviceByRuntime(HANDLE runtimeDevice) noexcept
+{
+    ListLinks* found = DeviceList().Find([runtimeDevice](ListLinks* p) {
+        return static_cast<DeviceLinks*>(p)->pRecord->runtimeDevice == runtimeDevice;
+    });
+    return found ? static_cast<DeviceLinks*>(found)->pRecord : nullptr;
+}
+
+void DestroyDeviceRecord(DeviceRecord* device) noexcept
+{
+    if (!device) return;
+    UnlinkDevice(device);
+    delete device;
+}
+
+// ---------------------------------------------------------------------------
+// Callback copies and wrappers.
+
+D3DDDI_DEVICECALLBACKS* CopyDeviceCallbacks(DeviceRecord* device, const D3DDDI_DEVICECALLBACKS* runtime,
+                                            UINT runtimeVersion) noexcept
+{
+    const UINT bytes = DeviceCallbacksSizeForVersion(runtimeVersion);
+    static_assert(sizeof(D3DDDI_DEVICECALLBACKS) >= 220);
+    std::memset(&device->pristineCallbacks, 0, sizeof device->pristineCallbacks);
+    std::memcpy(&device->pristineCallbacks, runtime, bytes);
+    device->wrappedCallbacks = device->pristineCallbacks;
+    device->callbacksBytes = bytes;
+
+    StoreEscapeCb(device->adapter, DdiRawGet<PFND3DDDI_ESCAPECB>(&device->pristineCallbacks, bytes, kCbEscape));
+
+    // A wrapper is only installed where the runtime provides the entry: a
+    // wrapper over an empty entry would have nothing to call.
+    auto& pristine = device->pristineCallbacks;
+    auto& wrapped = device->wrappedCallbacks;
+    if (DdiRawGet<PFND3DDDI_ALLOCATECB>(&pristine, bytes, kCbAllocate))
+        DdiRawSet(&wrapped, bytes, kCbAllocate, &AllocateCbWrapper);
+    if (DdiRawGet<PFND3DDDI_SUBMITCOMMANDCB>(&pristine, bytes, kCbSubmitCommand))
+        DdiRawSet(&wrapped, bytes, kCbSubmitCommand, &SubmitCommandCbWrapper);
+    if (DdiRawGet<PFND3DDDI_DEALLOCATE2CB>(&pristine, bytes, kCbDeallocate2))
+        DdiRawSet(&wrapped, bytes, kCbDeallocate2, &Deallocate2CbWrapper);
+    return &device->wrappedCallbacks;
+}
+
+HRESULT APIENTRY AllocateCbWrapper(HANDLE hDevice, D3DDDICB_ALLOCATE* pArgs)
+{
+    DeviceRecord* device = FindDeviceByRuntime(hDevice);
+    if (!device) return E_INVALIDARG;
+    auto pristine = DdiRawGet<PFND3DDDI_ALLOCATECB>(&device->pristineCallbacks, device->callbacksBytes, kCbAllocate);
+    if (!pristine) return E_INVALIDARG;
+    if (!pArgs) return pristine(device->runtimeDevice, pArgs);
+
+    // NVIDIA: a tracked primary on a virtual source is created as an ordinary
+    // texture whose single allocation is marked Primary for that source.
+    if (device->adapter->privateData.vendorId == kVendorNvidia && pArgs->NumAllocations == 1 &&
+        device->forcePrimaryAllocation && pArgs->pAllocationInfo) {
+        pArgs->pAllocationInfo[0].VidPnSourceId = device->forcedSourceId;
+        pArgs->pAllocationInfo[0].Flags |= kAllocationFlagPrimary;
+    }
+
+    HRESULT hr = pristine(device->runtimeDevice, pArgs);
+    if (FAILED(hr) || !pArgs->pAllocationInfo) return hr;
+
+    for (UINT i = 0; i < pArgs->NumAllocations && device->capturingAllocations; ++i) {
+        AllocationRecord* record = NewAllocationRecord();
+        if (!record) break;   // recording stops; the runtime's result stands
+        record->kmResource = pArgs->hKMResource;
+        record->info = pArgs->pAllocationInfo[i];
+        CLockGuard guard(device->pendingLock);
+        device->pendingAllocations.PushBack(record);
+    }
+    return hr;
+}
+
+HRESULT APIENTRY SubmitCommandCbWrapper(HANDLE hDevice, const D3DDDICB_SUBMITCOMMAND* pArgs)
+{
+    DeviceRecord* device = FindDeviceByRuntime(hDevice);
+    if (!device) return E_INVALIDARG;
+    auto pristine =
+        DdiRawGet<PFND3DDDI_SUBMITCOMMANDCB>(&device->pristineCallbacks, device->callbacksBytes, kCbSubmitCommand);
+    if (!pristine) return E_INVALIDARG;
+    return pristine(device->runtimeDevice, pArgs);
+}
+
+HRESULT APIENTRY Deallocate2CbWrapper(HANDLE hDevice, const D3DDDICB_DEALLOCATE2* pArgs)
+{
+    DeviceRecord* device = FindDeviceByRuntime(hDevice);
+    if (!device) return E_INVALIDARG;
+    auto pristine =
+        DdiRawGet<PFND3DDDI_DEALLOCATE2CB>(&device->pristineCallbacks, device->callbacksBytes, kCbDeallocate2);
+    if (!pristine) return E_INVALIDARG;
+
+    if (pArgs && pArgs->hResource && pArgs->HandleList) {
+        CLockGuard guard(device->pendingLock);
+        for (UINT i = 0; i < pArgs->NumAllocations; ++i) {
+            delete device->pendingAllocations.RemoveFirst(pArgs->HandleList[i]);
+        }
+    }
+    return pristine(device->runtimeDevice, pArgs);
+}
+
+}  // namespace brisel

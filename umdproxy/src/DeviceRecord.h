@@ -1,0 +1,102 @@
+// DeviceRecord: one per device that a wrapped adapter creates, in the
+// process-wide device list. This file owns the common part shared by the D3D9
+// and D3D10/11 forms (D3d9Device.h, D3d10Device.h add their own fields), the
+// device-list lookups, the pending-allocation and tracked-surface operations,
+// and the copies of the runtime's device callbacks with the three wrapped
+// entries (allocation capture, submit command, deallocate).
+//
+// Threads: the runtime's and the real driver's (callbacks may come from the
+// driver's worker threads). Locks: device list lock (lookups), tracked lock
+// (trackedSurfaces), pending lock (pendingAllocations), one mutex per surface.
+// Nesting, always in this order: tracked lock then a surface's mutex; pending
+// lock then a surface's mutex.
+#pragma once
+
+#include <windows.h>
+
+#include "AdapterRecord.h"
+#include "CaptureRecords.h"
+#include "RecordList.h"
+
+namespace brisel {
+
+struct DeviceRecord;
+
+// The device list holds DeviceRecords through these links.
+struct DeviceLinks : ListLinks {
+    DeviceRecord* pRecord;
+};
+
+enum class DeviceApi : BYTE { D3d9, D3d10 };
+
+struct DeviceRecord {
+    DeviceRecord() noexcept;
+    virtual ~DeviceRecord();
+    DeviceRecord(const DeviceRecord&) = delete;
+    DeviceRecord& operator=(const DeviceRecord&) = delete;
+
+    DeviceLinks links{};
+    DeviceApi api = DeviceApi::D3d9;
+    UINT interfaceVersion = 0;                       // the runtime's Interface
+    AdapterRecord* adapter = nullptr;
+    HANDLE runtimeDevice = nullptr;                  // key of the callback wrappers
+    D3DDDI_DEVICECALLBACKS* runtimeCallbacks = nullptr;   // points at pristineCallbacks
+    D3DDDI_DEVICECALLBACKS pristineCallbacks{};      // called by Brisel
+    D3DDDI_DEVICECALLBACKS wrappedCallbacks{};       // handed to the real driver
+    UINT callbacksBytes = 0;                         // valid bytes of both copies
+
+    // Tracked surfaces, insertion order (intrusive through TrackedSurface::pNext).
+    TrackedSurface* trackedHead = nullptr;
+    TrackedSurface* trackedTail = nullptr;
+    CLock trackedLock;
+
+    CAllocationQueue pendingAllocations;
+    CLock pendingLock;
+
+    volatile BYTE capturingAllocations = 0;
+    volatile BYTE forcePrimaryAllocation = 0;
+    volatile UINT forcedSourceId = 0;
+
+    HANDLE driverDevice = nullptr;                   // key of the device-function wrappers
+    // Set when the real creation succeeded; only such records are found by
+    // driverDevice (a record still being created may have none yet).
+    volatile BYTE isCreated = 0;
+
+    // --- tracked surfaces
+    void AddTrackedSurface(TrackedSurface* surface) noexcept;
+    TrackedSurface* FindTrackedSurface(HANDLE driverResource) noexcept;
+    // Unlinks the surface (under the tracked lock); false when it was not listed.
+    bool RemoveTrackedSurface(TrackedSurface* surface) noexcept;
+    // First surface (under the tracked lock) one of whose allocations
+    // (under its mutex) is `allocation`.
+    TrackedSurface* FindSurfaceByAllocation(D3DKMT_HANDLE allocation) noexcept;
+
+    // --- pending allocations
+    void PurgePending() noexcept;
+    // Clears capturingAllocations, then appends every pending record to the
+    // surface in order (pending lock, then the surface's mutex).
+    void MovePendingToSurface(TrackedSurface* surface) noexcept;
+    unsigned PendingCount() noexcept;
+};
+
+// Device list.
+void InsertDevice(DeviceRecord* device) noexcept;
+void UnlinkDevice(DeviceRecord* device) noexcept;
+DeviceRecord* FindDeviceByDriver(HANDLE driverDevice) noexcept;
+DeviceRecord* FindDeviceByRuntime(HANDLE runtimeDevice) noexcept;
+// Unlinks and deletes the record with everything it still holds.
+void DestroyDeviceRecord(DeviceRecord* device) noexcept;
+
+// Copies the runtime's callback table twice (as many bytes as `runtimeVersion`
+// provides), stores its pfnEscapeCb in the adapter and installs the three
+// wrappers in the wrapped copy. Entries the runtime leaves empty stay empty.
+// Returns the wrapped copy to hand to the real driver.
+D3DDDI_DEVICECALLBACKS* CopyDeviceCallbacks(DeviceRecord* device, const D3DDDI_DEVICECALLBACKS* runtime,
+                                            UINT runtimeVersion) noexcept;
+
+// The three callback wrappers (exposed for the tests).
+HRESULT APIENTRY AllocateCbWrapper(HANDLE hDevice, D3DDDICB_ALLOCATE* pArgs);
+HRESULT APIENTRY SubmitCommandCbWrapper(HANDLE hDevice, const D3DDDICB_SUBMITCOMMAND* pArgs);
+HRESULT APIENTRY Deallocate2CbWrapper(HANDLE hDevice, const D3DDDICB_DEALLOCATE2* pArgs);
+
+}  // namespace brisel

@@ -1,0 +1,56 @@
+// Shared fixture of Brisel's tests: resets the fake kernel-mode driver, the
+// fake runtime's log and the fake vendor drivers' state, and installs the
+// test seams (WOW64 answer, host path, LoadLibraryW log and failure, heap,
+// record and VirtualAlloc failure). Runs on the test's main thread.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "BriselEntry.h"
+#include "FakeKmd.h"
+#include "FakeRuntime.h"
+#include "FakeUmdState.h"
+
+namespace umdtest {
+
+struct SeamState {
+    bool wow64 = false;
+    std::string hostPath = "C:\\Program Files\\App\\app.exe";   // empty: GetModuleFileNameA fails
+    bool failLoadLibrary = false;
+    int heapFailures = 0;       // upcoming HeapAlloc calls that fail
+    int recordFailures = 0;     // upcoming record allocations that fail
+    int recordFailAfter = -1;   // fail record allocations after this many succeeded (-1: never)
+    bool failVirtualAlloc = false;
+    std::vector<std::wstring> loadedNames;   // every name LoadLibraryW was asked for
+};
+
+SeamState& Seams();
+
+// The entry points of the linked internals library.
+fakes::DriverEntries LinkedEntries();
+
+// The fake driver variant that answered the last OpenAdapter* call, or -1.
+int LastOpenVariant();
+std::vector<FakeUmdCall> CallsOfKind(int kind);
+
+// Names for the default name lists.
+inline const wchar_t* kDriverA = L"fakeumd_a.dll";
+inline const wchar_t* kDriverB = L"fakeumd_b.dll";
+inline const wchar_t* kDriverNo10_2 = L"fakeumd_no10_2.dll";
+inline const wchar_t* kDriverNone = L"fakeumd_none.dll";
+
+// Default adapter: every entry names fakeumd_a.dll, the WOW64 list fakeumd_b.dll.
+fakes::KmdAdapterConfig DefaultAdapter();
+
+class UmdTest : public ::testing::Test {
+protected:
+    void SetUp() override;
+    void TearDown() override;
+    fakes::FakeKmd& Kmd() { return fakes::FakeKmd::Instance(); }
+    fakes::DriverEntries m_entries = LinkedEntries();
+};
+
+}  // namespace umdtest
