@@ -19,6 +19,7 @@ void FakeKmd::Reset()
     m_config = KmdAdapterConfig{};
     m_answers.clear();
     m_queries.clear();
+    m_driverQueries.clear();
     m_escapes.clear();
     m_queryCount = 0;
     m_recording = true;
@@ -54,6 +55,12 @@ std::vector<RecordedEscape> FakeKmd::Escapes()
     return m_escapes;
 }
 
+std::vector<HANDLE> FakeKmd::DriverQueries()
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_driverQueries;
+}
+
 unsigned FakeKmd::QueryCount()
 {
     std::lock_guard<std::mutex> lock(m_mutex);
@@ -76,9 +83,14 @@ HRESULT APIENTRY FakeKmd::QueryAdapterInfoCb(HANDLE hAdapter, const D3DDDICB_QUE
 {
     FakeKmd& kmd = Instance();
     std::lock_guard<std::mutex> lock(kmd.m_mutex);
-    ++kmd.m_queryCount;
     if (!pArgs || !pArgs->pPrivateDriverData) return E_INVALIDARG;
-    if (pArgs->PrivateDriverDataSize != brisel::kAdapterPrivateDataSize) return E_INVALIDARG;
+    if (pArgs->PrivateDriverDataSize != brisel::kAdapterPrivateDataSize) {
+        // The vendor driver's own capability block.
+        if (kmd.m_recording) kmd.m_driverQueries.push_back(hAdapter);
+        std::memset(pArgs->pPrivateDriverData, 0xCA, pArgs->PrivateDriverDataSize);
+        return S_OK;
+    }
+    ++kmd.m_queryCount;
     auto* block = static_cast<brisel::AdapterPrivateData*>(pArgs->pPrivateDriverData);
     if (kmd.m_recording) kmd.m_queries.push_back({hAdapter, pArgs->PrivateDriverDataSize, *block});
     if (FAILED(kmd.m_config.queryResult)) return kmd.m_config.queryResult;

@@ -1,7 +1,9 @@
 // Fake kernel-mode display driver behind the runtime's pfnQueryAdapterInfoCb
 // and pfnEscapeCb: fills AdapterPrivateData from the test's choice (vendor id,
 // OS version, first proxy source id, both name lists, fallback mode, or a raw
-// list), and records and answers every escape packet with scripted answers.
+// list), answers the vendor driver's own queries (any other size) with its
+// capabilities, and records and answers every escape packet with scripted
+// answers.
 // Lives in the test program; thread-safe (one mutex).
 #pragma once
 
@@ -77,6 +79,9 @@ public:
     void SetRecording(bool on);
 
     std::vector<RecordedQuery> Queries();
+    // Queries of the vendor driver's own private format (any other size):
+    // the adapter handle each came with.
+    std::vector<HANDLE> DriverQueries();
     std::vector<RecordedEscape> Escapes();
     unsigned QueryCount();
 
@@ -89,6 +94,7 @@ private:
     KmdAdapterConfig m_config;
     std::map<uint32_t, EscapeAnswer> m_answers;
     std::vector<RecordedQuery> m_queries;
+    std::vector<HANDLE> m_driverQueries;
     std::vector<RecordedEscape> m_escapes;
     unsigned m_queryCount = 0;
     bool m_recording = true;

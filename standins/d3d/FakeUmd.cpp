@@ -43,6 +43,17 @@ void Record(int kind, UINT iface, UINT version, void* in, void* out, const void*
     FakeUmd_Record(&call);
 }
 
+// A real driver asks the kernel-mode driver for its own capabilities while it
+// opens the adapter, through the runtime's callback and with the runtime's
+// adapter handle.
+[[maybe_unused]] HRESULT QueryOwnCaps(const D3DDDI_ADAPTERCALLBACKS* callbacks, HANDLE runtimeAdapter)
+{
+    if (!callbacks || !callbacks->pfnQueryAdapterInfoCb) return E_INVALIDARG;
+    unsigned char caps[16] = {};
+    D3DDDICB_QUERYADAPTERINFO query{caps, sizeof caps};
+    return callbacks->pfnQueryAdapterInfoCb(runtimeAdapter, &query);
+}
+
 // Stands in for every table entry this driver does not implement; never called
 // by the tests, only compared.
 void APIENTRY UnimplementedEntry() {}
@@ -294,6 +305,7 @@ void APIENTRY DestroyDevice10(D3D10DDI_HDEVICE hDevice)
     Record(kind, args->Interface, args->Version, args->hRTAdapter.handle, handle, args->pAdapterCallbacks,
            args->pAdapterFuncs);
     if (FAILED(config->openResult)) return config->openResult;
+    if (FAILED(QueryOwnCaps(args->pAdapterCallbacks, args->hRTAdapter.handle))) return E_FAIL;
     args->hAdapter.pDrvPrivate = handle;
     D3D10_2DDI_ADAPTERFUNCS* funcs = args->pAdapterFuncs_2;
     funcs->pfnCalcPrivateDeviceSize = &CalcPrivateDeviceSize10;
@@ -320,6 +332,7 @@ FAKEUMD_EXPORT HRESULT APIENTRY OpenAdapter(D3DDDIARG_OPENADAPTER* args)
     Record(kCallOpenAdapter, args->Interface, args->Version, args->hAdapter, handle, args->pAdapterCallbacks,
            args->pAdapterFuncs);
     if (FAILED(config->openResult)) return config->openResult;
+    if (FAILED(QueryOwnCaps(args->pAdapterCallbacks, args->hAdapter))) return E_FAIL;
     args->hAdapter = handle;
     args->DriverVersion = config->driverVersion;
     args->pAdapterFuncs->pfnGetCaps = &GetCaps9;
@@ -351,6 +364,7 @@ FAKEUMD_EXPORT HRESULT APIENTRY OpenAdapter12(D3D12DDIARG_OPENADAPTER* args)
     void* handle = FakeUmd_NewHandle();
     Record(kCallOpenAdapter12, 0, 0, args->hRTAdapter.handle, handle, args->pAdapterCallbacks, args->pAdapterFuncs);
     if (FAILED(config->openResult)) return config->openResult;
+    if (FAILED(QueryOwnCaps(args->pAdapterCallbacks, args->hRTAdapter.handle))) return E_FAIL;
     args->hAdapter.pDrvPrivate = handle;
     return S_OK;
 }

@@ -11,8 +11,8 @@ using namespace umdtest;
 
 namespace {
 
-// A list of exactly 1040 units followed by a guard page-free sentinel region
-// filled with letters: reading past the list would find more names.
+// A list of 1040 units followed by 64 more filled with letters: a walk that
+// read past the list would find more names there.
 std::vector<wchar_t> MakeList(const std::vector<std::wstring>& names, bool terminate = true)
 {
     std::vector<wchar_t> list(brisel::kUmdNameListUnits + 64, L'Z');
@@ -39,8 +39,11 @@ TEST(DriverNameListTest, CopiesTheRequestedEntryOnly)
         std::wmemset(dest, L'#', 64);
         bool copied = brisel::CopyNameListEntry(list.data(), brisel::kUmdNameListUnits, c.entry, dest, 64);
         EXPECT_EQ(copied, c.expected != nullptr) << c.entry;
-        if (c.expected) EXPECT_STREQ(dest, c.expected);
-        else EXPECT_EQ(dest[0], L'#') << "destination untouched";
+        if (c.expected) {
+            EXPECT_STREQ(dest, c.expected);
+        } else {
+            EXPECT_EQ(dest[0], L'#') << "destination untouched";
+        }
     }
 }
 

@@ -67,7 +67,9 @@ protected:
     {
         for (std::size_t offset = 12; offset < 80; offset += 4) {
             bool expected = std::find(set.begin(), set.end(), offset) != set.end();
-            if (!expected) EXPECT_EQ(e.U32(offset), 0u) << "offset " << offset;
+            if (!expected) {
+                EXPECT_EQ(e.U32(offset), 0u) << "offset " << offset;
+            }
         }
     }
 

@@ -64,6 +64,9 @@ TEST_F(OpenAdapterTest, D3d9RealDriverSeesCappedVersionAndRuntimeKeepsItsArgumen
     expected.tailMagic = 0x78637363;
     EXPECT_EQ(std::memcmp(&queries[0].sent, &expected, sizeof expected), 0);
 
+    // The real driver's own query reaches the kernel-mode driver untouched.
+    EXPECT_EQ(Kmd().DriverQueries(), std::vector<HANDLE>{adapter->runtimeHandle});
+
     brisel::AdapterRecord* record = FindAdapter(adapter->args.hAdapter);
     ASSERT_NE(record, nullptr);
     EXPECT_EQ(record->runtimeAdapter, adapter->runtimeHandle);
@@ -266,6 +269,8 @@ TEST_F(OpenAdapterTest, OpenAdapter10LoadsEntryOneAndInstallsWrappers)
     EXPECT_EQ(opens[0].variant, kFakeUmdB);
     EXPECT_EQ(opens[0].handleIn, adapter->runtimeHandle);
     EXPECT_EQ(opens[0].version, 0x4001u);
+    EXPECT_EQ(opens[0].callbacks, fakes::AdapterCallbacks());
+    EXPECT_EQ(Kmd().DriverQueries(), std::vector<HANDLE>{adapter->runtimeHandle});
     EXPECT_EQ(adapter->args.hAdapter.pDrvPrivate, opens[0].handleOut);
 
     auto* real = static_cast<D3D10_2DDI_ADAPTERFUNCS*>(opens[0].funcs);
@@ -425,6 +430,7 @@ TEST_F(OpenAdapterTest, OpenAdapter12PassesTheRuntimeArgumentsThrough)
     EXPECT_EQ(AdapterList().Count(), 0u) << "no record for D3D12";
     ASSERT_EQ(Kmd().Queries().size(), 1u);
     EXPECT_EQ(Kmd().Queries()[0].hAdapter, adapter->runtimeHandle);
+    EXPECT_EQ(Kmd().DriverQueries(), std::vector<HANDLE>{adapter->runtimeHandle});
     EXPECT_TRUE(ModuleLoaded(kDriverB)) << "the D3D12 driver stays loaded";
 }
 
