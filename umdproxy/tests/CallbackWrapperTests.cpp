@@ -3,6 +3,8 @@
 // capture only inside a tracked creation, NVIDIA's forced primary, pending
 // records dropped by pfnDeallocate2Cb, submit forwarding, and lookups that
 // find nothing.
+#include <cstring>
+
 #include "D3d10Device.h"
 #include "D3d9Device.h"
 #include "DeviceRecord.h"
@@ -99,6 +101,41 @@ TEST_F(CallbackWrapperTest, DeviceCreationKeepsRecordAndEscapeCallbackAndWrapsDe
     EXPECT_EQ(m_device->Func<PFND3DDDI_DESTROYDEVICE>(kD3d9DestroyDevice), &brisel::D3d9DestroyDeviceWrapper);
     EXPECT_NE(m_device->funcs.entries[kD3d9CreateResource], nullptr) << "the real driver's entries reach the runtime";
     EXPECT_EQ(brisel::FindDeviceByDriver(m_device->args.hDevice), record);
+}
+
+TEST_F(CallbackWrapperTest, RealDeviceFunctionsAreCopiedByRuntimeVersion)
+{
+    OpenD3d9();
+    const struct {
+        UINT version;
+        UINT bytes;
+    } cases[] = {
+        {0x2002, 396}, {0x2003, 484}, {0x3003, 484}, {0x3004, 524}, {0x4002, 560},
+        {0x5002, 564}, {0x6001, 572}, {0x7000, 572},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << std::hex << c.version);
+        auto device = fakes::CreateDevice9(*m_adapter, c.version);
+        ASSERT_EQ(device->hr, S_OK);
+        auto* record = static_cast<brisel::D3d9DeviceRecord*>(brisel::FindDeviceByDriver(device->args.hDevice));
+        ASSERT_NE(record, nullptr);
+        EXPECT_EQ(record->realDeviceFuncsBytes, c.bytes);
+        EXPECT_EQ(record->createArgs.Version, c.version) << "kept as the runtime passed it";
+        EXPECT_EQ(record->createArgs.pCallbacks, DriverCallbacks());
+        EXPECT_EQ(std::memcmp(&record->realDeviceFuncs, &device->funcs, kD3d9DestroyDevice * sizeof(DdiProc)), 0);
+        EXPECT_EQ(device->Destroy(), S_OK);
+    }
+}
+
+TEST_F(CallbackWrapperTest, DestroyEntryTheDriverLeftEmptyStaysEmpty)
+{
+    OpenD3d9();
+    FakeUmd_Config()->leaveDestroyDeviceEmpty = TRUE;
+    auto device = fakes::CreateDevice9(*m_adapter);
+    ASSERT_EQ(device->hr, S_OK);
+    EXPECT_EQ(device->funcs.entries[kD3d9DestroyDevice], nullptr);
+    // Nothing can destroy such a device through the runtime; drop the record here.
+    brisel::DestroyDeviceRecord(brisel::FindDeviceByDriver(device->args.hDevice));
 }
 
 TEST_F(CallbackWrapperTest, FailedDeviceCreationLeavesNoRecordAndRestoresArguments)
@@ -331,7 +368,7 @@ TEST_F(D3d10DeviceTest, CreationWrapsCallbacksKeepsTablesAndDestroyDropsTheRecor
     EXPECT_EQ(device->Func<PFND3D10DDI_DESTROYDEVICE>(kD3d10DestroyDevice), &brisel::D3d10DestroyDeviceWrapper);
 
     // The driver's flush submits through the wrapper with the runtime's handle.
-    device->Func<void(APIENTRY*)(D3D10DDI_HDEVICE)>(kD3d10Flush)(device->args.hDrvDevice);
+    device->Func<PFND3D10DDI_FLUSH>(kD3d10Flush)(device->args.hDrvDevice);
     EXPECT_EQ(fakes::RuntimeLogSnapshot().submits.at(0), device->runtimeHandle);
 
     device->Destroy();
