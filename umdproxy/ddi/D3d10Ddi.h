@@ -282,6 +282,9 @@ struct DXGI_DDI_ARG_BLT {
     UINT Rotate;
 };
 
+// The leading members of the present callback's argument; later runtimes
+// append more. Brisel reads and rewrites pDXGIContext through the driver's
+// pointer and never copies the structure.
 struct DXGIDDICB_PRESENT {
     D3DKMT_HANDLE hSrcAllocation;
     D3DKMT_HANDLE hDstAllocation;

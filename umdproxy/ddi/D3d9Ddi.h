@@ -174,6 +174,8 @@ struct D3DDDIARG_PRESENTSURFACE {
     UINT SubResourceIndex;
 };
 
+// Later runtimes append BackBufferMultiplicity; Brisel only reads the members
+// below through the runtime's pointer and never copies the structure.
 struct D3DDDIARG_PRESENT1 {
     const D3DDDIARG_PRESENTSURFACE* phSrcResources;
     UINT SrcResources;
@@ -203,8 +205,8 @@ struct D3DDDIARG_SETDISPLAYMODE {
 };
 
 struct D3DDDIARG_CHECKDIRECTFLIPSUPPORT {
-    HANDLE hResource1;
-    HANDLE hResource2;
+    HANDLE hAppSwapchainResource;
+    HANDLE hDWMSwapchainResource;
     UINT CheckDirectFlipFlags;
     BOOL Supported;                                 // out
 };
