@@ -6,6 +6,7 @@
 
 #include "D3d9Device.h"
 #include "EscapeChannel.h"
+#include "SurfaceCapture.h"
 #include "UmdTestSupport.h"
 
 using namespace umdtest;
@@ -258,6 +259,48 @@ TEST_F(EscapeChannelTest, NoEscapeBeforeTheRuntimeGaveItsCallback)
     EXPECT_EQ(BltPresentDone(*m_record, 1), E_FAIL);
     EXPECT_TRUE(Kmd().Escapes().empty());
     StoreEscapeCb(adapter, saved);
+}
+
+// The release of a surface at resource destruction: one ReleaseShadowBuffer
+// per recorded allocation while it has a buffer, none without one.
+TEST_F(EscapeChannelTest, SurfaceReleaseSendsOneReleasePerAllocationOnlyWithABuffer)
+{
+    for (bool withBuffer : {true, false}) {
+        SCOPED_TRACE(withBuffer ? "with buffer" : "without buffer");
+        TrackedSurface* surface = NewTrackedSurface();
+        surface->width = 64;
+        surface->height = 32;
+        surface->driverResource = reinterpret_cast<HANDLE>(0xD0);
+        if (withBuffer) ASSERT_TRUE(surface->EnsureBuffer());
+        BeginSurfaceCapture(*m_record, surface);
+        EXPECT_EQ(m_record->capturingAllocations, 1);
+        EXPECT_EQ(m_record->FindTrackedSurface(reinterpret_cast<HANDLE>(0xD0)), surface);
+
+        // The real creation allocates through the wrapped callback.
+        std::vector<D3DDDI_ALLOCATIONINFO> infos(3);
+        D3DDDICB_ALLOCATE args{nullptr, 0, fakes::NewRuntimeHandle(), 0, 3, infos.data()};
+        ASSERT_EQ(AllocateCbWrapper(m_device->runtimeHandle, &args), S_OK);
+        m_record->MovePendingToSurface(surface);
+
+        ResetKmd();
+        ReleaseSurfaceAllocations(*m_record, *surface);
+        auto escapes = Kmd().Escapes();
+        if (withBuffer) {
+            ASSERT_EQ(escapes.size(), 3u);
+            for (int i = 0; i < 3; ++i) {
+                EXPECT_EQ(escapes[i].Command(), 2u);
+                EXPECT_EQ(escapes[i].U32(12), infos[i].hAllocation) << "in recorded order";
+                EXPECT_EQ(escapes[i].U32(16), 64u * 32 * 4);
+            }
+            EXPECT_EQ(surface->FirstAllocation(), nullptr);
+        } else {
+            EXPECT_TRUE(escapes.empty());
+            ASSERT_NE(surface->FirstAllocation(), nullptr) << "the rest go with the surface";
+            EXPECT_EQ(surface->FirstAllocation()->info.hAllocation, infos[1].hAllocation);
+        }
+        DropTrackedSurface(*m_record, surface);
+        EXPECT_EQ(m_record->FindTrackedSurface(reinterpret_cast<HANDLE>(0xD0)), nullptr);
+    }
 }
 
 }  // namespace
