@@ -3,6 +3,7 @@
 // operations and the publication of driverAdapter.
 #include "AdapterRecord.h"
 
+#include <cstring>
 #include <cwchar>
 
 #include "SystemSeams.h"

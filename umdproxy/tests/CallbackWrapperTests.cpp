@@ -319,6 +319,10 @@ TEST_F(CallbackWrapperTest, CallbacksOfUnknownDevicesAreRefusedWithoutCallingThe
     EXPECT_EQ(brisel::SubmitCommandCbWrapper(stranger, nullptr), E_INVALIDARG);
     EXPECT_EQ(brisel::D3d9DestroyDeviceWrapper(stranger), E_INVALIDARG);
     EXPECT_EQ(brisel::D3d9CreateDeviceWrapper(stranger, nullptr), E_INVALIDARG);
+    D3D10DDIARG_CREATEDEVICE create10{};
+    create10.Interface = 0xB000B;
+    EXPECT_EQ(brisel::D3d10CreateDeviceWrapper(D3D10DDI_HADAPTER{stranger}, &create10), E_INVALIDARG);
+    brisel::D3d10DestroyDeviceWrapper(D3D10DDI_HDEVICE{stranger});   // nothing to forward to: no effect
     auto log = fakes::RuntimeLogSnapshot();
     EXPECT_TRUE(log.allocates.empty());
     EXPECT_TRUE(log.deallocates.empty());
