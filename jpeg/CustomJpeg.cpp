@@ -127,7 +127,11 @@ bool CustomJpeg::Resize(int32_t width, int32_t height) {
   return AllocateStripBuffers();
 }
 
-void CustomJpeg::SetKernelSet(KernelSet set) { m_kernels = &KernelsFor(set); }
+bool CustomJpeg::SetKernelSet(KernelSet set) {
+  if (!IsKernelSetSupported(set)) return false;  // keep the current set
+  m_kernels = &KernelsFor(set);
+  return true;
+}
 
 const uint8_t* CustomJpeg::GetQuantTable(int index) const {
   if (m_pState == nullptr || (index != 0 && index != 1)) return nullptr;
@@ -163,53 +167,14 @@ void CustomJpeg::LoadStripRows(const uint8_t* const* rows, int strip,
   }
 }
 
-void CustomJpeg::EncodeStrip(int lastAcIndex) {
-  CustomJpegState& state = *m_pState;
-  const StandardCodeTables& codes = GetStandardCodeTables();
-  const HuffCodePair luminance = codes.Luminance();
-  const HuffCodePair chrominance = codes.Chrominance();
-  int16_t yPredictor = 0, cbPredictor = 0, crPredictor = 0;
-
-  for (int blockRow = 0; blockRow < state.stripHeight; blockRow += 8) {
-    for (int blockColumn = 0; blockColumn < state.stripWidth; blockColumn += 8) {
-      for (int r = 0; r < 8; ++r) {
-        const int offset = (blockRow + r) * state.stripWidth + blockColumn;
-        for (int c = 0; c < 8; ++c) {
-          state.yBlock[8 * r + c] = static_cast<int16_t>(state.yPlane[offset + c] - 128);
-          state.cbBlock[8 * r + c] = static_cast<int16_t>(state.cbPlane[offset + c] - 128);
-          state.crBlock[8 * r + c] = static_cast<int16_t>(state.crPlane[offset + c] - 128);
-        }
-      }
-      m_kernels->forwardDctFast(state.yBlock);
-      m_kernels->quantizeBlock(state.yBlock, state.luminanceDivisors, state.yBlock);
-      m_kernels->forwardDctFast(state.cbBlock);
-      m_kernels->quantizeBlock(state.cbBlock, state.chrominanceDivisors, state.cbBlock);
-      m_kernels->forwardDctFast(state.crBlock);
-      m_kernels->quantizeBlock(state.crBlock, state.chrominanceDivisors, state.crBlock);
-
-      if (lastAcIndex < 63) {
-        for (int i = 0; i < 64; ++i) {
-          if (kNaturalToZigZag[i] > lastAcIndex) {
-            state.yBlock[i] = state.cbBlock[i] = state.crBlock[i] = 0;
-          }
-        }
-      }
-
-      EncodeBlock(state, state.yBlock, yPredictor, luminance);
-      EncodeBlock(state, state.cbBlock, cbPredictor, chrominance);
-      EncodeBlock(state, state.crBlock, crPredictor, chrominance);
-    }
-  }
-}
-
-// Codes the strip held in the planes; returns its padded length.
+// Codes the strip's transformed blocks; returns its padded length.
 uint32_t CustomJpeg::CodeStrip(int lastAcIndex) {
   CustomJpegState& state = *m_pState;
   state.output = m_pStripBuffer + kStripHeaderBytes;
   state.outputLength = 0;
   state.bitBuffer = 0;
   state.bitCount = 0;
-  EncodeStrip(lastAcIndex);
+  EncodeStripBlocks(state, state.stripBlocks, lastAcIndex);
   FlushBits(state);
   state.output[state.outputLength++] = 0xFF;
   state.output[state.outputLength++] = 0xD9;
@@ -229,16 +194,6 @@ uint32_t CustomJpeg::Encode(const uint8_t* pixels, int32_t pitch, uint8_t* out) 
   // columns the pitch holds are read.
   m_heldColumns = pitch / 4 >= m_alignedWidth ? m_alignedWidth : pitch / 4;
 
-  uint8_t* const yRows[8] = {state.yPlane,       state.yPlane + 32,  state.yPlane + 64,
-                             state.yPlane + 96,  state.yPlane + 128, state.yPlane + 160,
-                             state.yPlane + 192, state.yPlane + 224};
-  uint8_t* const cbRows[8] = {state.cbPlane,       state.cbPlane + 32,  state.cbPlane + 64,
-                              state.cbPlane + 96,  state.cbPlane + 128, state.cbPlane + 160,
-                              state.cbPlane + 192, state.cbPlane + 224};
-  uint8_t* const crRows[8] = {state.crPlane,       state.crPlane + 32,  state.crPlane + 64,
-                              state.crPlane + 96,  state.crPlane + 128, state.crPlane + 160,
-                              state.crPlane + 192, state.crPlane + 224};
-
   uint32_t total = 0;
   uint32_t sequence = 0;
   for (int band = 0; band < bands; ++band) {
@@ -250,11 +205,14 @@ uint32_t CustomJpeg::Encode(const uint8_t* pixels, int32_t pitch, uint8_t* out) 
     for (int strip = 0; strip < stripsPerBand; ++strip) {
       const uint8_t* stripRows[kStripHeight];
       LoadStripRows(rows, strip, stripRows);
-      m_kernels->convertBgrxToYcc(kStripWidth, stripRows, yRows, cbRows, crRows, 0, kStripHeight);
+      // Conversion, level shift, DCT and quantisation of the whole strip.
+      m_kernels->transformStrip(stripRows, state.luminanceDivisors, state.chrominanceDivisors,
+                                m_pYccBuffer, state.stripBlocks);
 
       // A strip header counts at most m_maxPaddedStripLength bytes: drop the
-      // highest zig-zag positions until the strip fits. Natural content
-      // never gets here; the DC-only strip always fits.
+      // highest zig-zag positions until the strip fits (the blocks stay as
+      // they are; the coder skips those positions). Natural content never
+      // gets here; the DC-only strip always fits.
       uint32_t padded = CodeStrip(63);
       for (int lastAc = 62; padded > m_maxPaddedStripLength && lastAc >= 0; --lastAc) {
         padded = CodeStrip(lastAc);

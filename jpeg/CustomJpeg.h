@@ -55,8 +55,9 @@ class CustomJpeg {
   int32_t AlignedWidth() const { return m_alignedWidth; }
   int32_t AlignedHeight() const { return m_alignedHeight; }
 
-  // Kernel set used by this encoder (the processor's best by default).
-  void SetKernelSet(KernelSet set);
+  // Kernel set used by this encoder (the processor's best by default). False,
+  // keeping the current set, when the processor cannot run `set`.
+  bool SetKernelSet(KernelSet set);
   KernelSet GetKernelSet() const { return m_kernels->set; }
 
   // Tests only: a lower strip limit, to exercise the re-coding of strips
@@ -68,7 +69,6 @@ class CustomJpeg {
   void ReleaseStripBuffers();
   bool RecordSize(int32_t width, int32_t height);
   void LoadStripRows(const uint8_t* const* rows, int strip, const uint8_t** stripRows);
-  void EncodeStrip(int lastAcIndex);
   uint32_t CodeStrip(int lastAcIndex);
 
   uint8_t* m_pYccBuffer = nullptr;    // 768 bytes: Y, Cb, Cr planes of 32 x 8

@@ -8,15 +8,17 @@
 
 namespace jpeg {
 
-struct alignas(16) CustomJpegState {
+struct alignas(32) CustomJpegState {
   DivisorTable luminanceDivisors;
   DivisorTable chrominanceDivisors;
 
-  // One MCU: samples, then DCT coefficients, then quantised coefficients, in place.
+  // One MCU: samples, then DCT coefficients, then quantised coefficients, in
+  // place, and the entropy coder's scratch. Encode works a strip at a time in
+  // stripBlocks below instead; these stay for the per-block interfaces.
   alignas(16) int16_t yBlock[64];
   alignas(16) int16_t cbBlock[64];
   alignas(16) int16_t crBlock[64];
-  alignas(16) int16_t zigzagBlock[64];  // entropy coder scratch
+  alignas(16) int16_t zigzagBlock[64];
 
   // Bit writer: coded bytes go to output[outputLength ...].
   uint8_t* output;
@@ -24,7 +26,8 @@ struct alignas(16) CustomJpegState {
   uint32_t bitBuffer;  // pending bits, right-aligned, upper bits zero
   uint8_t bitCount;    // 0 .. 31
 
-  // One block's code entries (code << 16 | length); 128 is the most a block can need.
+  // One block's code entries (code << 16 | length); 128 is the most a block
+  // can need. The coder writes each entry as it forms it, so this is unused.
   uint32_t pendingSymbols[128];
 
   uint16_t stripWidth;
@@ -40,6 +43,9 @@ struct alignas(16) CustomJpegState {
   // Edge-extended copies of a strip's 8 pixel rows, used where the frame
   // buffer does not hold the whole aligned strip (see CustomJpeg::Encode).
   alignas(16) uint8_t edgeRows[8][128];
+
+  // The current strip's twelve quantised blocks (TransformStripFn).
+  StripBlocks stripBlocks;
 };
 
 }  // namespace jpeg

@@ -2,13 +2,15 @@
 // fast forward DCT in 16-bit integers, quantisation by reciprocal
 // multiplication, and the divisor-table rule.
 //
-// Every kernel exists as a plain scalar reference and as vector code; all
+// Every kernel exists as a plain scalar reference and as vector code (SSE2,
+// and AVX2 where the processor has it); all
 // kernel sets produce identical results for every input. One place picks the
 // set once per process (ActiveKernelSet); tests and the benchmark can force
 // any set the processor supports.
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 namespace jpeg {
 
@@ -40,7 +42,23 @@ using ForwardDctFastFn = void (*)(int16_t* block);
 using QuantizeBlockFn = void (*)(int16_t* coef, const DivisorTable& divisors,
                                  const int16_t* workspace);
 
-enum class KernelSet { Scalar, Sse2 };
+// The twelve quantised blocks of one strip in coding order: block[3 * m + c]
+// is component c (0 Y, 1 Cb, 2 Cr) of the MCU at x = 8 * m, natural order.
+struct alignas(32) StripBlocks {
+  int16_t block[12][64];
+};
+
+// The encoder's whole per-strip numeric stage: converts 8 rows of 32 BGRX
+// pixels (each row pointer readable for 128 bytes), level-shifts, transforms
+// (ForwardDctFast) and quantises (QuantizeBlock, luminance divisors for Y,
+// chrominance for Cb and Cr). Equal to running the three kernels one after
+// the other, for every input. `planes` is 768 bytes of 16-byte aligned
+// scratch that a set may use for the Y, Cb and Cr planes.
+using TransformStripFn = void (*)(const uint8_t* const* rows, const DivisorTable& luminance,
+                                  const DivisorTable& chrominance, uint8_t* planes,
+                                  StripBlocks& out);
+
+enum class KernelSet { Scalar, Sse2, Avx2 };
 
 struct EncoderKernels {
   KernelSet set;
@@ -48,6 +66,7 @@ struct EncoderKernels {
   ConvertBgrxToYccFn convertBgrxToYcc;
   ForwardDctFastFn forwardDctFast;
   QuantizeBlockFn quantizeBlock;
+  TransformStripFn transformStrip;
 };
 
 // The kernels of one set. Sets the processor cannot run are never returned
@@ -59,17 +78,33 @@ bool IsKernelSetSupported(KernelSet set);
 // The best set this processor supports, chosen once.
 const EncoderKernels& ActiveKernels();
 
+// Which code each stage of the encoder runs with this set, for reports.
+std::string DescribeStages(const EncoderKernels& kernels);
+
 // Scalar reference kernels (also the portable fallback).
 void ConvertBgrxToYccScalar(int width, const uint8_t* const* inRows, uint8_t* const* yRows,
                             uint8_t* const* cbRows, uint8_t* const* crRows, int outRow,
                             int rows);
 void ForwardDctFastScalar(int16_t* block);
 void QuantizeBlockScalar(int16_t* coef, const DivisorTable& divisors, const int16_t* workspace);
+void TransformStripScalar(const uint8_t* const* rows, const DivisorTable& luminance,
+                          const DivisorTable& chrominance, uint8_t* planes, StripBlocks& out);
 
 // SSE2 kernels.
 void ConvertBgrxToYccSse2(int width, const uint8_t* const* inRows, uint8_t* const* yRows,
                           uint8_t* const* cbRows, uint8_t* const* crRows, int outRow, int rows);
 void ForwardDctFastSse2(int16_t* block);
 void QuantizeBlockSse2(int16_t* coef, const DivisorTable& divisors, const int16_t* workspace);
+void TransformStripSse2(const uint8_t* const* rows, const DivisorTable& luminance,
+                        const DivisorTable& chrominance, uint8_t* planes, StripBlocks& out);
+
+// AVX2 kernels (KernelsAvx2.cpp, the only unit compiled with -mavx2); call
+// them only when IsKernelSetSupported(KernelSet::Avx2).
+void ConvertBgrxToYccAvx2(int width, const uint8_t* const* inRows, uint8_t* const* yRows,
+                          uint8_t* const* cbRows, uint8_t* const* crRows, int outRow, int rows);
+void ForwardDctFastAvx2(int16_t* block);
+void QuantizeBlockAvx2(int16_t* coef, const DivisorTable& divisors, const int16_t* workspace);
+void TransformStripAvx2(const uint8_t* const* rows, const DivisorTable& luminance,
+                        const DivisorTable& chrominance, uint8_t* planes, StripBlocks& out);
 
 }  // namespace jpeg

@@ -21,7 +21,6 @@ constexpr int kEobSymbol = 0x00;
 constexpr int kMaxDcSize = 11;
 constexpr int kMaxAcSize = 10;
 
-inline int BitLength(uint32_t v) { return v == 0 ? 0 : 32 - __builtin_clz(v); }
 
 // Value entry of a nonzero v: its T.81 additional bits and their count.
 inline uint32_t ValueEntry(int v, int size) {
@@ -39,18 +38,148 @@ inline void PutByte(CustomJpegState& state, uint8_t byte) {
   if (byte == 0xFF) state.output[state.outputLength++] = 0x00;
 }
 
-// Bit mask of the nonzero coefficients of a zig-zag block (bit k = index k).
-inline uint64_t NonzeroMask(const int16_t* zigzag) {
-  const __m128i zero = _mm_setzero_si128();
-  uint64_t zeroMask = 0;
-  for (int group = 0; group < 4; ++group) {
-    const __m128i* p = reinterpret_cast<const __m128i*>(zigzag + 16 * group);
-    const __m128i eq0 = _mm_cmpeq_epi16(_mm_load_si128(p), zero);
-    const __m128i eq1 = _mm_cmpeq_epi16(_mm_load_si128(p + 1), zero);
-    const uint32_t bits = static_cast<uint32_t>(_mm_movemask_epi8(_mm_packs_epi16(eq0, eq1)));
-    zeroMask |= static_cast<uint64_t>(bits) << (16 * group);
+// Zig-zag positions of the bits of one byte of a natural-order bit mask:
+// kZigZagBits[j][m] has bit Z(8j + i) set for every bit i set in m.
+struct ZigZagBitTables {
+  uint64_t bits[8][256];
+  ZigZagBitTables() : bits() {
+    for (int j = 0; j < 8; ++j)
+      for (int m = 0; m < 256; ++m)
+        for (int i = 0; i < 8; ++i)
+          if (m >> i & 1) bits[j][m] |= uint64_t{1} << kNaturalToZigZag[8 * j + i];
   }
-  return ~zeroMask;
+};
+const ZigZagBitTables kZigZagBits;
+
+// Bit k set where the coefficient at zig-zag index k is nonzero. The zero
+// tests run on the natural-order block, 16 coefficients per step (one vector
+// compare and byte mask per 8); a byte-wise table maps the mask to zig-zag
+// order, so the coefficients themselves are never reordered.
+inline uint64_t ZigZagNonzeroMask(const int16_t* natural) {
+  const __m128i zero = _mm_setzero_si128();
+  uint64_t nonzero = 0;
+  for (int group = 0; group < 4; ++group) {
+    const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(natural + 16 * group));
+    const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(natural + 16 * group + 8));
+    const __m128i eq = _mm_packs_epi16(_mm_cmpeq_epi16(a, zero), _mm_cmpeq_epi16(b, zero));
+    const uint32_t bits = ~static_cast<uint32_t>(_mm_movemask_epi8(eq));
+    nonzero |= kZigZagBits.bits[2 * group][bits & 0xFF] |
+               kZigZagBits.bits[2 * group + 1][(bits >> 8) & 0xFF];
+  }
+  return nonzero;
+}
+
+// True when one of the four bytes of v is 0xFF (exact: a byte's low seven
+// bits plus one carry into its top bit only when they are all ones).
+inline bool HasFfByte(uint32_t v) {
+  return (((v & 0x7F7F7F7Fu) + 0x01010101u) & v & 0x80808080u) != 0;
+}
+
+// The bit writer of EmitBits with a 64-bit accumulator held in registers:
+// it writes the same 32-bit groups at the same points (whenever 32 or more
+// bits are pending the oldest 32 go out), so the bytes, and the state left
+// behind (fewer than 32 bits), equal EmitBits' exactly. A group without a
+// 0xFF byte is stored without per-byte tests. Plain struct of locals so the
+// compiler keeps it in registers across a whole strip.
+struct FastBitWriter {
+  uint8_t* out;
+  uint64_t buffer;  // pending bits in the low `count` bits; bits above are stale
+  int count;
+
+  // Appends the low `length` bits of `bits` (length <= 27, bits above zero).
+  inline __attribute__((always_inline)) void Put(uint32_t bits, int length) {
+    buffer = (buffer << length) | bits;
+    count += length;
+    if (count >= 32) WriteGroup();
+  }
+
+  inline __attribute__((always_inline)) void WriteGroup() {
+    count -= 32;
+    const uint32_t group = static_cast<uint32_t>(buffer >> count);
+    if (__builtin_expect(!HasFfByte(group), 1)) {
+      out[0] = static_cast<uint8_t>(group >> 24);
+      out[1] = static_cast<uint8_t>(group >> 16);
+      out[2] = static_cast<uint8_t>(group >> 8);
+      out[3] = static_cast<uint8_t>(group);
+      out += 4;
+      return;
+    }
+    for (int shift = 24; shift >= 0; shift -= 8) {
+      const uint8_t byte = static_cast<uint8_t>(group >> shift);
+      *out++ = byte;
+      if (byte == 0xFF) *out++ = 0x00;
+    }
+  }
+};
+
+inline FastBitWriter StartWriter(const CustomJpegState& state) {
+  return {state.output + state.outputLength, state.bitBuffer, state.bitCount};
+}
+
+inline void FinishWriter(const FastBitWriter& w, CustomJpegState& state) {
+  state.outputLength = static_cast<int32_t>(w.out - state.output);
+  state.bitBuffer = static_cast<uint32_t>(w.buffer) & ((uint32_t{1} << w.count) - 1);
+  state.bitCount = static_cast<uint8_t>(w.count);
+}
+
+// Code entry plus the value's additional bits as one bit string: v itself
+// when positive, v - 1 when negative, its low `size` bits (none for size 0).
+inline __attribute__((always_inline)) void PutCoded(FastBitWriter& writer, uint32_t entry, int v,
+                                                    int size) {
+  const uint32_t code = entry >> 16;
+  const int length = static_cast<int>(entry & 0xFFFF);
+  const uint32_t value = static_cast<uint32_t>(v + (v >> 31)) & ((uint32_t{1} << size) - 1);
+  writer.Put(code << size | value, length + size);
+}
+
+// Bit length of |v| for |v| < 2^30, 0 for v = 0, without a branch.
+inline int MagnitudeSize(int v) {
+  const uint32_t a = static_cast<uint32_t>(v < 0 ? -v : v);
+  return 31 - __builtin_clz(2 * a + 1);
+}
+
+// One block: DC difference, then the nonzero AC coefficients in zig-zag order
+// (only those whose bit is set in `keep`), then EOB unless index 63 is
+// coded. Same symbols, in the same order, as the pending-list coder.
+inline __attribute__((always_inline)) void CodeBlock(FastBitWriter& writer, const int16_t* natural,
+                                                     int16_t& predictor, const HuffCodePair& tables,
+                                                     uint64_t nonzero) {
+  int diff = static_cast<int16_t>(natural[0] - predictor);
+  predictor = natural[0];
+  int size = MagnitudeSize(diff);
+  if (__builtin_expect(size > kMaxDcSize, 0)) {
+    diff = ClampToSize(diff, kMaxDcSize);
+    size = kMaxDcSize;
+  }
+  PutCoded(writer, tables.dc->entry[size], diff, size);
+
+  const uint32_t* ac = tables.ac->entry;
+  nonzero &= ~uint64_t{1};
+  int previous = 0;
+  while (nonzero != 0) {
+    const int k = __builtin_ctzll(nonzero);
+    nonzero &= nonzero - 1;
+    int run = k - previous - 1;
+    previous = k;
+    if (__builtin_expect(run >= 16, 0)) {
+      do {
+        writer.Put(ac[kZrlSymbol] >> 16, static_cast<int>(ac[kZrlSymbol] & 0xFFFF));
+        run -= 16;
+      } while (run >= 16);
+    }
+    int v = natural[kZigZagToNatural[k]];
+    size = MagnitudeSize(v);
+    if (__builtin_expect(size > kMaxAcSize, 0)) {
+      v = ClampToSize(v, kMaxAcSize);
+      size = kMaxAcSize;
+    }
+    PutCoded(writer, ac[(run << 4) | size], v, size);
+  }
+  if (previous != 63) writer.Put(ac[kEobSymbol] >> 16, static_cast<int>(ac[kEobSymbol] & 0xFFFF));
+}
+
+inline uint64_t KeepMask(int lastAcIndex) {
+  return lastAcIndex >= 63 ? ~uint64_t{0} : (uint64_t{1} << (lastAcIndex + 1)) - 1;
 }
 
 }  // namespace
@@ -117,51 +246,23 @@ void FlushBits(CustomJpegState& state) {
 
 void EncodeBlock(CustomJpegState& state, const int16_t* block, int16_t& predictor,
                  const HuffCodePair& tables) {
-  int16_t* zigzag = state.zigzagBlock;
-  for (int k = 0; k < 64; ++k) zigzag[k] = block[kZigZagToNatural[k]];
+  FastBitWriter writer = StartWriter(state);
+  CodeBlock(writer, block, predictor, tables, ZigZagNonzeroMask(block));
+  FinishWriter(writer, state);
+}
 
-  uint32_t* pending = state.pendingSymbols;
-  int count = 0;
-
-  // DC difference in 16 bits, then the predictor takes this block's DC.
-  int diff = static_cast<int16_t>(zigzag[0] - predictor);
-  predictor = zigzag[0];
-  if (diff == 0) {
-    pending[count++] = tables.dc->entry[0];
-  } else {
-    int size = BitLength(static_cast<uint32_t>(diff < 0 ? -diff : diff));
-    if (size > kMaxDcSize) {
-      diff = ClampToSize(diff, kMaxDcSize);
-      size = kMaxDcSize;
-    }
-    pending[count++] = tables.dc->entry[size];
-    pending[count++] = ValueEntry(diff, size);
+void EncodeStripBlocks(CustomJpegState& state, const StripBlocks& blocks, int lastAcIndex) {
+  const StandardCodeTables& codes = GetStandardCodeTables();
+  const HuffCodePair pairs[2] = {codes.Luminance(), codes.Chrominance()};
+  const uint64_t keep = KeepMask(lastAcIndex);
+  int16_t predictors[3] = {0, 0, 0};
+  FastBitWriter writer = StartWriter(state);
+  for (int b = 0; b < 12; ++b) {
+    const int component = b % 3;
+    CodeBlock(writer, blocks.block[b], predictors[component], pairs[component != 0],
+              ZigZagNonzeroMask(blocks.block[b]) & keep);
   }
-
-  // AC: jump from one nonzero coefficient to the next.
-  uint64_t nonzero = NonzeroMask(zigzag) & ~uint64_t{1};
-  int previous = 0;
-  while (nonzero != 0) {
-    const int k = __builtin_ctzll(nonzero);
-    nonzero &= nonzero - 1;
-    int run = k - previous - 1;
-    while (run >= 16) {
-      pending[count++] = tables.ac->entry[kZrlSymbol];
-      run -= 16;
-    }
-    int v = zigzag[k];
-    int size = BitLength(static_cast<uint32_t>(v < 0 ? -v : v));
-    if (size > kMaxAcSize) {
-      v = ClampToSize(v, kMaxAcSize);
-      size = kMaxAcSize;
-    }
-    pending[count++] = tables.ac->entry[(run << 4) | size];
-    pending[count++] = ValueEntry(v, size);
-    previous = k;
-  }
-  if (previous != 63) pending[count++] = tables.ac->entry[kEobSymbol];
-
-  for (int i = 0; i < count; ++i) EmitBits(pending[i], state);
+  FinishWriter(writer, state);
 }
 
 }  // namespace jpeg

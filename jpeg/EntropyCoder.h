@@ -5,6 +5,7 @@
 
 #include <cstdint>
 
+#include "EncoderKernels.h"
 #include "JpegTables.h"
 
 namespace jpeg {
@@ -39,6 +40,11 @@ const StandardCodeTables& GetStandardCodeTables();
 // `predictor` is the component's DC predictor (in and out).
 void EncodeBlock(CustomJpegState& state, const int16_t* block, int16_t& predictor,
                  const HuffCodePair& tables);
+
+// Codes the twelve blocks of one strip (four MCUs of Y, Cb, Cr) with DC
+// predictors starting at 0, as twelve EncodeBlock calls would. Coefficients
+// at zig-zag indices above lastAcIndex are coded as zero (63: all of them).
+void EncodeStripBlocks(CustomJpegState& state, const StripBlocks& blocks, int lastAcIndex);
 
 // Adds one code entry's bits to the bit writer.
 void EmitBits(uint32_t entry, CustomJpegState& state);

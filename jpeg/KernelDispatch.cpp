@@ -5,10 +5,25 @@ namespace jpeg {
 
 namespace {
 
-const EncoderKernels kScalar = {KernelSet::Scalar, "scalar", ConvertBgrxToYccScalar,
-                                ForwardDctFastScalar, QuantizeBlockScalar};
-const EncoderKernels kSse2 = {KernelSet::Sse2, "sse2", ConvertBgrxToYccSse2, ForwardDctFastSse2,
-                              QuantizeBlockSse2};
+const EncoderKernels kScalar = {KernelSet::Scalar,     "scalar",
+                                ConvertBgrxToYccScalar, ForwardDctFastScalar,
+                                QuantizeBlockScalar,    TransformStripScalar};
+const EncoderKernels kSse2 = {KernelSet::Sse2,     "sse2",
+                              ConvertBgrxToYccSse2, ForwardDctFastSse2,
+                              QuantizeBlockSse2,    TransformStripSse2};
+const EncoderKernels kAvx2 = {KernelSet::Avx2,     "avx2",
+                              ConvertBgrxToYccAvx2, ForwardDctFastAvx2,
+                              QuantizeBlockAvx2,    TransformStripAvx2};
+
+bool ProcessorHasAvx2() {
+#if defined(__GNUC__) && (defined(__i386__) || defined(__x86_64__))
+  // Also checks that the operating system saves the YMM registers.
+  __builtin_cpu_init();
+  return __builtin_cpu_supports("avx2");
+#else
+  return false;
+#endif
+}
 
 }  // namespace
 
@@ -19,6 +34,10 @@ bool IsKernelSetSupported(KernelSet set) {
     case KernelSet::Sse2:
       // Both build trees require SSE2 (x86-64, and -msse2 for 32-bit).
       return true;
+    case KernelSet::Avx2: {
+      static const bool supported = ProcessorHasAvx2();
+      return supported;
+    }
   }
   return false;
 }
@@ -27,6 +46,8 @@ const EncoderKernels& KernelsFor(KernelSet set) {
   switch (set) {
     case KernelSet::Sse2:
       return kSse2;
+    case KernelSet::Avx2:
+      return kAvx2;
     case KernelSet::Scalar:
       break;
   }
@@ -34,8 +55,16 @@ const EncoderKernels& KernelsFor(KernelSet set) {
 }
 
 const EncoderKernels& ActiveKernels() {
-  static const EncoderKernels& chosen = KernelsFor(KernelSet::Sse2);
+  static const EncoderKernels& chosen =
+      KernelsFor(IsKernelSetSupported(KernelSet::Avx2) ? KernelSet::Avx2 : KernelSet::Sse2);
   return chosen;
+}
+
+std::string DescribeStages(const EncoderKernels& kernels) {
+  // The strip transform runs conversion, DCT and quantiser of one set; the
+  // entropy coder is the same portable code (SSE2 zero tests) for every set.
+  const std::string name = kernels.name;
+  return "convert=" + name + " dct=" + name + " quantize=" + name + " entropy=sse2";
 }
 
 }  // namespace jpeg

@@ -94,6 +94,29 @@ void QuantizeBlockScalar(int16_t* coef, const DivisorTable& divisors, const int1
   }
 }
 
+void TransformStripScalar(const uint8_t* const* rows, const DivisorTable& luminance,
+                          const DivisorTable& chrominance, uint8_t* planes, StripBlocks& out) {
+  uint8_t* yRows[8];
+  uint8_t* cbRows[8];
+  uint8_t* crRows[8];
+  for (int r = 0; r < 8; ++r) {
+    yRows[r] = planes + 32 * r;
+    cbRows[r] = planes + 256 + 32 * r;
+    crRows[r] = planes + 512 + 32 * r;
+  }
+  ConvertBgrxToYccScalar(32, rows, yRows, cbRows, crRows, 0, 8);
+  for (int m = 0; m < 4; ++m) {
+    for (int c = 0; c < 3; ++c) {
+      int16_t* block = out.block[3 * m + c];
+      const uint8_t* plane = planes + 256 * c + 8 * m;
+      for (int r = 0; r < 8; ++r)
+        for (int x = 0; x < 8; ++x) block[8 * r + x] = static_cast<int16_t>(plane[32 * r + x] - 128);
+      ForwardDctFastScalar(block);
+      QuantizeBlockScalar(block, c == 0 ? luminance : chrominance, block);
+    }
+  }
+}
+
 void MakeDivisor(uint16_t divisor, DivisorTable& table, int position) {
   const uint32_t d = divisor;
   int bits = 0;

@@ -3,6 +3,7 @@
 #include <emmintrin.h>
 
 #include "EncoderKernels.h"
+#include "VectorDct.h"
 
 namespace jpeg {
 
@@ -88,65 +89,12 @@ inline void Convert16(const uint8_t* in, uint8_t* y, uint8_t* cb, uint8_t* cr) {
 // No 16-bit sum can overflow, but M's operand reaches 13384, beyond the
 // +-8191 that the (x * 4) * (c * 64) high-half trick survives. So M takes
 // bits 8..23 of the full 32-bit product: (hi16 << 8) | (lo16 >> 8).
-
-inline __m128i MulConst(__m128i x, __m128i c) {
-  const __m128i lo = _mm_mullo_epi16(x, c);
-  const __m128i hi = _mm_mulhi_epi16(x, c);
-  return _mm_or_si128(_mm_slli_epi16(hi, 8), _mm_srli_epi16(lo, 8));
-}
-
-inline void Transpose8x8(__m128i& r0, __m128i& r1, __m128i& r2, __m128i& r3, __m128i& r4,
-                         __m128i& r5, __m128i& r6, __m128i& r7) {
-  const __m128i t0 = _mm_unpacklo_epi16(r0, r1), t1 = _mm_unpackhi_epi16(r0, r1);
-  const __m128i t2 = _mm_unpacklo_epi16(r2, r3), t3 = _mm_unpackhi_epi16(r2, r3);
-  const __m128i t4 = _mm_unpacklo_epi16(r4, r5), t5 = _mm_unpackhi_epi16(r4, r5);
-  const __m128i t6 = _mm_unpacklo_epi16(r6, r7), t7 = _mm_unpackhi_epi16(r6, r7);
-  const __m128i u0 = _mm_unpacklo_epi32(t0, t2), u1 = _mm_unpackhi_epi32(t0, t2);
-  const __m128i u2 = _mm_unpacklo_epi32(t1, t3), u3 = _mm_unpackhi_epi32(t1, t3);
-  const __m128i u4 = _mm_unpacklo_epi32(t4, t6), u5 = _mm_unpackhi_epi32(t4, t6);
-  const __m128i u6 = _mm_unpacklo_epi32(t5, t7), u7 = _mm_unpackhi_epi32(t5, t7);
-  r0 = _mm_unpacklo_epi64(u0, u4);
-  r1 = _mm_unpackhi_epi64(u0, u4);
-  r2 = _mm_unpacklo_epi64(u1, u5);
-  r3 = _mm_unpackhi_epi64(u1, u5);
-  r4 = _mm_unpacklo_epi64(u2, u6);
-  r5 = _mm_unpackhi_epi64(u2, u6);
-  r6 = _mm_unpacklo_epi64(u3, u7);
-  r7 = _mm_unpackhi_epi64(u3, u7);
-}
-
-// The one-dimensional transform applied lane-wise: lane k of d[j] is element
-// j of the k-th line being transformed.
-inline void Dct1d(__m128i* d) {
-  const __m128i c98 = _mm_set1_epi16(98), c139 = _mm_set1_epi16(139);
-  const __m128i c181 = _mm_set1_epi16(181), c334 = _mm_set1_epi16(334);
-
-  const __m128i tmp0 = _mm_add_epi16(d[0], d[7]), tmp7 = _mm_sub_epi16(d[0], d[7]);
-  const __m128i tmp1 = _mm_add_epi16(d[1], d[6]), tmp6 = _mm_sub_epi16(d[1], d[6]);
-  const __m128i tmp2 = _mm_add_epi16(d[2], d[5]), tmp5 = _mm_sub_epi16(d[2], d[5]);
-  const __m128i tmp3 = _mm_add_epi16(d[3], d[4]), tmp4 = _mm_sub_epi16(d[3], d[4]);
-
-  __m128i tmp10 = _mm_add_epi16(tmp0, tmp3), tmp13 = _mm_sub_epi16(tmp0, tmp3);
-  __m128i tmp11 = _mm_add_epi16(tmp1, tmp2), tmp12 = _mm_sub_epi16(tmp1, tmp2);
-  d[0] = _mm_add_epi16(tmp10, tmp11);
-  d[4] = _mm_sub_epi16(tmp10, tmp11);
-  const __m128i z1 = MulConst(_mm_add_epi16(tmp12, tmp13), c181);
-  d[2] = _mm_add_epi16(tmp13, z1);
-  d[6] = _mm_sub_epi16(tmp13, z1);
-
-  tmp10 = _mm_add_epi16(tmp4, tmp5);
-  tmp11 = _mm_add_epi16(tmp5, tmp6);
-  tmp12 = _mm_add_epi16(tmp6, tmp7);
-  const __m128i z5 = MulConst(_mm_sub_epi16(tmp10, tmp12), c98);
-  const __m128i z2 = _mm_add_epi16(MulConst(tmp10, c139), z5);
-  const __m128i z4 = _mm_add_epi16(MulConst(tmp12, c334), z5);
-  const __m128i z3 = MulConst(tmp11, c181);
-  const __m128i z11 = _mm_add_epi16(tmp7, z3), z13 = _mm_sub_epi16(tmp7, z3);
-  d[5] = _mm_add_epi16(z13, z2);
-  d[3] = _mm_sub_epi16(z13, z2);
-  d[1] = _mm_add_epi16(z11, z4);
-  d[7] = _mm_sub_epi16(z11, z4);
-}
+//
+// Inside the encoder's strip transform the input is known to be 8-bit
+// samples less 128, so every multiplier operand is below 13384 < 16384 in
+// magnitude and the cheaper (x * 2) * (c * 128) high half is exact there
+// (MulConstNear in VectorDct.h). The per-block kernel below accepts any
+// 16-bit input and keeps the full product.
 
 }  // namespace
 
@@ -175,13 +123,9 @@ void ForwardDctFastSse2(int16_t* block) {
   __m128i* rows = reinterpret_cast<__m128i*>(block);
   __m128i d[8];
   for (int i = 0; i < 8; ++i) d[i] = _mm_load_si128(rows + i);
-  // Pass 1 transforms rows: after the transpose, d[j] holds element j of every row.
-  Transpose8x8(d[0], d[1], d[2], d[3], d[4], d[5], d[6], d[7]);
-  Dct1d(d);
-  // d[j] now holds column j of the pass-1 result; transpose back to rows so
-  // that pass 2 transforms columns.
-  Transpose8x8(d[0], d[1], d[2], d[3], d[4], d[5], d[6], d[7]);
-  Dct1d(d);
+  // Pass 1 transforms rows (after the transpose d[j] holds element j of every
+  // row); pass 2 transposes back and transforms columns.
+  ForwardDct<false>(d);
   for (int i = 0; i < 8; ++i) _mm_store_si128(rows + i, d[i]);
 }
 
@@ -192,13 +136,72 @@ void QuantizeBlockSse2(int16_t* coef, const DivisorTable& divisors, const int16_
   const __m128i* scale = reinterpret_cast<const __m128i*>(divisors.scale);
   __m128i* out = reinterpret_cast<__m128i*>(coef);
   for (int i = 0; i < 8; ++i) {
-    const __m128i x = _mm_load_si128(in + i);
-    const __m128i sign = _mm_srai_epi16(x, 15);
-    __m128i a = _mm_sub_epi16(_mm_xor_si128(x, sign), sign);  // |x| as unsigned
-    a = _mm_add_epi16(a, _mm_load_si128(correction + i));
-    a = _mm_mulhi_epu16(a, _mm_load_si128(reciprocal + i));
-    a = _mm_mulhi_epu16(a, _mm_load_si128(scale + i));
-    _mm_store_si128(out + i, _mm_sub_epi16(_mm_xor_si128(a, sign), sign));
+    _mm_store_si128(out + i, Quantize8(_mm_load_si128(in + i), _mm_load_si128(correction + i),
+                                       _mm_load_si128(reciprocal + i), _mm_load_si128(scale + i)));
+  }
+}
+
+namespace {
+
+// Converts four pixels straight to level-shifted samples (-128 .. 127) in
+// 32-bit lanes: Y - 128 = (sum + 32768 - (128 << 16)) >> 16 and, for the
+// chroma, (sum + 8421375) >> 16 - 128 = (sum + 32767) >> 16, both exact.
+inline Ycc4 Convert4Shifted(__m128i px) {
+  const __m128i byteMask = _mm_set1_epi32(0xFF);
+  const __m128i b = _mm_and_si128(px, byteMask);
+  const __m128i r = _mm_and_si128(_mm_srli_epi32(px, 16), byteMask);
+  const __m128i gHigh = _mm_slli_epi32(_mm_and_si128(px, _mm_set1_epi32(0xFF00)), 8);
+  const __m128i rg = _mm_or_si128(r, gHigh);
+  const __m128i bg = _mm_or_si128(b, gHigh);
+  const __m128i half = _mm_set1_epi32(32767);
+  Ycc4 out;
+  out.y = _mm_srai_epi32(_mm_add_epi32(_mm_add_epi32(_mm_madd_epi16(rg, Pair(19595, 22086)),
+                                                     _mm_madd_epi16(bg, Pair(7471, 16384))),
+                                       _mm_set1_epi32(32768 - (128 << 16))),
+                         16);
+  out.cb = _mm_srai_epi32(
+      _mm_add_epi32(_mm_add_epi32(_mm_madd_epi16(rg, Pair(-11059, -21709)), _mm_slli_epi32(b, 15)),
+                    half),
+      16);
+  out.cr = _mm_srai_epi32(
+      _mm_add_epi32(_mm_add_epi32(_mm_madd_epi16(bg, Pair(-5329, -27439)), _mm_slli_epi32(r, 15)),
+                    half),
+      16);
+  return out;
+}
+
+}  // namespace
+
+void TransformStripSse2(const uint8_t* const* rows, const DivisorTable& luminance,
+                        const DivisorTable& chrominance, uint8_t* /*planes*/, StripBlocks& out) {
+  // Row r of the strip fills row r of the twelve blocks: eight pixels per block row.
+  for (int r = 0; r < 8; ++r) {
+    const uint8_t* in = rows[r];
+    for (int m = 0; m < 4; ++m) {
+      const Ycc4 a = Convert4Shifted(_mm_loadu_si128(reinterpret_cast<const __m128i*>(in + 32 * m)));
+      const Ycc4 b =
+          Convert4Shifted(_mm_loadu_si128(reinterpret_cast<const __m128i*>(in + 32 * m + 16)));
+      _mm_store_si128(reinterpret_cast<__m128i*>(out.block[3 * m] + 8 * r), _mm_packs_epi32(a.y, b.y));
+      _mm_store_si128(reinterpret_cast<__m128i*>(out.block[3 * m + 1] + 8 * r),
+                      _mm_packs_epi32(a.cb, b.cb));
+      _mm_store_si128(reinterpret_cast<__m128i*>(out.block[3 * m + 2] + 8 * r),
+                      _mm_packs_epi32(a.cr, b.cr));
+    }
+  }
+  for (int k = 0; k < 12; ++k) {
+    const DivisorTable& divisors = k % 3 == 0 ? luminance : chrominance;
+    __m128i* rowsOut = reinterpret_cast<__m128i*>(out.block[k]);
+    __m128i d[8];
+    for (int i = 0; i < 8; ++i) d[i] = _mm_load_si128(rowsOut + i);
+    ForwardDct<true>(d);
+    const __m128i* reciprocal = reinterpret_cast<const __m128i*>(divisors.reciprocal);
+    const __m128i* correction = reinterpret_cast<const __m128i*>(divisors.correction);
+    const __m128i* scale = reinterpret_cast<const __m128i*>(divisors.scale);
+    for (int i = 0; i < 8; ++i) {
+      _mm_store_si128(rowsOut + i, Quantize8(d[i], _mm_load_si128(correction + i),
+                                             _mm_load_si128(reciprocal + i),
+                                             _mm_load_si128(scale + i)));
+    }
   }
 }
 

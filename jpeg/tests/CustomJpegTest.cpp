@@ -37,16 +37,23 @@ std::vector<uint8_t> EncodeChecked(CustomJpeg& encoder, const Frame& f,
   return out;
 }
 
+std::vector<KernelSet> SupportedKernelSets() {
+  std::vector<KernelSet> sets;
+  for (KernelSet s : {KernelSet::Scalar, KernelSet::Sse2, KernelSet::Avx2})
+    if (IsKernelSetSupported(s)) sets.push_back(s);
+  return sets;
+}
+
 std::vector<uint8_t> EncodeFrame(const Frame& f, KernelSet set = ActiveKernels().set) {
   CustomJpeg encoder;
-  encoder.SetKernelSet(set);
+  EXPECT_TRUE(encoder.SetKernelSet(set));
   EXPECT_TRUE(encoder.Init(f.width, f.height));
   return EncodeChecked(encoder, f);
 }
 
 TEST(CustomJpeg, BlackStripEncodesToTheKnown128Bytes) {
   const Frame f = testing::MakeFlatFrame(32, 8, 0, 0, 0);
-  for (KernelSet set : {KernelSet::Scalar, KernelSet::Sse2}) {
+  for (KernelSet set : SupportedKernelSets()) {
     const std::vector<uint8_t> out = EncodeFrame(f, set);
     ASSERT_EQ(out.size(), 128u);
     const std::vector<uint8_t> head = {0x0D, 0x00, 0x00, 0xD8, 0xFF, 0x00, 0x3F, 0xFA, 0x00,
@@ -106,7 +113,10 @@ TEST(CustomJpeg, EveryKernelSetGivesIdenticalBytes) {
                           testing::MakeNoiseFrame(1366, 16, 3)};
   for (const Frame& f : frames) {
     const std::vector<uint8_t> scalar = EncodeFrame(f, KernelSet::Scalar);
-    EXPECT_EQ(scalar, EncodeFrame(f, KernelSet::Sse2)) << f.width << "x" << f.height;
+    for (KernelSet set : SupportedKernelSets()) {
+      EXPECT_EQ(scalar, EncodeFrame(f, set))
+          << KernelsFor(set).name << " " << f.width << "x" << f.height;
+    }
   }
 }
 

@@ -68,6 +68,31 @@ TEST(Decode, SharedFramesDecodeAtFortyDecibelsOrBetter) {
   }
 }
 
+TEST(Decode, SharedFramesGiveIdenticalBytesOnEveryKernelSet) {
+  const char* names[] = {"desktop_text.png", "desktop_ui_dark.png",
+                         "laptop_ui_dark_1366x768.png", "photo_ladybird.png"};
+  for (const char* name : names) {
+    BgrxImage image;
+    std::string error;
+    ASSERT_TRUE(streamtool::ReadPng(std::string(SKY_SHARED_FRAMES_DIR) + "/" + name, image, error))
+        << error;
+    std::vector<uint8_t> reference;
+    for (KernelSet set : {KernelSet::Scalar, KernelSet::Sse2, KernelSet::Avx2}) {
+      if (!IsKernelSetSupported(set)) continue;
+      CustomJpeg encoder;
+      ASSERT_TRUE(encoder.SetKernelSet(set));
+      ASSERT_TRUE(encoder.Init(image.width, image.height));
+      std::vector<uint8_t> out(encoder.MaxEncodedSize());
+      out.resize(encoder.Encode(image.pixels.data(), image.Pitch(), out.data()));
+      if (reference.empty()) {
+        reference = out;
+      } else {
+        EXPECT_TRUE(out == reference) << name << " differs on " << KernelsFor(set).name;
+      }
+    }
+  }
+}
+
 TEST(Decode, SmoothAndTextLikeSyntheticFramesDecode) {
   EXPECT_GE(EncodeAndDecode(testing::MakeGradientFrame(640, 480)).psnr, 40.0);
   EXPECT_GE(EncodeAndDecode(testing::MakeTextLikeFrame(640, 480, 8)).psnr, 30.0);

@@ -236,6 +236,41 @@ TEST(EncodeBlock, MatchesReferenceCoderOnRandomBlockSequences) {
   }
 }
 
+TEST(EncodeStripBlocks, EqualsTwelveBlockCodesAndDropsOnlyHigherPositions) {
+  std::mt19937 rng(5);
+  const StandardCodeTables& t = GetStandardCodeTables();
+  for (int round = 0; round < 300; ++round) {
+    StripBlocks blocks;
+    const int density = 1 + round % 64;
+    for (auto& block : blocks.block) {
+      for (int i = 0; i < 64; ++i) {
+        block[i] = static_cast<int16_t>(static_cast<int>(rng() % 64) < density
+                                            ? static_cast<int>(rng() % 2047) - 1023
+                                            : 0);
+      }
+    }
+    const int lastAc = round % 3 == 0 ? 63 : static_cast<int>(rng() % 64);
+    // Reference: zero the dropped positions, then one EncodeBlock per block,
+    // the bit writer carried from block to block.
+    Coder expected;
+    int16_t p[3] = {};
+    for (int b = 0; b < 12; ++b) {
+      Block copy;
+      for (int i = 0; i < 64; ++i) copy.v[i] = kNaturalToZigZag[i] > lastAc ? 0 : blocks.block[b][i];
+      EncodeBlock(*expected.state, copy.v, p[b % 3], b % 3 == 0 ? t.Luminance() : t.Chrominance());
+    }
+    Coder got;
+    EncodeStripBlocks(*got.state, blocks, lastAc);
+    ASSERT_EQ(got.Bytes(), expected.Bytes()) << "round " << round;
+    ASSERT_EQ(got.state->bitCount, expected.state->bitCount);
+    ASSERT_EQ(got.state->bitBuffer, expected.state->bitBuffer);
+    ASSERT_LT(got.state->bitCount, 32);
+    FlushBits(*got.state);
+    FlushBits(*expected.state);
+    ASSERT_EQ(got.Bytes(), expected.Bytes());
+  }
+}
+
 TEST(BitWriter, FlushOfWholeBytesAddsNothingAndEmptyFlushWritesNothing) {
   Coder c;
   FlushBits(*c.state);

@@ -33,7 +33,7 @@ Ycc ConvertOne(const EncoderKernels& k, uint8_t r, uint8_t g, uint8_t b) {
 
 std::vector<const EncoderKernels*> AllKernelSets() {
   std::vector<const EncoderKernels*> sets;
-  for (KernelSet s : {KernelSet::Scalar, KernelSet::Sse2})
+  for (KernelSet s : {KernelSet::Scalar, KernelSet::Sse2, KernelSet::Avx2})
     if (IsKernelSetSupported(s)) sets.push_back(&KernelsFor(s));
   return sets;
 }
@@ -186,6 +186,71 @@ TEST(ForwardDct, HighContrastCellsDoNotOverflowTheSecondPass) {
       Block c = samples;
       k->forwardDctFast(c.v);
       ExpectCloseToReference(samples, c, k->name);
+    }
+  }
+}
+
+// The three kernels one after the other, as the strip transform must give.
+StripBlocks ComposedTransform(const uint8_t* const* rows, const DivisorTable& lum,
+                              const DivisorTable& chrom) {
+  alignas(16) uint8_t planes[3][8][32];
+  uint8_t* y[8];
+  uint8_t* cb[8];
+  uint8_t* cr[8];
+  for (int r = 0; r < 8; ++r) {
+    y[r] = planes[0][r];
+    cb[r] = planes[1][r];
+    cr[r] = planes[2][r];
+  }
+  ConvertBgrxToYccScalar(32, rows, y, cb, cr, 0, 8);
+  StripBlocks out;
+  for (int m = 0; m < 4; ++m) {
+    for (int c = 0; c < 3; ++c) {
+      int16_t* block = out.block[3 * m + c];
+      for (int r = 0; r < 8; ++r)
+        for (int x = 0; x < 8; ++x) block[8 * r + x] = static_cast<int16_t>(planes[c][r][8 * m + x] - 128);
+      ForwardDctFastScalar(block);
+      QuantizeBlockScalar(block, c == 0 ? lum : chrom, block);
+    }
+  }
+  return out;
+}
+
+TEST(StripTransform, EverySetEqualsConversionDctAndQuantiserInTurn) {
+  DivisorTable lum, chrom;
+  for (int i = 0; i < 64; ++i) {
+    MakeDivisor(DivisorFor(ScaleQuantValue(kLuminanceBaseTable[i]), i), lum, i);
+    MakeDivisor(DivisorFor(ScaleQuantValue(kChrominanceBaseTable[i]), i), chrom, i);
+  }
+  std::mt19937 rng(17);
+  std::vector<uint8_t> pixels(8 * 128);
+  for (int round = 0; round < 3000; ++round) {
+    // Noise, saturated colours, and black-and-white cells of several sizes:
+    // the cells drive the DCT's multiplier operands to their extremes.
+    const int kind = round % 4;
+    const int cellW = 1 + static_cast<int>(rng() % 8), cellH = 1 + static_cast<int>(rng() % 8);
+    for (int r = 0; r < 8; ++r) {
+      for (int x = 0; x < 32; ++x) {
+        uint8_t* p = &pixels[128 * r + 4 * x];
+        for (int c = 0; c < 4; ++c) {
+          switch (kind) {
+            case 0: p[c] = static_cast<uint8_t>(rng()); break;
+            case 1: p[c] = (rng() & 1) ? 255 : 0; break;
+            case 2: p[c] = ((x / cellW + r / cellH) % 2) ? 255 : 0; break;
+            default: p[c] = static_cast<uint8_t>(((x / cellW + r / cellH + c) % 2) ? 255 - rng() % 3 : rng() % 3); break;
+          }
+        }
+      }
+    }
+    const uint8_t* rows[8];
+    for (int r = 0; r < 8; ++r) rows[r] = &pixels[128 * r];
+    const StripBlocks expected = ComposedTransform(rows, lum, chrom);
+    for (const EncoderKernels* k : AllKernelSets()) {
+      StripBlocks got;
+      std::memset(&got, 0x5A, sizeof got);
+      alignas(16) uint8_t planes[768];
+      k->transformStrip(rows, lum, chrom, planes, got);
+      ASSERT_EQ(0, std::memcmp(&expected, &got, sizeof got)) << k->name << " round " << round;
     }
   }
 }

@@ -1,0 +1,295 @@
+// encoder_bench: throughput of the frame encoder, against libjpeg-turbo where
+// it is available (native tree), on the shared desktop frames and generated
+// ones. Runs on the calling thread only; a benchmark, not a test.
+//
+//   encoder_bench [--kernels best|scalar|sse2|avx2|all] [--runs N] [--frames DIR]
+//                 [--raw-dir DIR] [--save-raw DIR] [--only NAME]
+//
+// Each figure is the median of N timed runs after two warm-up runs. The
+// libjpeg-turbo reference is tjCompress2 (BGRX, 4:4:4, quality 90, standard
+// Huffman tables), timed with the fast and the accurate integer DCT; the
+// faster of the two is the reference for the ratio. --save-raw writes the
+// loaded frames as raw BGRX files (NAME.WxH.bgrx) that --raw-dir reads back,
+// so the 32-bit build, which has no PNG reader, runs on the same pictures.
+#include <algorithm>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "CustomJpeg.h"
+
+#ifdef SKY_BENCH_TURBOJPEG
+#include <turbojpeg.h>
+
+#include "PngImage.h"
+#endif
+
+namespace {
+
+struct Frame {
+  std::string name;
+  int width = 0;
+  int height = 0;
+  std::vector<uint8_t> pixels;  // BGRX, pitch 4 * width
+  int Pitch() const { return 4 * width; }
+  double Megapixels() const { return static_cast<double>(width) * height / 1e6; }
+};
+
+struct Options {
+  std::string kernels = "best";
+  int runs = 21;
+  std::string framesDir;
+  std::string rawDir;
+  std::string saveRawDir;
+  std::string only;
+};
+
+using Clock = std::chrono::steady_clock;
+
+template <typename Fn>
+double MedianMs(int runs, Fn&& fn) {
+  fn();
+  fn();  // warm-up: caches, branch predictors, lazily built tables
+  std::vector<double> ms;
+  ms.reserve(runs);
+  for (int i = 0; i < runs; ++i) {
+    const auto start = Clock::now();
+    fn();
+    ms.push_back(std::chrono::duration<double, std::milli>(Clock::now() - start).count());
+  }
+  std::sort(ms.begin(), ms.end());
+  return ms[ms.size() / 2];
+}
+
+Frame Blank(const std::string& name, int width, int height) {
+  Frame f;
+  f.name = name;
+  f.width = width;
+  f.height = height;
+  f.pixels.assign(static_cast<size_t>(width) * height * 4, 0xFF);
+  return f;
+}
+
+void Put(Frame& f, int x, int y, int r, int g, int b) {
+  uint8_t* p = &f.pixels[(static_cast<size_t>(y) * f.width + x) * 4];
+  p[0] = static_cast<uint8_t>(b);
+  p[1] = static_cast<uint8_t>(g);
+  p[2] = static_cast<uint8_t>(r);
+}
+
+Frame Flat(int width, int height) {
+  Frame f = Blank("flat", width, height);
+  for (int y = 0; y < height; ++y)
+    for (int x = 0; x < width; ++x) Put(f, x, y, 40, 90, 160);
+  return f;
+}
+
+Frame Gradient(const std::string& name, int width, int height) {
+  Frame f = Blank(name, width, height);
+  for (int y = 0; y < height; ++y)
+    for (int x = 0; x < width; ++x)
+      Put(f, x, y, x * 255 / (width - 1), y * 255 / (height - 1), (x + y) * 127 / (width + height));
+  return f;
+}
+
+Frame Noise(int width, int height) {
+  Frame f = Blank("noise", width, height);
+  std::mt19937 rng(7);
+  for (auto& byte : f.pixels) byte = static_cast<uint8_t>(rng());
+  return f;
+}
+
+bool ReadRaw(const std::filesystem::path& path, Frame& f) {
+  // NAME.WxH.bgrx
+  const std::string stem = path.stem().string();
+  const size_t dot = stem.rfind('.');
+  if (dot == std::string::npos) return false;
+  int w = 0, h = 0;
+  if (std::sscanf(stem.c_str() + dot + 1, "%dx%d", &w, &h) != 2 || w <= 0 || h <= 0) return false;
+  std::ifstream in(path, std::ios::binary);
+  std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  if (bytes.size() != static_cast<size_t>(w) * h * 4) return false;
+  f.name = stem.substr(0, dot);
+  f.width = w;
+  f.height = h;
+  f.pixels = std::move(bytes);
+  return true;
+}
+
+void SaveRaw(const std::string& dir, const Frame& f) {
+  const std::string path =
+      dir + "/" + f.name + "." + std::to_string(f.width) + "x" + std::to_string(f.height) + ".bgrx";
+  std::ofstream out(path, std::ios::binary);
+  out.write(reinterpret_cast<const char*>(f.pixels.data()),
+            static_cast<std::streamsize>(f.pixels.size()));
+}
+
+std::vector<Frame> LoadFrames(const Options& o) {
+  std::vector<Frame> frames;
+  std::vector<std::filesystem::path> files;
+  std::error_code ec;
+  const std::string& dir = !o.rawDir.empty() ? o.rawDir : o.framesDir;
+  if (!dir.empty()) {
+    for (const auto& e : std::filesystem::directory_iterator(dir, ec)) files.push_back(e.path());
+    std::sort(files.begin(), files.end());
+  }
+  for (const auto& path : files) {
+    Frame f;
+    if (path.extension() == ".bgrx") {
+      if (!o.rawDir.empty() && ReadRaw(path, f)) frames.push_back(std::move(f));
+      continue;
+    }
+#ifdef SKY_BENCH_TURBOJPEG
+    if (path.extension() == ".png") {
+      streamtool::BgrxImage image;
+      std::string error;
+      if (!streamtool::ReadPng(path.string(), image, error)) {
+        std::fprintf(stderr, "skipping %s\n", error.c_str());
+        continue;
+      }
+      f.name = path.stem().string();
+      f.width = image.width;
+      f.height = image.height;
+      f.pixels = std::move(image.pixels);
+      frames.push_back(std::move(f));
+    }
+#endif
+  }
+  if (frames.empty() && !dir.empty()) std::fprintf(stderr, "no frames read from %s\n", dir.c_str());
+  frames.push_back(Flat(1920, 1080));
+  frames.push_back(Gradient("gradient", 1920, 1080));
+  frames.push_back(Noise(1920, 1080));
+  frames.push_back(Gradient("gradient_4k", 3840, 2160));
+  return frames;
+}
+
+struct Result {
+  double ms = 0;
+  size_t bytes = 0;
+};
+
+Result TimeOurs(const Frame& f, jpeg::KernelSet set, int runs) {
+  jpeg::CustomJpeg encoder;
+  encoder.SetKernelSet(set);
+  if (!encoder.Init(f.width, f.height)) return {};
+  std::vector<uint8_t> out(encoder.MaxEncodedSize());
+  Result r;
+  r.ms = MedianMs(runs, [&] { r.bytes = encoder.Encode(f.pixels.data(), f.Pitch(), out.data()); });
+  return r;
+}
+
+#ifdef SKY_BENCH_TURBOJPEG
+Result TimeTurbo(const Frame& f, int flags, int runs) {
+  tjhandle handle = tjInitCompress();
+  if (handle == nullptr) return {};
+  std::vector<unsigned char> out(tjBufSize(f.width, f.height, TJSAMP_444));
+  Result r;
+  r.ms = MedianMs(runs, [&] {
+    unsigned char* buffer = out.data();
+    unsigned long size = out.size();
+    if (tjCompress2(handle, f.pixels.data(), f.width, f.Pitch(), f.height, TJPF_BGRX, &buffer,
+                    &size, TJSAMP_444, 90, flags | TJFLAG_NOREALLOC) != 0) {
+      size = 0;
+    }
+    r.bytes = size;
+  });
+  tjDestroy(handle);
+  return r;
+}
+#endif
+
+std::vector<jpeg::KernelSet> SetsToRun(const std::string& which) {
+  using jpeg::KernelSet;
+  const KernelSet all[] = {KernelSet::Scalar, KernelSet::Sse2, KernelSet::Avx2};
+  std::vector<KernelSet> sets;
+  if (which == "best") {
+    sets.push_back(jpeg::ActiveKernels().set);
+  } else {
+    for (KernelSet s : all)
+      if ((which == "all" || which == jpeg::KernelsFor(s).name) && jpeg::IsKernelSetSupported(s))
+        sets.push_back(s);
+  }
+  return sets;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Options o;
+#ifdef SKY_SHARED_FRAMES_DIR
+  o.framesDir = SKY_SHARED_FRAMES_DIR;
+#endif
+  for (int i = 1; i + 1 < argc; i += 2) {
+    const std::string key = argv[i], value = argv[i + 1];
+    if (key == "--kernels") o.kernels = value;
+    else if (key == "--runs") o.runs = std::max(1, std::atoi(value.c_str()));
+    else if (key == "--frames") o.framesDir = value;
+    else if (key == "--raw-dir") o.rawDir = value;
+    else if (key == "--save-raw") o.saveRawDir = value;
+    else if (key == "--only") o.only = value;
+    else {
+      std::fprintf(stderr, "unknown option %s\n", key.c_str());
+      return 2;
+    }
+  }
+  if (argc % 2 == 0) {
+    std::fprintf(stderr,
+                 "usage: encoder_bench [--kernels best|scalar|sse2|avx2|all] [--runs N] "
+                 "[--frames DIR] [--raw-dir DIR] [--save-raw DIR] [--only NAME]\n");
+    return 2;
+  }
+  const std::vector<jpeg::KernelSet> sets = SetsToRun(o.kernels);
+  if (sets.empty()) {
+    std::fprintf(stderr, "kernel set '%s' is unknown or not supported here\n", o.kernels.c_str());
+    return 2;
+  }
+
+  std::printf("encoder_bench: %d-bit build, median of %d runs; best kernel set here: %s\n",
+              static_cast<int>(sizeof(void*) * 8), o.runs, jpeg::ActiveKernels().name);
+  for (jpeg::KernelSet s : sets) {
+    const jpeg::EncoderKernels& k = jpeg::KernelsFor(s);
+    std::printf("kernels %-6s: %s\n", k.name, jpeg::DescribeStages(k).c_str());
+  }
+
+  std::vector<Frame> frames = LoadFrames(o);
+  if (!o.saveRawDir.empty()) {
+    for (const Frame& f : frames) SaveRaw(o.saveRawDir, f);
+    std::printf("saved %zu frames to %s\n", frames.size(), o.saveRawDir.c_str());
+  }
+
+#ifdef SKY_BENCH_TURBOJPEG
+  std::printf("\n%-28s %-7s %9s %8s %9s | %9s %9s %9s %8s | %6s\n", "frame", "kernels", "ms",
+              "MP/s", "bytes", "tj fast", "tj accur", "tj bytes", "tj MP/s", "ratio");
+#else
+  std::printf("\n%-28s %-7s %9s %8s %9s\n", "frame", "kernels", "ms", "MP/s", "bytes");
+#endif
+  for (const Frame& f : frames) {
+    if (!o.only.empty() && f.name.find(o.only) == std::string::npos) continue;
+    char label[64];
+    std::snprintf(label, sizeof label, "%s %dx%d", f.name.c_str(), f.width, f.height);
+#ifdef SKY_BENCH_TURBOJPEG
+    const Result fast = TimeTurbo(f, TJFLAG_FASTDCT, o.runs);
+    const Result accurate = TimeTurbo(f, TJFLAG_ACCURATEDCT, o.runs);
+    const double turboMs = std::min(fast.ms, accurate.ms);
+#endif
+    for (jpeg::KernelSet s : sets) {
+      const Result ours = TimeOurs(f, s, o.runs);
+      std::printf("%-28s %-7s %9.3f %8.1f %9zu", label, jpeg::KernelsFor(s).name, ours.ms,
+                  f.Megapixels() / (ours.ms / 1000), ours.bytes);
+#ifdef SKY_BENCH_TURBOJPEG
+      std::printf(" | %9.3f %9.3f %9zu %8.1f | %6.2f", fast.ms, accurate.ms, fast.bytes,
+                  f.Megapixels() / (turboMs / 1000), turboMs / ours.ms);
+#endif
+      std::printf("\n");
+      std::fflush(stdout);
+    }
+  }
+  return 0;
+}

@@ -1,0 +1,240 @@
+// AVX2 kernels: sixteen 16-bit lanes. The only unit compiled with -mavx2;
+// KernelDispatch.cpp calls it only after CPUID showed AVX2 and the operating
+// system's support for it. Each kernel reproduces its scalar reference in
+// KernelsScalar.cpp exactly.
+//
+// The strip transform works on pairs of blocks: one 256-bit register holds
+// the same row of two blocks (the low 128 bits one block, the high 128 bits
+// the next), and every shuffle the 8 x 8 transpose needs stays inside its
+// 128-bit half, so one instruction sequence transforms two blocks at once.
+#include <immintrin.h>
+
+#include "EncoderKernels.h"
+#include "VectorDct.h"
+
+namespace jpeg {
+
+namespace {
+
+inline __m256i Pair256(int16_t low, int16_t high) {
+  return _mm256_set1_epi32(static_cast<int32_t>(static_cast<uint16_t>(low)) |
+                           (static_cast<int32_t>(high) << 16));
+}
+
+struct Ycc8 {
+  __m256i y, cb, cr;  // eight 32-bit results
+};
+
+// Eight BGRX pixels -> Y, Cb, Cr sums shifted down by 16, as in the SSE2
+// kernel (see its comment for the pair-wise multiply-adds). `yOffset` and
+// `chromaOffset` choose plain samples (32768, 8421375) or level-shifted
+// ones (32768 - (128 << 16), 32767), which are exact as well.
+inline Ycc8 Convert8(__m256i px, __m256i yOffset, __m256i chromaOffset) {
+  // Byte shuffles build the 16-bit pairs (R, G), (B, G) and the lone B, R.
+  const __m256i rgShuffle = _mm256_setr_epi8(2, -1, 1, -1, 6, -1, 5, -1, 10, -1, 9, -1, 14, -1,
+                                             13, -1, 2, -1, 1, -1, 6, -1, 5, -1, 10, -1, 9, -1,
+                                             14, -1, 13, -1);
+  const __m256i bgShuffle = _mm256_setr_epi8(0, -1, 1, -1, 4, -1, 5, -1, 8, -1, 9, -1, 12, -1,
+                                             13, -1, 0, -1, 1, -1, 4, -1, 5, -1, 8, -1, 9, -1,
+                                             12, -1, 13, -1);
+  const __m256i byteMask = _mm256_set1_epi32(0xFF);
+  const __m256i rg = _mm256_shuffle_epi8(px, rgShuffle);
+  const __m256i bg = _mm256_shuffle_epi8(px, bgShuffle);
+  const __m256i b = _mm256_and_si256(px, byteMask);
+  const __m256i r = _mm256_and_si256(_mm256_srli_epi32(px, 16), byteMask);
+  Ycc8 out;
+  out.y = _mm256_srai_epi32(
+      _mm256_add_epi32(_mm256_add_epi32(_mm256_madd_epi16(rg, Pair256(19595, 22086)),
+                                        _mm256_madd_epi16(bg, Pair256(7471, 16384))),
+                       yOffset),
+      16);
+  out.cb = _mm256_srai_epi32(
+      _mm256_add_epi32(_mm256_add_epi32(_mm256_madd_epi16(rg, Pair256(-11059, -21709)),
+                                        _mm256_slli_epi32(b, 15)),
+                       chromaOffset),
+      16);
+  out.cr = _mm256_srai_epi32(
+      _mm256_add_epi32(_mm256_add_epi32(_mm256_madd_epi16(bg, Pair256(-5329, -27439)),
+                                        _mm256_slli_epi32(r, 15)),
+                       chromaOffset),
+      16);
+  return out;
+}
+
+// Loads pixels {0..3, 8..11} of a 16-pixel group into one register and
+// {4..7, 12..15} into the other, so that the 32 -> 16-bit pack (which works
+// per 128-bit half) yields pixels 0..7 in the low half and 8..15 in the high.
+inline void Load16(const uint8_t* in, __m256i& a, __m256i& b) {
+  a = _mm256_inserti128_si256(
+      _mm256_castsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(in))),
+      _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + 32)), 1);
+  b = _mm256_inserti128_si256(
+      _mm256_castsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(in + 16))),
+      _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + 48)), 1);
+}
+
+inline __m256i MulConstNear(__m256i x, int16_t c128) {
+  return _mm256_mulhi_epi16(_mm256_add_epi16(x, x), _mm256_set1_epi16(c128));
+}
+
+inline void Transpose8x8(__m256i* r) {
+  const __m256i t0 = _mm256_unpacklo_epi16(r[0], r[1]), t1 = _mm256_unpackhi_epi16(r[0], r[1]);
+  const __m256i t2 = _mm256_unpacklo_epi16(r[2], r[3]), t3 = _mm256_unpackhi_epi16(r[2], r[3]);
+  const __m256i t4 = _mm256_unpacklo_epi16(r[4], r[5]), t5 = _mm256_unpackhi_epi16(r[4], r[5]);
+  const __m256i t6 = _mm256_unpacklo_epi16(r[6], r[7]), t7 = _mm256_unpackhi_epi16(r[6], r[7]);
+  const __m256i u0 = _mm256_unpacklo_epi32(t0, t2), u1 = _mm256_unpackhi_epi32(t0, t2);
+  const __m256i u2 = _mm256_unpacklo_epi32(t1, t3), u3 = _mm256_unpackhi_epi32(t1, t3);
+  const __m256i u4 = _mm256_unpacklo_epi32(t4, t6), u5 = _mm256_unpackhi_epi32(t4, t6);
+  const __m256i u6 = _mm256_unpacklo_epi32(t5, t7), u7 = _mm256_unpackhi_epi32(t5, t7);
+  r[0] = _mm256_unpacklo_epi64(u0, u4);
+  r[1] = _mm256_unpackhi_epi64(u0, u4);
+  r[2] = _mm256_unpacklo_epi64(u1, u5);
+  r[3] = _mm256_unpackhi_epi64(u1, u5);
+  r[4] = _mm256_unpacklo_epi64(u2, u6);
+  r[5] = _mm256_unpackhi_epi64(u2, u6);
+  r[6] = _mm256_unpacklo_epi64(u3, u7);
+  r[7] = _mm256_unpackhi_epi64(u3, u7);
+}
+
+// One-dimensional transform on level-shifted 8-bit content only: every
+// multiplier operand stays below 13384 in magnitude (the range note in
+// KernelsSse2.cpp), so MulConstNear is exact.
+inline void Dct1dNear(__m256i* d) {
+  const __m256i tmp0 = _mm256_add_epi16(d[0], d[7]), tmp7 = _mm256_sub_epi16(d[0], d[7]);
+  const __m256i tmp1 = _mm256_add_epi16(d[1], d[6]), tmp6 = _mm256_sub_epi16(d[1], d[6]);
+  const __m256i tmp2 = _mm256_add_epi16(d[2], d[5]), tmp5 = _mm256_sub_epi16(d[2], d[5]);
+  const __m256i tmp3 = _mm256_add_epi16(d[3], d[4]), tmp4 = _mm256_sub_epi16(d[3], d[4]);
+
+  const __m256i tmp10 = _mm256_add_epi16(tmp0, tmp3), tmp13 = _mm256_sub_epi16(tmp0, tmp3);
+  const __m256i tmp11 = _mm256_add_epi16(tmp1, tmp2), tmp12 = _mm256_sub_epi16(tmp1, tmp2);
+  d[0] = _mm256_add_epi16(tmp10, tmp11);
+  d[4] = _mm256_sub_epi16(tmp10, tmp11);
+  const __m256i z1 = MulConstNear(_mm256_add_epi16(tmp12, tmp13), 181 * 128);
+  d[2] = _mm256_add_epi16(tmp13, z1);
+  d[6] = _mm256_sub_epi16(tmp13, z1);
+
+  const __m256i o10 = _mm256_add_epi16(tmp4, tmp5);
+  const __m256i o11 = _mm256_add_epi16(tmp5, tmp6);
+  const __m256i o12 = _mm256_add_epi16(tmp6, tmp7);
+  const __m256i z5 = MulConstNear(_mm256_sub_epi16(o10, o12), 98 * 128);
+  const __m256i z2 = _mm256_add_epi16(MulConstNear(o10, 139 * 128), z5);
+  // (x * 334) >> 8 = x + ((x * 78) >> 8): 334 * 128 does not fit 16 bits.
+  const __m256i z4 =
+      _mm256_add_epi16(_mm256_add_epi16(MulConstNear(o12, 78 * 128), o12), z5);
+  const __m256i z3 = MulConstNear(o11, 181 * 128);
+  const __m256i z11 = _mm256_add_epi16(tmp7, z3), z13 = _mm256_sub_epi16(tmp7, z3);
+  d[5] = _mm256_add_epi16(z13, z2);
+  d[3] = _mm256_sub_epi16(z13, z2);
+  d[1] = _mm256_add_epi16(z11, z4);
+  d[7] = _mm256_sub_epi16(z11, z4);
+}
+
+inline __m256i Quantize16(__m256i x, __m256i correction, __m256i reciprocal, __m256i scale) {
+  __m256i a = _mm256_abs_epi16(x);  // -32768 stays 0x8000, i.e. 32768 unsigned
+  a = _mm256_add_epi16(a, correction);
+  a = _mm256_mulhi_epu16(a, reciprocal);
+  a = _mm256_mulhi_epu16(a, scale);
+  // Negate where x < 0; where x == 0 the quotient is 0 anyway.
+  return _mm256_sign_epi16(a, x);
+}
+
+inline __m256i Broadcast(const uint16_t* row) {
+  return _mm256_broadcastsi128_si256(_mm_load_si128(reinterpret_cast<const __m128i*>(row)));
+}
+
+}  // namespace
+
+void ConvertBgrxToYccAvx2(int width, const uint8_t* const* inRows, uint8_t* const* yRows,
+                          uint8_t* const* cbRows, uint8_t* const* crRows, int outRow, int rows) {
+  if (width < 32) {
+    ConvertBgrxToYccSse2(width, inRows, yRows, cbRows, crRows, outRow, rows);
+    return;
+  }
+  const __m256i yOffset = _mm256_set1_epi32(32768);
+  const __m256i chromaOffset = _mm256_set1_epi32(8421375);
+  // packs gives pixels 0..15 and 16..31 in order; packus interleaves the
+  // 128-bit halves again, which the 64-bit permute undoes.
+  auto pack = [](__m256i p0, __m256i p1, __m256i p2, __m256i p3) {
+    const __m256i bytes =
+        _mm256_packus_epi16(_mm256_packs_epi32(p0, p1), _mm256_packs_epi32(p2, p3));
+    return _mm256_permute4x64_epi64(bytes, 0xD8);
+  };
+  for (int row = 0; row < rows; ++row) {
+    const uint8_t* in = inRows[row];
+    uint8_t* y = yRows[outRow + row];
+    uint8_t* cb = cbRows[outRow + row];
+    uint8_t* cr = crRows[outRow + row];
+    for (int x = 0; x < width; x += 32) {
+      // A last partial group converts the final 32 pixels again.
+      if (x + 32 > width) x = width - 32;
+      __m256i a, b, c, d;
+      Load16(in + 4 * x, a, b);
+      Load16(in + 4 * x + 64, c, d);
+      const Ycc8 pa = Convert8(a, yOffset, chromaOffset), pb = Convert8(b, yOffset, chromaOffset);
+      const Ycc8 pc = Convert8(c, yOffset, chromaOffset), pd = Convert8(d, yOffset, chromaOffset);
+      _mm256_storeu_si256(reinterpret_cast<__m256i*>(y + x), pack(pa.y, pb.y, pc.y, pd.y));
+      _mm256_storeu_si256(reinterpret_cast<__m256i*>(cb + x), pack(pa.cb, pb.cb, pc.cb, pd.cb));
+      _mm256_storeu_si256(reinterpret_cast<__m256i*>(cr + x), pack(pa.cr, pb.cr, pc.cr, pd.cr));
+    }
+  }
+}
+
+void ForwardDctFastAvx2(int16_t* block) {
+  // One block fills only eight lanes: the 128-bit sequence (VEX-encoded here)
+  // with the full product, exact for any 16-bit input.
+  __m128i* rows = reinterpret_cast<__m128i*>(block);
+  __m128i d[8];
+  for (int i = 0; i < 8; ++i) d[i] = _mm_load_si128(rows + i);
+  ForwardDct<false>(d);
+  for (int i = 0; i < 8; ++i) _mm_store_si128(rows + i, d[i]);
+}
+
+void QuantizeBlockAvx2(int16_t* coef, const DivisorTable& divisors, const int16_t* workspace) {
+  for (int i = 0; i < 64; i += 16) {
+    const __m256i x = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(workspace + i));
+    const __m256i q = Quantize16(
+        x, _mm256_loadu_si256(reinterpret_cast<const __m256i*>(divisors.correction + i)),
+        _mm256_loadu_si256(reinterpret_cast<const __m256i*>(divisors.reciprocal + i)),
+        _mm256_loadu_si256(reinterpret_cast<const __m256i*>(divisors.scale + i)));
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(coef + i), q);
+  }
+}
+
+void TransformStripAvx2(const uint8_t* const* rows, const DivisorTable& luminance,
+                        const DivisorTable& chrominance, uint8_t* /*planes*/, StripBlocks& out) {
+  // pairs[2 * c + h][r]: row r of component c for MCUs 2h (low half) and 2h + 1 (high half).
+  __m256i pairs[6][8];
+  const __m256i yOffset = _mm256_set1_epi32(32768 - (128 << 16));
+  const __m256i chromaOffset = _mm256_set1_epi32(32767);
+  for (int r = 0; r < 8; ++r) {
+    for (int h = 0; h < 2; ++h) {
+      __m256i a, b;
+      Load16(rows[r] + 64 * h, a, b);
+      const Ycc8 pa = Convert8(a, yOffset, chromaOffset);
+      const Ycc8 pb = Convert8(b, yOffset, chromaOffset);
+      pairs[h][r] = _mm256_packs_epi32(pa.y, pb.y);
+      pairs[2 + h][r] = _mm256_packs_epi32(pa.cb, pb.cb);
+      pairs[4 + h][r] = _mm256_packs_epi32(pa.cr, pb.cr);
+    }
+  }
+  for (int p = 0; p < 6; ++p) {
+    const int component = p / 2, h = p % 2;
+    const DivisorTable& divisors = component == 0 ? luminance : chrominance;
+    __m256i* d = pairs[p];
+    Transpose8x8(d);
+    Dct1dNear(d);
+    Transpose8x8(d);
+    Dct1dNear(d);
+    int16_t* low = out.block[3 * (2 * h) + component];
+    int16_t* high = out.block[3 * (2 * h + 1) + component];
+    for (int i = 0; i < 8; ++i) {
+      const __m256i q = Quantize16(d[i], Broadcast(divisors.correction + 8 * i),
+                                   Broadcast(divisors.reciprocal + 8 * i),
+                                   Broadcast(divisors.scale + 8 * i));
+      _mm_store_si128(reinterpret_cast<__m128i*>(low + 8 * i), _mm256_castsi256_si128(q));
+      _mm_store_si128(reinterpret_cast<__m128i*>(high + 8 * i), _mm256_extracti128_si256(q, 1));
+    }
+  }
+}
+
+}  // namespace jpeg
