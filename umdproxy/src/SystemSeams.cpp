@@ -2,6 +2,8 @@
 // override. Runs on the caller's thread.
 #include "SystemSeams.h"
 
+#include <dwmapi.h>
+
 namespace brisel {
 
 namespace {
@@ -60,6 +62,18 @@ void* SysVirtualAlloc(std::size_t bytes) noexcept
 {
     if (s_overrides.pfnVirtualMayAllocate && !s_overrides.pfnVirtualMayAllocate()) return nullptr;
     return VirtualAlloc(nullptr, bytes, MEM_COMMIT, PAGE_READWRITE);
+}
+
+HRESULT SysDwmEnableMmcss(BOOL enable) noexcept
+{
+    if (s_overrides.pfnDwmEnableMmcss) return s_overrides.pfnDwmEnableMmcss(enable);
+    return DwmEnableMMCSS(enable);
+}
+
+void SysOutputDebugString(const char* text) noexcept
+{
+    if (s_overrides.pfnOutputDebugString) return s_overrides.pfnOutputDebugString(text);
+    OutputDebugStringA(text);
 }
 
 }  // namespace brisel

@@ -24,6 +24,9 @@ void SysHeapFree(void* p) noexcept;
 // Storage for the records made with the non-throwing operator new.
 bool SysMayAllocateRecord() noexcept;
 void* SysVirtualAlloc(std::size_t bytes) noexcept;
+// DwmEnableMMCSS and OutputDebugStringA (D3D9 capture).
+HRESULT SysDwmEnableMmcss(BOOL enable) noexcept;
+void SysOutputDebugString(const char* text) noexcept;
 
 // Test seams: a null pointer means "use the real service".
 struct SystemOverrides {
@@ -33,6 +36,8 @@ struct SystemOverrides {
     bool (*pfnHeapMayAllocate)() = nullptr;                   // false: HeapAlloc fails
     bool (*pfnRecordMayAllocate)() = nullptr;                 // false: new (nothrow) fails
     bool (*pfnVirtualMayAllocate)() = nullptr;                // false: VirtualAlloc fails
+    HRESULT (*pfnDwmEnableMmcss)(BOOL) = nullptr;
+    void (*pfnOutputDebugString)(const char*) = nullptr;
 };
 
 SystemOverrides& TestOverrides() noexcept;
