@@ -44,9 +44,16 @@ using QuantizeBlockFn = void (*)(int16_t* coef, const DivisorTable& divisors,
 
 // The twelve quantised blocks of one strip in coding order: block[3 * m + c]
 // is component c (0 Y, 1 Cb, 2 Cr) of the MCU at x = 8 * m, natural order.
+// nonzero[b] has bit k set where block b's coefficient at zig-zag index k is
+// not zero (the entropy coder jumps from one set bit to the next).
 struct alignas(32) StripBlocks {
   int16_t block[12][64];
+  uint64_t nonzero[12];
 };
+
+// nonzero mask of one natural-order block as StripBlocks holds it (portable
+// SSE2 code, shared by every set that has no faster way).
+uint64_t ZigZagNonzeroMask(const int16_t* natural);
 
 // The encoder's whole per-strip numeric stage: converts 8 rows of 32 BGRX
 // pixels (each row pointer readable for 128 bytes), level-shifts, transforms

@@ -51,24 +51,6 @@ struct ZigZagBitTables {
 };
 const ZigZagBitTables kZigZagBits;
 
-// Bit k set where the coefficient at zig-zag index k is nonzero. The zero
-// tests run on the natural-order block, 16 coefficients per step (one vector
-// compare and byte mask per 8); a byte-wise table maps the mask to zig-zag
-// order, so the coefficients themselves are never reordered.
-inline uint64_t ZigZagNonzeroMask(const int16_t* natural) {
-  const __m128i zero = _mm_setzero_si128();
-  uint64_t nonzero = 0;
-  for (int group = 0; group < 4; ++group) {
-    const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(natural + 16 * group));
-    const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(natural + 16 * group + 8));
-    const __m128i eq = _mm_packs_epi16(_mm_cmpeq_epi16(a, zero), _mm_cmpeq_epi16(b, zero));
-    const uint32_t bits = ~static_cast<uint32_t>(_mm_movemask_epi8(eq));
-    nonzero |= kZigZagBits.bits[2 * group][bits & 0xFF] |
-               kZigZagBits.bits[2 * group + 1][(bits >> 8) & 0xFF];
-  }
-  return nonzero;
-}
-
 // True when one of the four bytes of v is 0xFF (exact: a byte's low seven
 // bits plus one carry into its top bit only when they are all ones).
 inline bool HasFfByte(uint32_t v) {
@@ -184,6 +166,23 @@ inline uint64_t KeepMask(int lastAcIndex) {
 
 }  // namespace
 
+// The zero tests run on the natural-order block, 16 coefficients per step
+// (one vector compare and byte mask per 8); a byte-wise table maps the mask
+// to zig-zag order, so the coefficients themselves are never reordered.
+uint64_t ZigZagNonzeroMask(const int16_t* natural) {
+  const __m128i zero = _mm_setzero_si128();
+  uint64_t nonzero = 0;
+  for (int group = 0; group < 4; ++group) {
+    const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(natural + 16 * group));
+    const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(natural + 16 * group + 8));
+    const __m128i eq = _mm_packs_epi16(_mm_cmpeq_epi16(a, zero), _mm_cmpeq_epi16(b, zero));
+    const uint32_t bits = ~static_cast<uint32_t>(_mm_movemask_epi8(eq));
+    nonzero |= kZigZagBits.bits[2 * group][bits & 0xFF] |
+               kZigZagBits.bits[2 * group + 1][(bits >> 8) & 0xFF];
+  }
+  return nonzero;
+}
+
 void BuildCodeTable(const HuffmanSpec& spec, HuffCodeTable& table) {
   for (uint32_t& e : table.entry) e = 0;
   uint32_t code = 0;
@@ -260,7 +259,7 @@ void EncodeStripBlocks(CustomJpegState& state, const StripBlocks& blocks, int la
   for (int b = 0; b < 12; ++b) {
     const int component = b % 3;
     CodeBlock(writer, blocks.block[b], predictors[component], pairs[component != 0],
-              ZigZagNonzeroMask(blocks.block[b]) & keep);
+              blocks.nonzero[b] & keep);
   }
   FinishWriter(writer, state);
 }

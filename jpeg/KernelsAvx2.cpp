@@ -138,6 +138,57 @@ inline __m256i Quantize16(__m256i x, __m256i correction, __m256i reciprocal, __m
   return _mm256_sign_epi16(a, x);
 }
 
+// The same byte shuffle in both 128-bit halves (-1 clears the byte).
+inline __m256i Shuffle(int8_t b0, int8_t b1, int8_t b2, int8_t b3, int8_t b4, int8_t b5,
+                       int8_t b6, int8_t b7, int8_t b8, int8_t b9, int8_t b10, int8_t b11,
+                       int8_t b12, int8_t b13, int8_t b14, int8_t b15) {
+  return _mm256_setr_epi8(b0, b1, b2, b3, b4, b5, b6, b7, b8, b9, b10, b11, b12, b13, b14, b15,
+                          b0, b1, b2, b3, b4, b5, b6, b7, b8, b9, b10, b11, b12, b13, b14, b15);
+}
+
+// Zig-zag nonzero masks of the two blocks of a pair from their quantised
+// rows q[0..7]. The zero flags become bytes, natural index n in byte n % 16
+// of flags[n / 16]; byte shuffles gather them into zig-zag order, 16 indices
+// per group, for both blocks at once (the tables follow T.81 Figure A.6).
+inline void PairNonzeroMasks(const __m256i* q, uint64_t& low, uint64_t& high) {
+  const __m256i zero = _mm256_setzero_si256();
+  __m256i flags[4];
+  for (int s = 0; s < 4; ++s) {
+    flags[s] = _mm256_packs_epi16(_mm256_cmpeq_epi16(q[2 * s], zero),
+                                  _mm256_cmpeq_epi16(q[2 * s + 1], zero));
+  }
+  const __m256i g0 = _mm256_or_si256(
+      _mm256_or_si256(
+          _mm256_shuffle_epi8(flags[0], Shuffle(0, 1, 8, -1, 9, 2, 3, 10, -1, -1, -1, -1, -1, 11, 4, 5)),
+          _mm256_shuffle_epi8(flags[1], Shuffle(-1, -1, -1, 0, -1, -1, -1, -1, 1, 8, -1, 9, 2, -1, -1, -1))),
+      _mm256_shuffle_epi8(flags[2], Shuffle(-1, -1, -1, -1, -1, -1, -1, -1, -1, -1, 0, -1, -1, -1, -1, -1)));
+  const __m256i g1 = _mm256_or_si256(
+      _mm256_or_si256(
+          _mm256_shuffle_epi8(flags[0], Shuffle(12, -1, -1, -1, -1, -1, -1, -1, -1, -1, 13, 6, 7, 14, -1, -1)),
+          _mm256_shuffle_epi8(flags[1], Shuffle(-1, 3, 10, -1, -1, -1, -1, -1, 11, 4, -1, -1, -1, -1, 5, 12))),
+      _mm256_or_si256(
+          _mm256_shuffle_epi8(flags[2], Shuffle(-1, -1, -1, 1, 8, -1, 9, 2, -1, -1, -1, -1, -1, -1, -1, -1)),
+          _mm256_shuffle_epi8(flags[3], Shuffle(-1, -1, -1, -1, -1, 0, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1))));
+  const __m256i g2 = _mm256_or_si256(
+      _mm256_or_si256(
+          _mm256_shuffle_epi8(flags[0], Shuffle(-1, -1, -1, -1, -1, -1, -1, -1, -1, -1, 15, -1, -1, -1, -1, -1)),
+          _mm256_shuffle_epi8(flags[1], Shuffle(-1, -1, -1, -1, -1, -1, -1, -1, 13, 6, -1, 7, 14, -1, -1, -1))),
+      _mm256_or_si256(
+          _mm256_shuffle_epi8(flags[2], Shuffle(3, 10, -1, -1, -1, -1, 11, 4, -1, -1, -1, -1, -1, 5, 12, -1)),
+          _mm256_shuffle_epi8(flags[3], Shuffle(-1, -1, 1, 8, 9, 2, -1, -1, -1, -1, -1, -1, -1, -1, -1, 3))));
+  const __m256i g3 = _mm256_or_si256(
+      _mm256_or_si256(
+          _mm256_shuffle_epi8(flags[1], Shuffle(-1, -1, -1, -1, -1, 15, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1)),
+          _mm256_shuffle_epi8(flags[2], Shuffle(-1, -1, -1, 13, 6, -1, 7, 14, -1, -1, -1, -1, 15, -1, -1, -1))),
+      _mm256_shuffle_epi8(flags[3], Shuffle(10, 11, 4, -1, -1, -1, -1, -1, 5, 12, 13, 6, -1, 7, 14, 15)));
+  const uint64_t m0 = static_cast<uint32_t>(_mm256_movemask_epi8(g0));
+  const uint64_t m1 = static_cast<uint32_t>(_mm256_movemask_epi8(g1));
+  const uint64_t m2 = static_cast<uint32_t>(_mm256_movemask_epi8(g2));
+  const uint64_t m3 = static_cast<uint32_t>(_mm256_movemask_epi8(g3));
+  low = ~((m0 & 0xFFFF) | (m1 & 0xFFFF) << 16 | (m2 & 0xFFFF) << 32 | (m3 & 0xFFFF) << 48);
+  high = ~((m0 >> 16) | (m1 >> 16) << 16 | (m2 >> 16) << 32 | (m3 >> 16) << 48);
+}
+
 inline __m256i Broadcast(const uint16_t* row) {
   return _mm256_broadcastsi128_si256(_mm_load_si128(reinterpret_cast<const __m128i*>(row)));
 }
@@ -225,15 +276,16 @@ void TransformStripAvx2(const uint8_t* const* rows, const DivisorTable& luminanc
     Dct1dNear(d);
     Transpose8x8(d);
     Dct1dNear(d);
-    int16_t* low = out.block[3 * (2 * h) + component];
-    int16_t* high = out.block[3 * (2 * h + 1) + component];
+    const int lowBlock = 3 * (2 * h) + component, highBlock = 3 * (2 * h + 1) + component;
+    int16_t* low = out.block[lowBlock];
+    int16_t* high = out.block[highBlock];
     for (int i = 0; i < 8; ++i) {
-      const __m256i q = Quantize16(d[i], Broadcast(divisors.correction + 8 * i),
-                                   Broadcast(divisors.reciprocal + 8 * i),
-                                   Broadcast(divisors.scale + 8 * i));
-      _mm_store_si128(reinterpret_cast<__m128i*>(low + 8 * i), _mm256_castsi256_si128(q));
-      _mm_store_si128(reinterpret_cast<__m128i*>(high + 8 * i), _mm256_extracti128_si256(q, 1));
+      d[i] = Quantize16(d[i], Broadcast(divisors.correction + 8 * i),
+                        Broadcast(divisors.reciprocal + 8 * i), Broadcast(divisors.scale + 8 * i));
+      _mm_store_si128(reinterpret_cast<__m128i*>(low + 8 * i), _mm256_castsi256_si128(d[i]));
+      _mm_store_si128(reinterpret_cast<__m128i*>(high + 8 * i), _mm256_extracti128_si256(d[i], 1));
     }
+    PairNonzeroMasks(d, out.nonzero[lowBlock], out.nonzero[highBlock]);
   }
 }
 

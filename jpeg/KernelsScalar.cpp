@@ -113,6 +113,10 @@ void TransformStripScalar(const uint8_t* const* rows, const DivisorTable& lumina
         for (int x = 0; x < 8; ++x) block[8 * r + x] = static_cast<int16_t>(plane[32 * r + x] - 128);
       ForwardDctFastScalar(block);
       QuantizeBlockScalar(block, c == 0 ? luminance : chrominance, block);
+      uint64_t nonzero = 0;
+      for (int k = 0; k < 64; ++k)
+        if (block[kZigZagToNatural[k]] != 0) nonzero |= uint64_t{1} << k;
+      out.nonzero[3 * m + c] = nonzero;
     }
   }
 }

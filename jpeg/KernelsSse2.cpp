@@ -202,6 +202,7 @@ void TransformStripSse2(const uint8_t* const* rows, const DivisorTable& luminanc
                                              _mm_load_si128(reciprocal + i),
                                              _mm_load_si128(scale + i)));
     }
+    out.nonzero[k] = ZigZagNonzeroMask(out.block[k]);
   }
 }
 

@@ -249,6 +249,7 @@ TEST(EncodeStripBlocks, EqualsTwelveBlockCodesAndDropsOnlyHigherPositions) {
                                             : 0);
       }
     }
+    for (int b = 0; b < 12; ++b) blocks.nonzero[b] = ZigZagNonzeroMask(blocks.block[b]);
     const int lastAc = round % 3 == 0 ? 63 : static_cast<int>(rng() % 64);
     // Reference: zero the dropped positions, then one EncodeBlock per block,
     // the bit writer carried from block to block.

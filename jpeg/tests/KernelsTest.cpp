@@ -211,6 +211,9 @@ StripBlocks ComposedTransform(const uint8_t* const* rows, const DivisorTable& lu
         for (int x = 0; x < 8; ++x) block[8 * r + x] = static_cast<int16_t>(planes[c][r][8 * m + x] - 128);
       ForwardDctFastScalar(block);
       QuantizeBlockScalar(block, c == 0 ? lum : chrom, block);
+      out.nonzero[3 * m + c] = 0;
+      for (int k = 0; k < 64; ++k)
+        if (block[kZigZagToNatural[k]] != 0) out.nonzero[3 * m + c] |= uint64_t{1} << k;
     }
   }
   return out;
