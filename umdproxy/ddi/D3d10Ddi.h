@@ -101,20 +101,32 @@ struct DXGI_DDI_BASE_ARGS {
 };
 
 // Resource-creation form and table sizes chosen by the device's Interface.
+// d3d11Form selects how the staging shadow is described (format 87, 2-D
+// dimension, mapped address kept); createResourceBytes is how much of the
+// runtime's creation argument exists and may be copied.
 struct D3d10InterfaceLayout {
-    bool d3d11Form;              // D3D11DDIARG_CREATERESOURCE (64 bytes) instead of the 52-byte form
+    bool d3d11Form;
     UINT deviceFuncsBytes;
     UINT dxgiFuncsBytes;
+    UINT createResourceBytes;    // 52: D3D10DDIARG_CREATERESOURCE, 64: D3D11DDIARG_CREATERESOURCE
 };
 
+// The 10.1 interfaces (major 10 from 0xA0002) keep the D3D11 shadow form but
+// their tables are the published 10.1 ones: D3D10_1DDI_DEVICEFUNCS is the
+// 101 entries of D3D10DDI_DEVICEFUNCS plus pfnResourceConvert and
+// pfnResourceConvertRegion (103 entries, 412 bytes), the DXGI table is
+// DXGI_DDI_BASE_FUNCTIONS (7 entries, 28 bytes; the only one every 10.1
+// runtime hands over) and resources are created with the 52-byte
+// D3D10DDIARG_CREATERESOURCE (D3D11DDIARG_CREATERESOURCE exists from major 11).
 constexpr D3d10InterfaceLayout D3d10LayoutForInterface(UINT iface)
 {
-    if (iface >= 0xB0022) return {true, 680, 88};
-    if (iface >= 0xB0020) return {true, 672, 84};
-    if (iface >= 0xB0010) return {true, 656, 72};
-    if (iface >= 0xB000E) return {true, 620, 60};
-    if (iface >= 0xA0002) return {true, 600, 32};
-    return {false, 404, 28};
+    if (iface >= 0xB0022) return {true, 680, 88, 64};
+    if (iface >= 0xB0020) return {true, 672, 84, 64};
+    if (iface >= 0xB0010) return {true, 656, 72, 64};
+    if (iface >= 0xB000E) return {true, 620, 60, 64};
+    if (iface >= 0xB0000) return {true, 600, 32, 64};
+    if (iface >= 0xA0002) return {true, 412, 28, 52};
+    return {false, 404, 28, 52};
 }
 
 struct D3D10DDIARG_CREATEDEVICE {
@@ -262,6 +274,28 @@ struct DXGI_DDI_ARG_PRESENT {
     UINT FlipInterval;
 };
 
+// DXGI_DDI_ARG_PRESENT1 (pfnPresent1, DXGI tables of 72 bytes and more):
+// only the members up to Flags are read; later ones stay the runtime's.
+struct DXGI_DDI_ARG_PRESENTSURFACE {
+    D3D10DDI_HRESOURCE hSurface;
+    UINT SubResourceIndex;
+};
+
+struct DXGI_DDI_ARG_PRESENT1 {
+    D3D10DDI_HDEVICE hDevice;
+    const DXGI_DDI_ARG_PRESENTSURFACE* phSurfacesToPresent;
+    UINT SurfacesToPresent;
+    D3D10DDI_HRESOURCE hDstResource;
+    UINT DstSubResourceIndex;
+    VOID* pDXGIContext;
+    UINT Flags;                                     // DXGI_DDI_PRESENT_FLAGS
+    UINT FlipInterval;
+    UINT Reserved;
+    const RECT* pDirtyRects;
+    UINT DirtyRects;
+    UINT BackBufferMultiplicity;
+};
+
 struct DXGI_DDI_ARG_SETDISPLAYMODE {
     D3D10DDI_HDEVICE hDevice;
     D3D10DDI_HRESOURCE hResource;
@@ -298,6 +332,7 @@ using PFNDDXGIDDI_PRESENTCB = HRESULT(APIENTRY*)(HANDLE hDevice, DXGIDDICB_PRESE
 using PFNDXGIDDI_PRESENT = HRESULT(APIENTRY*)(DXGI_DDI_ARG_PRESENT*);
 using PFNDXGIDDI_SETDISPLAYMODE = HRESULT(APIENTRY*)(DXGI_DDI_ARG_SETDISPLAYMODE*);
 using PFNDXGIDDI_BLT = HRESULT(APIENTRY*)(DXGI_DDI_ARG_BLT*);
+using PFNDXGIDDI_PRESENT1 = HRESULT(APIENTRY*)(DXGI_DDI_ARG_PRESENT1*);
 
 static_assert(sizeof(D3D10DDI_HADAPTER) == 4);
 static_assert(sizeof(D3D10DDI_ADAPTERFUNCS) == 12);
@@ -321,3 +356,10 @@ static_assert(sizeof(DXGI_DDI_ARG_PRESENT) == 32);
 static_assert(offsetof(DXGI_DDI_ARG_PRESENT, pDXGIContext) == 20);
 static_assert(sizeof(DXGI_DDI_ARG_BLT) == 44);
 static_assert(offsetof(DXGIDDICB_PRESENT, pDXGIContext) == 8);
+static_assert(sizeof(DXGI_DDI_ARG_PRESENTSURFACE) == 8);
+static_assert(offsetof(DXGI_DDI_ARG_PRESENT1, hDstResource) == 12);
+static_assert(offsetof(DXGI_DDI_ARG_PRESENT1, pDXGIContext) == 20);
+static_assert(offsetof(DXGI_DDI_ARG_PRESENT1, Flags) == 24);
+static_assert(sizeof(DXGI_DDI_ARG_PRESENT1) == 48);
+static_assert(D3d10LayoutForInterface(0xA0002).createResourceBytes == sizeof(D3D10DDIARG_CREATERESOURCE));
+static_assert(D3d10LayoutForInterface(0xB0000).createResourceBytes == sizeof(D3D11DDIARG_CREATERESOURCE));
