@@ -3,8 +3,9 @@
 // callbacks (DeviceRecord.h), creates the device in the real driver, keeps a
 // copy of the real device functions and installs the device-function
 // wrappers through InstallD3d9DeviceWrappers, the single place that decides
-// which entries of the runtime's D3DDDI_DEVICEFUNCS are Brisel's.
-// Runs on the runtime's threads.
+// which entries of the runtime's D3DDDI_DEVICEFUNCS are Brisel's (the
+// resource wrappers live in D3d9Resources.h, the presentation wrappers in
+// D3d9Present.h). Runs on the runtime's threads.
 #pragma once
 
 #include "DeviceRecord.h"
@@ -27,6 +28,10 @@ struct D3d9DeviceRecord : DeviceRecord {
     }
 };
 
+// The created D3D9 device whose real driver handle is `driverDevice`, or
+// nullptr (unknown handle, or a D3D10/11 device).
+D3d9DeviceRecord* FindD3d9Device(HANDLE driverDevice) noexcept;
+
 // pfnCreateDevice of a D3D9 adapter.
 HRESULT APIENTRY D3d9CreateDeviceWrapper(HANDLE hAdapter, D3DDDIARG_CREATEDEVICE* pArgs);
 
@@ -34,7 +39,8 @@ HRESULT APIENTRY D3d9CreateDeviceWrapper(HANDLE hAdapter, D3DDDIARG_CREATEDEVICE
 // successful creation. Only entries the real driver filled are replaced.
 void InstallD3d9DeviceWrappers(D3d9DeviceRecord& device, D3DDDI_DEVICEFUNCS* runtimeFuncs) noexcept;
 
-// Entry 91: destroys the device in the real driver, then drops the record.
+// Entry 91: releases the shadow buffers of surfaces the application left
+// behind, destroys the device in the real driver, then drops the record.
 HRESULT APIENTRY D3d9DestroyDeviceWrapper(HANDLE hDevice);
 
 }  // namespace brisel
