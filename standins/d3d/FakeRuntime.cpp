@@ -50,6 +50,24 @@ HRESULT APIENTRY SubmitCommandCb(HANDLE hDevice, const D3DDDICB_SUBMITCOMMAND*)
     return S_OK;
 }
 
+std::atomic<HRESULT> s_presentResult{S_OK};
+
+HRESULT APIENTRY SetDisplayModeCb(HANDLE hDevice, D3DDDICB_SETDISPLAYMODE* pArgs)
+{
+    if (!pArgs) return E_INVALIDARG;
+    std::lock_guard<std::mutex> lock(s_logMutex);
+    if (s_recording) s_log.setDisplayModes.push_back({hDevice, *pArgs});
+    return S_OK;
+}
+
+HRESULT APIENTRY DxgiPresentCb(HANDLE hDevice, DXGIDDICB_PRESENT* pArgs)
+{
+    if (!pArgs) return E_INVALIDARG;
+    std::lock_guard<std::mutex> lock(s_logMutex);
+    if (s_recording) s_log.presents.push_back({hDevice, pArgs->hSrcAllocation, pArgs->hDstAllocation, pArgs->pDXGIContext});
+    return s_presentResult.load();
+}
+
 // Every other runtime callback: present in the table, never expected.
 HRESULT APIENTRY OtherCb() { return E_NOTIMPL; }
 
@@ -59,6 +77,7 @@ D3DDDI_DEVICECALLBACKS MakeDeviceCallbacks()
     for (auto& entry : table.entries) entry = reinterpret_cast<DdiProc>(&OtherCb);
     DdiTableSet(table, kCbAllocate, &AllocateCb);
     DdiTableSet(table, kCbEscape, &FakeKmd::EscapeCb);
+    DdiTableSet(table, kCbSetDisplayMode, &SetDisplayModeCb);
     DdiTableSet(table, kCbSubmitCommand, &SubmitCommandCb);
     DdiTableSet(table, kCbDeallocate2, &Deallocate2Cb);
     return table;
@@ -87,7 +106,10 @@ void ResetRuntimeLog()
     std::lock_guard<std::mutex> lock(s_logMutex);
     s_log = RuntimeLog{};
     s_recording = true;
+    s_presentResult = S_OK;
 }
+
+void SetRuntimePresentResult(HRESULT hr) { s_presentResult = hr; }
 
 RuntimeLog RuntimeLogSnapshot()
 {
@@ -169,6 +191,7 @@ std::unique_ptr<Device10> CreateDevice10(Adapter10& adapter, UINT iface, UINT ve
     d->runtimeHandle = NewRuntimeHandle();
     d->callbacks = s_deviceCallbacks;
     for (auto& entry : d->dxgiCallbacks.entries) entry = reinterpret_cast<DdiProc>(&OtherCb);
+    DdiTableSet(d->dxgiCallbacks, kDxgiCbPresent, &DxgiPresentCb);
     SIZE_T size = adapter.funcs.pfnCalcPrivateDeviceSize(adapter.args.hAdapter, nullptr);
     d->driverStorage.assign(size, 0);
     d->args.hRTDevice.handle = d->runtimeHandle;

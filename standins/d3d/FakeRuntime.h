@@ -47,11 +47,29 @@ struct RecordedDeallocate {
     std::vector<D3DKMT_HANDLE> handles;
 };
 
+// One DXGI pfnPresentCb call as it reached the runtime.
+struct RecordedPresentCb {
+    HANDLE hDevice;
+    D3DKMT_HANDLE hSrcAllocation;
+    D3DKMT_HANDLE hDstAllocation;
+    VOID* pDXGIContext;
+};
+
+struct RecordedSetDisplayModeCb {
+    HANDLE hDevice;
+    D3DDDICB_SETDISPLAYMODE args;
+};
+
 struct RuntimeLog {
     std::vector<RecordedAllocate> allocates;
     std::vector<RecordedDeallocate> deallocates;
     std::vector<HANDLE> submits;               // hDevice of each pfnSubmitCommandCb
+    std::vector<RecordedPresentCb> presents;   // DXGI pfnPresentCb
+    std::vector<RecordedSetDisplayModeCb> setDisplayModes;
 };
+
+// Result of the runtime's DXGI pfnPresentCb (S_OK after ResetRuntimeLog).
+void SetRuntimePresentResult(HRESULT hr);
 
 void ResetRuntimeLog();
 RuntimeLog RuntimeLogSnapshot();

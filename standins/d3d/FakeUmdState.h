@@ -39,6 +39,16 @@ enum FakeUmdCallKind : int {
     kCallDestroyResource9,
     kCallCreateResource10,
     kCallDestroyResource10,
+    // D3D10/11 device and DXGI functions (FakeUmdD3d10.cpp, FakeUmdDxgi.cpp).
+    kCallOpenResource10,
+    kCallStagingMap10,
+    kCallStagingUnmap10,
+    kCallResourceCopy10,
+    kCallFlush10,
+    kCallDxgiPresent,
+    kCallDxgiPresent1,
+    kCallDxgiSetDisplayMode,
+    kCallDxgiBlt,
 };
 
 struct FakeUmdCall {
@@ -51,6 +61,8 @@ struct FakeUmdCall {
     const void* callbacks;      // callback table the driver received
     void* funcs;                // function table the driver filled
     UINT count;                 // e.g. allocations made by a resource creation
+    UINT argBytes;              // bytes of `args` that hold a copy of the call's argument structure
+    BYTE args[64];
 };
 
 // Answers of the fake drivers; tests change them between calls.
@@ -62,6 +74,20 @@ struct FakeUmdConfig {
     BOOL recordCalls;                   // FALSE: count only (stress tests)
     UINT allocationsAtCreateDevice;     // pfnAllocateCb calls made by device creation
     BOOL leaveDestroyDeviceEmpty;       // device table without pfnDestroyDevice
+    // D3D10/11 and DXGI (FakeUmdD3d10.cpp, FakeUmdDxgi.cpp).
+    UINT dxgiPresentMode;               // FakeDxgiPresentMode
+    UINT frameSeed;                     // pixel (x, y) of a presented frame: frameSeed + y * 65536 + x
+    UINT openedWidth;                   // size of an opened shared resource (0: 1024 x 768)
+    UINT openedHeight;
+    HRESULT dxgiResult;                 // result of Present, Present1, SetDisplayMode and Blt
+};
+
+// How the fake DXGI Present hands pDXGIContext back through pfnPresentCb.
+enum FakeDxgiPresentMode : UINT {
+    kPresentCallsBack = 0,              // once, with the context it was given
+    kPresentOwnContext = 1,             // once, with a context of its own
+    kPresentCallsBackTwice = 2,         // twice with the context it was given
+    kPresentNoCallback = 3,             // never
 };
 
 FAKEUMD_STATE_API FakeUmdConfig* FakeUmd_Config();
