@@ -4,10 +4,12 @@
 // in fakeumd_state.dll and call the runtime's callbacks the way a real driver
 // does: device creation may allocate through pfnAllocateCb, resource creation
 // allocates one allocation per surface, resource destruction frees them with
-// pfnDeallocate2Cb, present and flush submit with pfnSubmitCommandCb.
+// pfnDeallocate2Cb, present and flush submit with pfnSubmitCommandCb. The D3D9
+// device functions live in FakeUmdD3d9.cpp.
 // Runs on the caller's thread; per-device state is guarded by the device's lock.
 #include <new>
 
+#include "FakeUmdD3d9.h"
 #include "FakeUmdState.h"
 #include "ddi/D3d10Ddi.h"
 #include "ddi/D3d12Ddi.h"
@@ -150,67 +152,6 @@ void Submit(FakeDevice* device)
 
 [[maybe_unused]] HRESULT APIENTRY GetCaps9(HANDLE, const D3DDDIARG_GETCAPS*) { return S_OK; }
 
-HRESULT APIENTRY CreateResource9(HANDLE hDevice, D3DDDIARG_CREATERESOURCE* args)
-{
-    auto* device = static_cast<FakeDevice*>(hDevice);
-    UINT made = 0;
-    HANDLE h = CreateFakeResource(device, args->hResource, args->SurfCount, args->VidPnSourceId,
-                                  (args->Flags & kD3d9ResPrimary) != 0, &made);
-    Record(kCallCreateResource9, 0, 0, hDevice, h, nullptr, nullptr, made);
-    if (!h) return E_OUTOFMEMORY;
-    args->hResource = h;
-    return S_OK;
-}
-
-HRESULT APIENTRY DestroyResource9(HANDLE hDevice, HANDLE hResource)
-{
-    Record(kCallDestroyResource9, 0, 0, hDevice, hResource, nullptr, nullptr);
-    DestroyFakeResource(static_cast<FakeDevice*>(hDevice), hResource);
-    return S_OK;
-}
-
-HRESULT APIENTRY Present9(HANDLE hDevice, const D3DDDIARG_PRESENT*)
-{
-    Submit(static_cast<FakeDevice*>(hDevice));
-    return S_OK;
-}
-
-HRESULT APIENTRY DestroyDevice9(HANDLE hDevice)
-{
-    auto* device = static_cast<FakeDevice*>(hDevice);
-    Record(kCallDestroyDevice9, 0, 0, hDevice, nullptr, nullptr, nullptr);
-    // A real driver frees its internal allocations while it tears down.
-    for (FakeResource& r : device->resources) {
-        if (r.driverHandle) DestroyFakeResource(device, r.driverHandle);
-    }
-    DeleteCriticalSection(&device->lock);
-    delete device;
-    return S_OK;
-}
-
-[[maybe_unused]] HRESULT APIENTRY CreateDevice9(HANDLE hAdapter, D3DDDIARG_CREATEDEVICE* args)
-{
-    const FakeUmdConfig* config = FakeUmd_Config();
-    Record(kCallCreateDevice9, args->Interface, args->Version, hAdapter, nullptr, args->pCallbacks, args->pDeviceFuncs);
-    if (FAILED(config->createDeviceResult)) return config->createDeviceResult;
-    auto* device = new (std::nothrow) FakeDevice{};
-    if (!device) return E_OUTOFMEMORY;
-    InitDevice(device, args->hDevice, args->pCallbacks, args->Version);
-    AllocateInternal(device, config->allocationsAtCreateDevice);
-
-    const UINT bytes = D3d9DeviceFuncsSizeForVersion(args->Version);
-    FillTable(args->pDeviceFuncs, bytes);
-    DdiRawSet(args->pDeviceFuncs, bytes, kD3d9CreateResource, &CreateResource9);
-    DdiRawSet(args->pDeviceFuncs, bytes, kD3d9DestroyResource, &DestroyResource9);
-    DdiRawSet(args->pDeviceFuncs, bytes, kD3d9Present, &Present9);
-    if (config->leaveDestroyDeviceEmpty)
-        DdiRawSet(args->pDeviceFuncs, bytes, kD3d9DestroyDevice, static_cast<DdiProc>(nullptr));
-    else
-        DdiRawSet(args->pDeviceFuncs, bytes, kD3d9DestroyDevice, &DestroyDevice9);
-    args->hDevice = device;
-    return S_OK;
-}
-
 [[maybe_unused]] HRESULT APIENTRY CloseAdapter9(HANDLE hAdapter)
 {
     Record(kCallCloseAdapter9, 0, 0, hAdapter, nullptr, nullptr, nullptr);
@@ -336,7 +277,7 @@ FAKEUMD_EXPORT HRESULT APIENTRY OpenAdapter(D3DDDIARG_OPENADAPTER* args)
     args->hAdapter = handle;
     args->DriverVersion = config->driverVersion;
     args->pAdapterFuncs->pfnGetCaps = &GetCaps9;
-    args->pAdapterFuncs->pfnCreateDevice = &CreateDevice9;
+    args->pAdapterFuncs->pfnCreateDevice = &fakeumd::CreateDevice9;
     args->pAdapterFuncs->pfnCloseAdapter = &CloseAdapter9;
     FakeUmd_AdapterDelta(+1);
     return S_OK;
