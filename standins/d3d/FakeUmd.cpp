@@ -6,9 +6,12 @@
 // allocates one allocation per surface, resource destruction frees them with
 // pfnDeallocate2Cb, present and flush submit with pfnSubmitCommandCb. The D3D9
 // device functions live in FakeUmdD3d9.cpp.
+// The D3D10/11 device and its DXGI functions are in FakeUmdD3d10.cpp and
+// FakeUmdDxgi.cpp.
 // Runs on the caller's thread; per-device state is guarded by the device's lock.
 #include <new>
 
+#include "FakeUmdD3d10.h"
 #include "FakeUmdD3d9.h"
 #include "FakeUmdState.h"
 #include "ddi/D3d10Ddi.h"
@@ -162,67 +165,8 @@ void Submit(FakeDevice* device)
 // ---------------------------------------------------------------------------
 // D3D10/11
 
-[[maybe_unused]] SIZE_T APIENTRY CalcPrivateDeviceSize10(D3D10DDI_HADAPTER, const D3D10DDIARG_CALCPRIVATEDEVICESIZE*)
-{
-    return sizeof(FakeDevice);
-}
-
-void APIENTRY CreateResource10(D3D10DDI_HDEVICE hDevice, const D3D10DDIARG_CREATERESOURCE* args,
-                               D3D10DDI_HRESOURCE hResource, D3D10DDI_HRTRESOURCE hRtResource)
-{
-    auto* device = static_cast<FakeDevice*>(hDevice.pDrvPrivate);
-    UINT made = 0;
-    // The runtime allocates the driver's resource storage; the fake keeps its
-    // bookkeeping by its own handle and remembers it in that storage.
-    HANDLE h = CreateFakeResource(device, hRtResource.handle, args->ArraySize ? args->ArraySize : 1,
-                                  args->pPrimaryDesc ? args->pPrimaryDesc->VidPnSourceId : 0,
-                                  args->pPrimaryDesc != nullptr, &made);
-    if (hResource.pDrvPrivate) *static_cast<HANDLE*>(hResource.pDrvPrivate) = h;
-    Record(kCallCreateResource10, 0, 0, hDevice.pDrvPrivate, hResource.pDrvPrivate, nullptr, nullptr, made);
-}
-
-void APIENTRY DestroyResource10(D3D10DDI_HDEVICE hDevice, D3D10DDI_HRESOURCE hResource)
-{
-    Record(kCallDestroyResource10, 0, 0, hDevice.pDrvPrivate, hResource.pDrvPrivate, nullptr, nullptr);
-    if (hResource.pDrvPrivate)
-        DestroyFakeResource(static_cast<FakeDevice*>(hDevice.pDrvPrivate), *static_cast<HANDLE*>(hResource.pDrvPrivate));
-}
-
-void APIENTRY Flush10(D3D10DDI_HDEVICE hDevice) { Submit(static_cast<FakeDevice*>(hDevice.pDrvPrivate)); }
-
-void APIENTRY DestroyDevice10(D3D10DDI_HDEVICE hDevice)
-{
-    auto* device = static_cast<FakeDevice*>(hDevice.pDrvPrivate);
-    Record(kCallDestroyDevice10, 0, 0, hDevice.pDrvPrivate, nullptr, nullptr, nullptr);
-    for (FakeResource& r : device->resources) {
-        if (r.driverHandle) DestroyFakeResource(device, r.driverHandle);
-    }
-    DeleteCriticalSection(&device->lock);
-    device->~FakeDevice();
-}
-
-[[maybe_unused]] HRESULT APIENTRY CreateDevice10(D3D10DDI_HADAPTER hAdapter, D3D10DDIARG_CREATEDEVICE* args)
-{
-    const FakeUmdConfig* config = FakeUmd_Config();
-    Record(kCallCreateDevice10, args->Interface, args->Version, hAdapter.pDrvPrivate, args->hDrvDevice.pDrvPrivate,
-           args->pKTCallbacks, args->pDeviceFuncs);
-    if (FAILED(config->createDeviceResult)) return config->createDeviceResult;
-    auto* device = new (args->hDrvDevice.pDrvPrivate) FakeDevice{};
-    InitDevice(device, args->hRTDevice.handle, args->pKTCallbacks, args->Version);
-    AllocateInternal(device, config->allocationsAtCreateDevice);
-
-    const D3d10InterfaceLayout layout = D3d10LayoutForInterface(args->Interface);
-    FillTable(args->pDeviceFuncs, layout.deviceFuncsBytes);
-    DdiRawSet(args->pDeviceFuncs, layout.deviceFuncsBytes, kD3d10CreateResource, &CreateResource10);
-    DdiRawSet(args->pDeviceFuncs, layout.deviceFuncsBytes, kD3d10DestroyResource, &DestroyResource10);
-    DdiRawSet(args->pDeviceFuncs, layout.deviceFuncsBytes, kD3d10Flush, &Flush10);
-    if (config->leaveDestroyDeviceEmpty)
-        DdiRawSet(args->pDeviceFuncs, layout.deviceFuncsBytes, kD3d10DestroyDevice, static_cast<DdiProc>(nullptr));
-    else
-        DdiRawSet(args->pDeviceFuncs, layout.deviceFuncsBytes, kD3d10DestroyDevice, &DestroyDevice10);
-    if (args->DXGIBaseDDI.pDXGIDDIBaseFunctions) FillTable(args->DXGIBaseDDI.pDXGIDDIBaseFunctions, layout.dxgiFuncsBytes);
-    return S_OK;
-}
+// The device, its resources and its DXGI functions live in FakeUmdD3d10.cpp
+// and FakeUmdDxgi.cpp.
 
 [[maybe_unused]] HRESULT APIENTRY CloseAdapter10(D3D10DDI_HADAPTER hAdapter)
 {
@@ -249,8 +193,8 @@ void APIENTRY DestroyDevice10(D3D10DDI_HDEVICE hDevice)
     if (FAILED(QueryOwnCaps(args->pAdapterCallbacks, args->hRTAdapter.handle))) return E_FAIL;
     args->hAdapter.pDrvPrivate = handle;
     D3D10_2DDI_ADAPTERFUNCS* funcs = args->pAdapterFuncs_2;
-    funcs->pfnCalcPrivateDeviceSize = &CalcPrivateDeviceSize10;
-    funcs->pfnCreateDevice = &CreateDevice10;
+    funcs->pfnCalcPrivateDeviceSize = &fakeumd10::CalcPrivateDeviceSize;
+    funcs->pfnCreateDevice = &fakeumd10::CreateDevice;
     funcs->pfnCloseAdapter = &CloseAdapter10;
     if (fiveEntries) {
         funcs->pfnGetSupportedVersions = &GetSupportedVersions10;
