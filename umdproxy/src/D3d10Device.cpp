@@ -5,9 +5,24 @@
 #include <cstring>
 #include <new>
 
+#include "D3d10Resource.h"
+#include "DxgiDisplayMode.h"
+#include "DxgiPresent.h"
 #include "SystemSeams.h"
 
 namespace brisel {
+
+D3d10DeviceRecord* FindD3d10DeviceByDriver(HANDLE driverDevice) noexcept
+{
+    DeviceRecord* device = FindDeviceByDriver(driverDevice);
+    return (device && device->api == DeviceApi::D3d10) ? static_cast<D3d10DeviceRecord*>(device) : nullptr;
+}
+
+D3d10DeviceRecord* FindD3d10DeviceByRuntime(HANDLE runtimeDevice) noexcept
+{
+    DeviceRecord* device = FindDeviceByRuntime(runtimeDevice);
+    return (device && device->api == DeviceApi::D3d10) ? static_cast<D3d10DeviceRecord*>(device) : nullptr;
+}
 
 HRESULT APIENTRY D3d10CreateDeviceWrapper(D3D10DDI_HADAPTER hAdapter, D3D10DDIARG_CREATEDEVICE* pArgs)
 {
@@ -26,17 +41,25 @@ HRESULT APIENTRY D3d10CreateDeviceWrapper(D3D10DDI_HADAPTER hAdapter, D3D10DDIAR
     device->runtimeDevice = pArgs->hRTDevice.handle;
     device->driverDevice = pArgs->hDrvDevice.pDrvPrivate;
     device->layout = D3d10LayoutForInterface(pArgs->Interface);
-    if (pArgs->DXGIBaseDDI.pDXGIBaseCallbacks)
-        device->runtimePresentCb =
-            DdiTableGet<PFNDDXGIDDI_PRESENTCB>(*pArgs->DXGIBaseDDI.pDXGIBaseCallbacks, kDxgiCbPresent);
 
     const D3DDDI_DEVICECALLBACKS* runtimeCallbacks = pArgs->pKTCallbacks;
     pArgs->pKTCallbacks = CopyDeviceCallbacks(device, runtimeCallbacks, pArgs->Version);
+
+    // The driver calls the runtime's present callback through this table:
+    // the wrapper takes entry 0, what was there is what it forwards to.
+    DXGI_DDI_BASE_CALLBACKS* dxgiCallbacks = pArgs->DXGIBaseDDI.pDXGIBaseCallbacks;
+    PFNDDXGIDDI_PRESENTCB runtimePresentCb = nullptr;
+    if (dxgiCallbacks) {
+        runtimePresentCb = DdiTableGet<PFNDDXGIDDI_PRESENTCB>(*dxgiCallbacks, kDxgiCbPresent);
+        device->runtimePresentCb = runtimePresentCb;
+        DdiTableSet(*dxgiCallbacks, kDxgiCbPresent, &DxgiPresentCbWrapper);
+    }
 
     InsertDevice(device);
     HRESULT hr = realCreate(driverAdapter, pArgs);
     if (FAILED(hr)) {
         pArgs->pKTCallbacks = runtimeCallbacks;
+        if (dxgiCallbacks) DdiTableSet(*dxgiCallbacks, kDxgiCbPresent, runtimePresentCb);
         DestroyDeviceRecord(device);
         return hr;
     }
@@ -53,17 +76,43 @@ HRESULT APIENTRY D3d10CreateDeviceWrapper(D3D10DDI_HADAPTER hAdapter, D3D10DDIAR
 
 void InstallD3d10DeviceWrappers(D3d10DeviceRecord& device, D3D10DDIARG_CREATEDEVICE& args) noexcept
 {
+    void* funcs = args.pDeviceFuncs;
+    const UINT bytes = device.layout.deviceFuncsBytes;
+    if (device.Real<PFND3D10DDI_CREATERESOURCE>(kD3d10CreateResource)) {
+        if (device.layout.createResourceBytes == sizeof(D3D11DDIARG_CREATERESOURCE))
+            DdiRawSet(funcs, bytes, kD3d10CreateResource, &D3d11CreateResourceWrapper);
+        else
+            DdiRawSet(funcs, bytes, kD3d10CreateResource, &D3d10CreateResourceWrapper);
+    }
+    if (device.Real<PFND3D10DDI_OPENRESOURCE>(kD3d10OpenResource))
+        DdiRawSet(funcs, bytes, kD3d10OpenResource, &D3d10OpenResourceWrapper);
+    if (device.Real<PFND3D10DDI_DESTROYRESOURCE>(kD3d10DestroyResource))
+        DdiRawSet(funcs, bytes, kD3d10DestroyResource, &D3d10DestroyResourceWrapper);
     if (device.Real<PFND3D10DDI_DESTROYDEVICE>(kD3d10DestroyDevice))
-        DdiRawSet(args.pDeviceFuncs, device.layout.deviceFuncsBytes, kD3d10DestroyDevice, &D3d10DestroyDeviceWrapper);
+        DdiRawSet(funcs, bytes, kD3d10DestroyDevice, &D3d10DestroyDeviceWrapper);
+
+    void* dxgi = args.DXGIBaseDDI.pDXGIDDIBaseFunctions;
+    const UINT dxgiBytes = device.layout.dxgiFuncsBytes;
+    if (!dxgi) return;
+    if (device.RealDxgi<PFNDXGIDDI_PRESENT>(kDxgiPresent)) DdiRawSet(dxgi, dxgiBytes, kDxgiPresent, &DxgiPresentWrapper);
+    if (device.RealDxgi<PFNDXGIDDI_SETDISPLAYMODE>(kDxgiSetDisplayMode))
+        DdiRawSet(dxgi, dxgiBytes, kDxgiSetDisplayMode, &DxgiSetDisplayModeWrapper);
+    if (dxgiBytes >= kDxgiPresent1MinBytes && device.RealDxgi<PFNDXGIDDI_PRESENT1>(kDxgiPresent1))
+        DdiRawSet(dxgi, dxgiBytes, kDxgiPresent1, &DxgiPresent1Wrapper);
 }
 
 void APIENTRY D3d10DestroyDeviceWrapper(D3D10DDI_HDEVICE hDevice)
 {
-    auto* device = static_cast<D3d10DeviceRecord*>(FindDeviceByDriver(hDevice.pDrvPrivate));
+    D3d10DeviceRecord* device = FindD3d10DeviceByDriver(hDevice.pDrvPrivate);
     if (!device) return;   // nothing known to forward to
     auto realDestroy = device->Real<PFND3D10DDI_DESTROYDEVICE>(kD3d10DestroyDevice);
+    // The shadows are the device's resources and their buffers are read by
+    // the kernel-mode driver: both go before the device does.
+    DestroyRemainingSurfaces(*device);
     DeviceList().Locked([device] { device->isCreated = 0; });
     if (realDestroy) realDestroy(D3D10DDI_HDEVICE{device->driverDevice});
+    // Presents the driver never handed back die with the device.
+    DropPresentContexts(device);
     DestroyDeviceRecord(device);
 }
 

@@ -1,10 +1,10 @@
 // D3D10/11 device records and the device-creation wrapper installed in the
 // adapter function table by OpenAdapter10 and OpenAdapter10_2. The creation
 // copies the runtime's kernel-thunk callbacks (DeviceRecord.h), keeps the
-// runtime's DXGI present callback, creates the device in the real driver,
-// keeps copies of the real device and DXGI function tables sized by the
-// device's Interface and installs the wrappers through
-// InstallD3d10DeviceWrappers. Runs on the runtime's threads.
+// runtime's DXGI present callback and puts Brisel's in its place, creates the
+// device in the real driver, keeps copies of the real device and DXGI
+// function tables sized by the device's Interface and installs the wrappers
+// through InstallD3d10DeviceWrappers. Runs on the runtime's threads.
 #pragma once
 
 #include "DeviceRecord.h"
@@ -30,6 +30,10 @@ struct D3d10DeviceRecord : DeviceRecord {
         return DdiRawGet<Fn>(&realDxgiFuncs, layout.dxgiFuncsBytes, entry);
     }
 };
+
+// Device-list lookups restricted to D3D10/11 records.
+D3d10DeviceRecord* FindD3d10DeviceByDriver(HANDLE driverDevice) noexcept;
+D3d10DeviceRecord* FindD3d10DeviceByRuntime(HANDLE runtimeDevice) noexcept;
 
 // pfnCreateDevice of a D3D10/11 adapter.
 HRESULT APIENTRY D3d10CreateDeviceWrapper(D3D10DDI_HADAPTER hAdapter, D3D10DDIARG_CREATEDEVICE* pArgs);

@@ -1,0 +1,252 @@
+// DXGI Present / Present1 wrappers, the PresentContextNode registry and the
+// present-callback wrapper with the frame copy. See DxgiPresent.h for threads.
+#include "DxgiPresent.h"
+
+#include <new>
+
+#include "D3d10Resource.h"
+#include "EscapeChannel.h"
+#include "SystemSeams.h"
+
+namespace brisel {
+
+namespace {
+
+// Copies with pfnResourceCopy from this Interface on, with DXGI pfnBlt below.
+constexpr UINT kResourceCopyFrom = 0xB0020;
+constexpr UINT kBltFlagsPresent = 2;
+constexpr UINT kBltRotateIdentity = 1;
+
+struct PresentContextEntry {
+    PresentContextEntry* pNext;
+    PresentContextEntry* pPrev;
+    const D3d10DeviceRecord* device;
+    PresentContextNode node;          // what the driver sees as pDXGIContext
+};
+
+// Registry: a circular list with a sentinel, oldest first.
+PresentContextEntry s_sentinel{&s_sentinel, &s_sentinel, nullptr, {}};
+CLock s_registryLock;
+unsigned s_out;
+
+void UnlinkLocked(PresentContextEntry* e) noexcept
+{
+    e->pPrev->pNext = e->pNext;
+    e->pNext->pPrev = e->pPrev;
+    e->pNext = e->pPrev = e;
+    --s_out;
+}
+
+// Registers a node for the device; nullptr when no memory (the present then
+// goes on without capture).
+PresentContextNode* NewPresentContext(const D3d10DeviceRecord* device, const PresentContextNode& node) noexcept
+{
+    if (!SysMayAllocateRecord()) return nullptr;
+    auto* entry = new (std::nothrow) PresentContextEntry{nullptr, nullptr, device, node};
+    if (!entry) return nullptr;
+    PresentContextEntry* dropped = nullptr;
+    {
+        CLockGuard guard(s_registryLock);
+        unsigned mine = 0;
+        PresentContextEntry* oldest = nullptr;
+        for (PresentContextEntry* e = s_sentinel.pNext; e != &s_sentinel; e = e->pNext) {
+            if (e->device != device) continue;
+            if (!oldest) oldest = e;
+            ++mine;
+        }
+        if (mine >= kMaxPresentContextsPerDevice && oldest) {
+            UnlinkLocked(oldest);
+            dropped = oldest;
+        }
+        entry->pPrev = s_sentinel.pPrev;
+        entry->pNext = &s_sentinel;
+        s_sentinel.pPrev->pNext = entry;
+        s_sentinel.pPrev = entry;
+        ++s_out;
+    }
+    delete dropped;
+    return &entry->node;
+}
+
+// Unregisters and returns the entry whose node is `context`; nullptr when the
+// context is not a node that is out (never dereferenced then).
+PresentContextEntry* TakePresentContext(const VOID* context) noexcept
+{
+    if (!context) return nullptr;
+    CLockGuard guard(s_registryLock);
+    for (PresentContextEntry* e = s_sentinel.pNext; e != &s_sentinel; e = e->pNext) {
+        if (&e->node != context) continue;
+        UnlinkLocked(e);
+        return e;
+    }
+    return nullptr;
+}
+
+// A node the driver does not hand back during the call stays registered: a
+// driver may hand it back later from its own thread. The per-device cap and
+// device destruction bound what such nodes hold.
+template <class Args>
+HRESULT PresentThroughNode(D3d10DeviceRecord* device, Args* pArgs, HANDLE surface, HRESULT(APIENTRY* real)(Args*))
+{
+    PresentContextNode node{pArgs->pDXGIContext, surface, pArgs->hDstResource.pDrvPrivate, pArgs->Flags,
+                            device->FindTrackedSurface(surface)};
+    PresentContextNode* registered = NewPresentContext(device, node);
+    if (!registered) return real(pArgs);
+    pArgs->pDXGIContext = registered;
+    HRESULT hr = real(pArgs);
+    // The runtime's argument gets its own context back.
+    pArgs->pDXGIContext = node.prevContext;
+    return hr;
+}
+
+void Flush(D3d10DeviceRecord& device) noexcept
+{
+    const D3D10DDI_HDEVICE hDevice{device.driverDevice};
+    if (device.interfaceVersion < kD3d11FlushTakesFlagsFrom) {
+        if (auto flush = device.Real<PFND3D10DDI_FLUSH>(kD3d10Flush)) flush(hDevice);
+    } else {
+        if (auto flush = device.Real<PFND3D11_1DDI_FLUSH>(kD3d10Flush)) flush(hDevice, 0);
+    }
+}
+
+void CopyToShadow(D3d10DeviceRecord& device, const TrackedSurface& target, HANDLE surface) noexcept
+{
+    const D3D10DDI_HDEVICE hDevice{device.driverDevice};
+    if (device.interfaceVersion >= kResourceCopyFrom) {
+        if (auto copy = device.Real<PFND3D10DDI_RESOURCECOPY>(kD3d10ResourceCopy))
+            copy(hDevice, D3D10DDI_HRESOURCE{target.shadowResource}, D3D10DDI_HRESOURCE{surface});
+        return;
+    }
+    auto blt = device.RealDxgi<PFNDXGIDDI_BLT>(kDxgiBlt);
+    if (!blt) return;
+    DXGI_DDI_ARG_BLT args{};
+    args.hDevice = hDevice;
+    args.hDstResource = D3D10DDI_HRESOURCE{target.shadowResource};
+    args.DstSubresource = 0;
+    args.DstLeft = 0;
+    args.DstTop = 0;
+    args.DstRight = target.width;
+    args.DstBottom = target.height;
+    args.hSrcResource = D3D10DDI_HRESOURCE{surface};
+    args.SrcSubresource = 0;
+    args.Flags = kBltFlagsPresent;
+    args.Rotate = kBltRotateIdentity;
+    blt(&args);
+}
+
+bool IsNvidia(const D3d10DeviceRecord& device) noexcept
+{
+    return device.adapter->privateData.vendorId == kVendorNvidia;
+}
+
+void CopyFrame(D3d10DeviceRecord& device, const PresentContextNode& node, const DXGIDDICB_PRESENT& cb) noexcept
+{
+    const UINT activeMask = QueryActiveSourceMask(device);
+    if (node.flags & kDxgiPresentFlip) {
+        TrackedSurface* target = device.FindSurfaceByAllocation(cb.hSrcAllocation);
+        if (!target) {
+            target = device.FindTrackedSurface(node.surface);
+            if (!target || !target->isOpenedShared) return;
+            if (!target->shadowResource) MakeOpenedSurfaceShadow(device, *target);
+        }
+        if (!target->shadowResource) return;
+        if (device.adapter->privateData.fallbackMode)
+            target->sourceMask = QueryAllocationSourceMask(device, target->primaryAllocation);
+        if ((target->sourceMask & activeMask) == 0) return;
+        CopyToShadow(device, *target, node.surface);
+        Flush(device);
+        if (IsNvidia(device) && (node.flags & kDxgiPresentBlt)) BltPresentDone(device, target->primaryAllocation);
+    } else if ((node.flags & kDxgiPresentBlt) && node.dstResource == nullptr) {
+        TrackedSurface* target = device.FindTrackedSurface(node.surface);
+        if (!target || !target->shadowResource) return;
+        CopyToShadow(device, *target, node.surface);
+        if (IsNvidia(device)) BltPresentDone(device, target->primaryAllocation);
+    }
+}
+
+}  // namespace
+
+HRESULT APIENTRY DxgiPresentWrapper(DXGI_DDI_ARG_PRESENT* pArgs)
+{
+    if (!pArgs) return E_INVALIDARG;
+    D3d10DeviceRecord* device = FindD3d10DeviceByDriver(pArgs->hDevice.pDrvPrivate);
+    if (!device) return E_INVALIDARG;
+    auto real = device->RealDxgi<PFNDXGIDDI_PRESENT>(kDxgiPresent);
+    if (!real) return E_INVALIDARG;
+    return PresentThroughNode(device, pArgs, pArgs->hSurfaceToPresent.pDrvPrivate, real);
+}
+
+HRESULT APIENTRY DxgiPresent1Wrapper(DXGI_DDI_ARG_PRESENT1* pArgs)
+{
+    if (!pArgs) return E_INVALIDARG;
+    D3d10DeviceRecord* device = FindD3d10DeviceByDriver(pArgs->hDevice.pDrvPrivate);
+    if (!device) return E_INVALIDARG;
+    auto real = device->RealDxgi<PFNDXGIDDI_PRESENT1>(kDxgiPresent1);
+    if (!real) return E_INVALIDARG;
+    if (!pArgs->phSurfacesToPresent || pArgs->SurfacesToPresent == 0) return real(pArgs);
+    return PresentThroughNode(device, pArgs, pArgs->phSurfacesToPresent[0].hSurface.pDrvPrivate, real);
+}
+
+HRESULT APIENTRY DxgiPresentCbWrapper(HANDLE hDevice, DXGIDDICB_PRESENT* pArgs)
+{
+    D3d10DeviceRecord* device = FindD3d10DeviceByRuntime(hDevice);
+    PresentContextEntry* entry = pArgs ? TakePresentContext(pArgs->pDXGIContext) : nullptr;
+    if (!device) {
+        // Nothing known to forward to; a node of ours still goes home.
+        if (entry) {
+            pArgs->pDXGIContext = entry->node.prevContext;
+            delete entry;
+        }
+        return E_INVALIDARG;
+    }
+    PFNDDXGIDDI_PRESENTCB runtimePresentCb = device->runtimePresentCb;
+    bool forward = runtimePresentCb != nullptr && runtimePresentCb != &DxgiPresentCbWrapper;
+
+    if (entry) {
+        const PresentContextNode& node = entry->node;
+        // The surface is looked up again: the one seen at the present may
+        // have been destroyed since.
+        TrackedSurface* tracked = node.tracked ? device->FindTrackedSurface(node.surface) : nullptr;
+        if (tracked && IsNvidia(*device) && tracked->vidPnSourceId >= device->adapter->privateData.firstProxySourceId &&
+            (node.flags & kDxgiPresentBlt))
+            forward = false;
+        CopyFrame(*device, node, *pArgs);
+        pArgs->pDXGIContext = node.prevContext;
+        delete entry;
+    }
+    // A context that is not a node of ours (a driver presenting on its own,
+    // or one handed back twice) passes through untouched.
+    if (!forward) return runtimePresentCb ? S_OK : E_INVALIDARG;
+    return runtimePresentCb(device->runtimeDevice, pArgs);
+}
+
+void DropPresentContexts(const D3d10DeviceRecord* device) noexcept
+{
+    PresentContextEntry* dropped = nullptr;
+    {
+        CLockGuard guard(s_registryLock);
+        PresentContextEntry* e = s_sentinel.pNext;
+        while (e != &s_sentinel) {
+            PresentContextEntry* next = e->pNext;
+            if (e->device == device) {
+                UnlinkLocked(e);
+                e->pNext = dropped;
+                dropped = e;
+            }
+            e = next;
+        }
+    }
+    while (dropped) {
+        PresentContextEntry* next = dropped->pNext;
+        delete dropped;
+        dropped = next;
+    }
+}
+
+unsigned PresentContextsOut() noexcept
+{
+    CLockGuard guard(s_registryLock);
+    return s_out;
+}
+
+}  // namespace brisel

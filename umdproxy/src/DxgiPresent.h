@@ -1,0 +1,45 @@
+// DXGI presentation wrapping: the Present and Present1 wrappers attach a
+// PresentContextNode to each present through pDXGIContext, and the wrapper of
+// the runtime's pfnPresentCb takes the node back, copies the presented surface
+// into its tracked surface's shadow when the surface's source is active,
+// restores the runtime's context and forwards (or, for NVIDIA BLT presents of
+// proxy-source primaries, answers S_OK itself).
+//
+// Nodes are registered process-wide while they are out: a context the present
+// callback receives is only used when it is a registered node, so a driver
+// that presents with a context of its own, or hands one back twice, gets its
+// call forwarded unchanged. Threads: Present wrappers on the runtime's
+// threads, the present callback on the real driver's (often from inside its
+// Present); the registry has its own lock, never held while anything else is
+// called.
+#pragma once
+
+#include "D3d10Device.h"
+
+namespace brisel {
+
+// pfnPresent1 exists in DXGI tables of at least this many bytes.
+constexpr UINT kDxgiPresent1MinBytes = 72;
+// Nodes one device may have out at once; a driver that never hands them back
+// cannot make the registry grow without bound (the oldest is dropped).
+constexpr unsigned kMaxPresentContextsPerDevice = 64;
+
+struct PresentContextNode {
+    VOID* prevContext;            // the runtime's pDXGIContext
+    HANDLE surface;               // driver handle of the presented resource
+    HANDLE dstResource;           // hDstResource of the present
+    UINT flags;                   // DXGI_DDI_PRESENT_FLAGS
+    TrackedSurface* tracked;      // tracked surface of `surface` at the present, or none
+};
+static_assert(sizeof(PresentContextNode) == 20);
+
+HRESULT APIENTRY DxgiPresentWrapper(DXGI_DDI_ARG_PRESENT* pArgs);
+HRESULT APIENTRY DxgiPresent1Wrapper(DXGI_DDI_ARG_PRESENT1* pArgs);
+HRESULT APIENTRY DxgiPresentCbWrapper(HANDLE hDevice, DXGIDDICB_PRESENT* pArgs);
+
+// Frees every node of the device still out (device destruction).
+void DropPresentContexts(const D3d10DeviceRecord* device) noexcept;
+// Nodes out over all devices (for the tests).
+unsigned PresentContextsOut() noexcept;
+
+}  // namespace brisel
