@@ -1,0 +1,283 @@
+// CMonitorProcessor: set-up and teardown on the main thread; the frame loop
+// and the listener operations on the frame thread.
+#include "MonitorProcessor.h"
+
+#include <cstring>
+#include <new>
+
+#include "CustomJpeg.h"
+#include "DefaultEdid.h"
+#include "LogFile.h"
+#include "QuantTablePayload.h"
+#include "WinUSB.h"
+
+CMonitorProcessor::CMonitorProcessor(IMonitorProcessor::Delegate* pDelegate)
+    : m_pWinUsb(nullptr),
+      m_edid{},
+      m_hMonitor(0),
+      m_bStop(false),
+      m_curRes{0, 0},
+      m_pJpeg(nullptr),
+      m_bJpegReady(false),
+      m_pJpegBuffer(nullptr),
+      m_jpegBufferSize(0),
+      m_pDelegate(pDelegate) {}
+
+CMonitorProcessor::~CMonitorProcessor() { UnInit(); }
+
+// ---- Main thread -------------------------------------------------------------
+
+bool CMonitorProcessor::Init(const wchar_t* szDevPath) {
+  if (!szDevPath) {
+    LOG_ERROR("%s [%04d/%04d] %s [%s] szDevPath is null\n");
+    return false;
+  }
+  if (!InitWinUsb(szDevPath)) {
+    UnInit();
+    return false;
+  }
+  if (!GetEdid()) {
+    LOG_ERROR("%s [%04d/%04d] %s [%s] GetEdid failed so use the default Edid\n");
+    // Only the base block is replaced; the rest of the buffer keeps what it held.
+    std::memcpy(m_edid, g_defaultEdid, kDefaultEdidSize);
+  }
+  m_hMonitor = ::CreateMonitorDevice();
+  if (m_hMonitor == 0) {
+    LOG_ERROR("%s [%04d/%04d] %s [%s] CreateMonitorDevice failed\n");
+    UnInit();
+    return false;
+  }
+  if (::PlugInMonitor(m_hMonitor, m_edid, kEdidBufferSize) != 0) {
+    LOG_ERROR("%s [%04d/%04d] %s [%s] PlugInMonitor failed\n");
+    UnInit();
+    return false;
+  }
+  m_strDevPath = szDevPath;
+  LOG_INFO("%s [%04d/%04d] %s [%s] Init succ path is %S\n", szDevPath);
+  return true;
+}
+
+bool CMonitorProcessor::InitWinUsb(const wchar_t* szDevPath) {
+  HANDLE hFile = ::CreateFileW(szDevPath, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                               OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED, nullptr);
+  if (hFile == INVALID_HANDLE_VALUE) {
+    LOG_ERROR("%s [%04d/%04d] %s [%s]  CreateFile failed err is %d\n", static_cast<int>(::GetLastError()));
+    return false;
+  }
+  m_hDevice.Reset(hFile);
+  delete m_pWinUsb;
+  m_pWinUsb = new (std::nothrow) WinUSB();
+  if (!m_pWinUsb) {
+    LOG_ERROR("%s [%04d/%04d] %s [%s] new WinUSB failed\n");
+    return false;
+  }
+  if (!m_pWinUsb->SetHandle(m_hDevice.Get())) {
+    LOG_ERROR("%s [%04d/%04d] %s [%s] winsub SetHandle failed\n");
+    return false;
+  }
+  return true;
+}
+
+bool CMonitorProcessor::GetEdid() {
+  uint16_t size = 0;
+  if (!m_pWinUsb->GetEDIDSize(&size)) {
+    LOG_ERROR("%s [%04d/%04d] %s [%s] GetEDIDSize failed\n");
+    return false;
+  }
+  LOG_ERROR("%s [%04d/%04d] %s [%s] GetEDIDSize succ size is %d\n", static_cast<int>(size));
+  // The size comes from the device: the second block is read to end at byte
+  // `size`, so only 128..256 keeps both blocks inside the buffer.
+  if (size < kEdidBlockSize || size > kEdidBufferSize) {
+    LOG_ERROR("%s [%04d/%04d] %s [%s] EDID size %d is outside 128..256\n", static_cast<int>(size));
+    return false;
+  }
+  if (!m_pWinUsb->GetEDIDData(m_edid, 1)) {
+    LOG_ERROR("%s [%04d/%04d] %s [%s] GetEDIDData1 failed\n");
+    return false;
+  }
+  if (!m_pWinUsb->GetEDIDData(m_edid + size - kEdidBlockSize, 2)) {
+    LOG_ERROR("%s [%04d/%04d] %s [%s] GetEDIDData2 failed\n");
+    return false;
+  }
+  return true;
+}
+
+std::wstring CMonitorProcessor::GetDevicePath() { return m_strDevPath; }
+
+bool CMonitorProcessor::Start() {
+  if (m_imageThread.joinable()) m_imageThread.join();
+  // The stop flag is cleared here, before the thread exists, rather than by
+  // the new thread itself: an UnInit that follows at once then always finds
+  // the thread's flag cleared and its own stop request stands.
+  {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_bStop = false;
+  }
+  try {
+    m_imageThread = std::thread([this] {
+      LOG_INFO("%s [%04d/%04d] %s [%s] Start image thread\n");
+      FrameLoop();
+      LOG_INFO("%s [%04d/%04d] %s [%s] Stop image thread\n");
+    });
+  } catch (...) {
+    m_bStop = true;
+    throw;
+  }
+  return true;
+}
+
+bool CMonitorProcessor::IsImageThreadRunning() {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  return !m_bStop;
+}
+
+bool CMonitorProcessor::IsMonitorActive() { return m_hMonitor != 0 && ::IsMonitorActive(m_hMonitor) != 0; }
+
+bool CMonitorProcessor::UnInit() {
+  LOG_INFO("%s [%04d/%04d] %s [%s] Enter UnInit\n");
+  // Set before the cancel, so the loop ends whatever the wait then returns.
+  m_bStop = true;
+  if (m_hMonitor != 0) ::CancelWaitFrameChange(m_hMonitor);
+  // The frame thread's stop sequence sets the device to 0 x 0 while the USB
+  // link is still open.
+  if (m_imageThread.joinable()) m_imageThread.join();
+  delete m_pWinUsb;
+  m_pWinUsb = nullptr;
+  m_hDevice.Reset();
+  if (m_hMonitor != 0) {
+    ::PlugOutMonitor(m_hMonitor);
+    ::DestroyMonitorDevice(m_hMonitor);
+    m_hMonitor = 0;
+  }
+  delete m_pJpeg;
+  m_pJpeg = nullptr;
+  m_bJpegReady = false;
+  delete[] m_pJpegBuffer;
+  m_pJpegBuffer = nullptr;
+  m_jpegBufferSize = 0;
+  return true;
+}
+
+// ---- Frame thread ------------------------------------------------------------
+
+void CMonitorProcessor::FrameLoop() {
+  while (!m_bStop) {
+    if (!WaitFrameUpdate()) break;
+  }
+  std::lock_guard<std::mutex> lock(m_mutex);
+  m_bStop = true;
+  m_curRes = {0, 0};
+  TurnOffTablet();
+}
+
+bool CMonitorProcessor::WaitFrameUpdate() {
+  int attempts = kNothingNewAttempts;
+  for (;;) {
+    int r = ::WaitforFrameChange(m_hMonitor, this);
+    if (r == kAuvexWaitDelivered) return true;
+    if (r != kAuvexWaitNothingNew) {
+      LOG_ERROR("%s [%04d/%04d] %s [%s] error is %d\n", r);
+      return false;
+    }
+    // A cancelled wait also ends with 2: once a stop is requested, waiting
+    // again would hold UnInit for up to four more full waits.
+    if (m_bStop) return false;
+    ::Sleep(kNothingNewSleepMs);
+    if (--attempts == 0) return false;
+  }
+}
+
+void CMonitorProcessor::OnImageChange(const ImageData* pImageData) noexcept {
+  // Zero or negative sizes, and rows shorter than the frame's width, cannot
+  // be encoded without reading outside the frame.
+  if (!pImageData || pImageData->width <= 0 || pImageData->height <= 0 || pImageData->pitch <= 0 ||
+      !pImageData->data || pImageData->pitch / 4 < pImageData->width) {
+    LOG_INFO("%s [%04d/%04d] %s [%s] imageData data is invalid\n");
+    return;
+  }
+  // An encoder or buffer left unready by a failed change is set up again
+  // even for a frame of the stored size, which would otherwise be dropped
+  // until the size changed.
+  if (pImageData->width != m_curRes.width || pImageData->height != m_curRes.height || !m_bJpegReady ||
+      !m_pJpegBuffer)
+    OnResolutionChange({pImageData->width, pImageData->height});
+  // A resolution change that failed before the encoder and the output buffer
+  // were ready for this size has logged why; the frame is dropped.
+  if (!m_bJpegReady || !m_pJpegBuffer) return;
+
+  uint32_t len = m_pJpeg->Encode(pImageData->data, pImageData->pitch, m_pJpegBuffer);
+  if (len == 0) return;
+  uint32_t transferred = 0;
+  if (m_pWinUsb->Write(m_pJpegBuffer, len, &transferred)) {
+    if (transferred < len)
+      LOG_ERROR("%s [%04d/%04d] %s [%s] m_pWinUsb->Write writelen %d actlen %d\n", static_cast<int>(len),
+                static_cast<int>(transferred));
+    return;
+  }
+  // The device may have lost its mode: tell it again, then write once more.
+  TurnOnTablet(m_curRes);
+  m_pWinUsb->Write(m_pJpegBuffer, len, &transferred);
+  LOG_ERROR("%s [%04d/%04d] %s [%s] m_pWinUsb->Write failed\n");
+}
+
+void CMonitorProcessor::OnMonitorActiveChange(bool active) noexcept {
+  if (!active) TurnOffTablet();
+}
+
+void CMonitorProcessor::OnReservedEvent1(uint32_t) noexcept {}
+
+void CMonitorProcessor::OnReservedEvent2(uint32_t) noexcept {}
+
+bool CMonitorProcessor::OnResolutionChange(Resolution res) {
+  LOG_INFO("%s [%04d/%04d] %s [%s] OnResolutionChange (%d,%d)\n", res.width, res.height);
+  if (!m_pJpeg) {
+    m_pJpeg = new (std::nothrow) jpeg::CustomJpeg();
+    if (!m_pJpeg) {
+      LOG_ERROR("%s [%04d/%04d] %s [%s] new CustomJpeg failed\n");
+      return false;
+    }
+    m_bJpegReady = m_pJpeg->Init(res.width, res.height);
+    if (!m_bJpegReady) {
+      LOG_ERROR("%s [%04d/%04d] %s [%s] jpeg init failed\n");
+      return false;
+    }
+  } else {
+    m_bJpegReady = m_pJpeg->Resize(res.width, res.height);
+    if (!m_bJpegReady) {
+      LOG_ERROR("%s [%04d/%04d] %s [%s] jpeg resize failed\n");
+      return false;
+    }
+  }
+  // Sized from the encoder's bound for this size (which already counts the
+  // byte after the frame that Write sends), not from width * height * 4: a
+  // small frame's stream can be larger than its pixels.
+  delete[] m_pJpegBuffer;
+  m_jpegBufferSize = m_pJpeg->MaxEncodedSize();
+  m_pJpegBuffer = new (std::nothrow) uint8_t[m_jpegBufferSize];
+  if (!m_pJpegBuffer) {
+    m_jpegBufferSize = 0;
+    LOG_ERROR("%s [%04d/%04d] %s [%s] new jpeg buffer failed\n");
+    return false;
+  }
+  if (!TurnOnTablet(res)) return false;
+  m_curRes = res;
+  return true;
+}
+
+bool CMonitorProcessor::TurnOnTablet(Resolution res) {
+  if (!m_pWinUsb->SetResolution(res.width, res.height)) {
+    LOG_ERROR("%s [%04d/%04d] %s [%s] m_pWinUsb->SetResolution failed\n");
+    return false;
+  }
+  const jpeg::QuantTablePayload payload = jpeg::BuildQuantTablePayload(*m_pJpeg);
+  if (!m_pWinUsb->SetQuantTable(payload.data(), static_cast<uint32_t>(payload.size()), 1)) {
+    LOG_ERROR("%s [%04d/%04d] %s [%s] m_pWinUsb->SetQuantTable failed\n");
+    return false;
+  }
+  return true;
+}
+
+void CMonitorProcessor::TurnOffTablet() {
+  if (m_pWinUsb && !m_pWinUsb->SetResolution(0, 0))
+    LOG_ERROR("%s [%04d/%04d] %s [%s] SetResolution failed\n");
+}

@@ -1,0 +1,155 @@
+// Destroying a processor while its frame thread waits or works: the wait is
+// cancelled, the device is turned off while its link is still open, the
+// thread never runs on after UnInit, and nothing leaks over many cycles.
+#include <malloc.h>
+
+#include <atomic>
+#include <mutex>
+
+#include "ProcessorTestSupport.h"
+
+namespace proctest {
+namespace {
+
+using TeardownTest = ProcessorTest;
+
+// What the library's calls saw of the USB side at the moment they came.
+struct TeardownProbe {
+  std::mutex mutex;
+  std::vector<std::string> calls;
+  size_t openInterfacesAtPlugOut = 99;
+  std::vector<CallRecord> controlsAtPlugOut;
+};
+
+void AUVEX_CALL Probe(const char* function, AuvexMonitor, void* context) {
+  auto* probe = static_cast<TeardownProbe*>(context);
+  std::string name = function;
+  if (name == "WaitforFrameChange" || name == "IsMonitorActive") return;
+  std::lock_guard<std::mutex> lock(probe->mutex);
+  probe->calls.push_back(name);
+  if (name == "PlugOutMonitor") {
+    probe->openInterfacesAtPlugOut = CWinUsbDouble::Get().OpenInterfaces();
+    probe->controlsAtPlugOut = CWinUsbDouble::Get().Controls();
+  }
+}
+
+TEST_F(TeardownTest, DestroyingAProcessorBlockedInItsWaitTurnsTheDeviceOffFirst) {
+  AuvexTest_SetDefaultTiming(0, 60000);  // the wait would block for a minute
+  CMonitorProcessor& proc = InitProcessor();
+  ASSERT_TRUE(proc.Start());
+  ASSERT_TRUE(WaitUntil([&] { return MonitorInfo().waiting != 0; }));
+  Double().ClearRecord();
+  TeardownProbe probe;
+  AuvexTest_SetCallHook(&Probe, &probe);
+
+  auto start = Clock::now();
+  m_pProc.reset();
+  EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(3000));
+  AuvexTest_SetCallHook(nullptr, nullptr);
+
+  EXPECT_EQ(probe.calls,
+            (std::vector<std::string>{"CancelWaitFrameChange", "PlugOutMonitor", "DestroyMonitorDevice"}));
+  // SetResolution(0, 0) went out, then the link was closed, then the monitor removed.
+  std::vector<CallRecord> all = Double().Calls();
+  ASSERT_GE(all.size(), 2u);
+  EXPECT_EQ(all.back().call, Call::Free);
+  std::vector<CallRecord> res = Double().Controls(kReqSetResolution);
+  ASSERT_EQ(res.size(), 1u);
+  EXPECT_EQ(ResolutionOf(res[0]), std::make_pair(0, 0));
+  EXPECT_EQ(probe.openInterfacesAtPlugOut, 0u);
+  EXPECT_EQ(probe.controlsAtPlugOut.size(), Double().Controls().size());
+  EXPECT_EQ(CountLog("INFO", "CMonitorProcessor::Start", "Stop image thread"), 1);
+}
+
+// UnInit right after Start, before the new thread has run: the stop request
+// must stand, or the thread would go on waiting after UnInit (here each wait
+// lasts 3 s, five of them before it gives up).
+TEST_F(TeardownTest, StopRequestedBeforeTheNewThreadRunsIsNotLost) {
+  AuvexTest_SetDefaultTiming(0, 3000);
+  for (int i = 0; i < 40; ++i) {
+    CMonitorProcessor& proc = InitProcessor();
+    ASSERT_TRUE(proc.Start());
+    auto start = Clock::now();
+    m_pProc.reset();
+    ASSERT_LT(Clock::now() - start, std::chrono::milliseconds(2500)) << "round " << i;
+  }
+  // A restart followed at once by UnInit, too.
+  CMonitorProcessor& proc = InitProcessor();
+  AuvexTest_SetTiming(Monitor(), 0, 1);
+  ASSERT_TRUE(proc.Start());
+  ASSERT_TRUE(ThreadEnds());
+  AuvexTest_SetTiming(Monitor(), 0, 3000);
+  ASSERT_TRUE(proc.Start());
+  auto start = Clock::now();
+  m_pProc.reset();
+  EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(2500));
+  EXPECT_EQ(CountLog("INFO", "CMonitorProcessor::Start", "Start image thread"), 42);
+  EXPECT_EQ(CountLog("INFO", "CMonitorProcessor::Start", "Stop image thread"), 42);
+}
+
+// A restarted thread counts as running from Start on, before it has run.
+TEST_F(TeardownTest, RestartReportsRunningAtOnce) {
+  CMonitorProcessor& proc = InitProcessor();
+  AuvexTest_SetTiming(Monitor(), 0, 1);
+  ASSERT_TRUE(proc.Start());
+  ASSERT_TRUE(ThreadEnds());
+  AuvexTest_SetTiming(Monitor(), 0, 3000);
+  ASSERT_TRUE(proc.Start());
+  EXPECT_TRUE(proc.IsImageThreadRunning());
+  ASSERT_TRUE(proc.UnInit());
+  EXPECT_FALSE(proc.IsImageThreadRunning());
+}
+
+// Many processors created and destroyed with frames in flight and the
+// monitor's resolution changing every few frames.
+TEST_F(TeardownTest, StressCreateDestroyWithFramesInFlight) {
+  AuvexTest_SetDefaultTiming(250, 200);
+  const DWORD handlesBefore = [] {
+    DWORD n = 0;
+    GetProcessHandleCount(GetCurrentProcess(), &n);
+    return n;
+  }();
+  const int modes[][2] = {{64, 32}, {96, 40}, {40, 24}, {128, 64}};
+  int totalStarts = 0;
+  for (int round = 0; round < 200; ++round) {
+    CMonitorProcessor& proc = InitProcessor();
+    AuvexMonitor monitor = Monitor();
+    ASSERT_TRUE(proc.Start());
+    ++totalStarts;
+    const uint32_t framesWanted = static_cast<uint32_t>(round % 7);
+    const auto deadline = Clock::now() + std::chrono::seconds(10);
+    for (uint32_t seen = 0; seen < framesWanted;) {
+      ASSERT_LT(Clock::now(), deadline) << "round " << round << ": frames stopped coming";
+      AuvexTestMonitorInfo info{};
+      AuvexTest_GetMonitorInfo(monitor, &info);
+      if (info.framesDelivered > seen) {
+        seen = info.framesDelivered;
+        if (seen % 3 == 0) AuvexTest_SetMode(monitor, modes[(round + seen) % 4][0], modes[(round + seen) % 4][1]);
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    if (round % 50 == 25) {
+      // Some rounds restart the thread before they end.
+      AuvexTest_SetTiming(monitor, 0, 1);
+      ASSERT_TRUE(ThreadEnds());
+      AuvexTest_SetTiming(monitor, 250, 200);
+      ASSERT_TRUE(proc.Start());
+      ++totalStarts;
+    }
+    m_pProc.reset();
+    ASSERT_EQ(Double().OpenInterfaces(), 0u) << "round " << round;
+    ASSERT_EQ(AuvexTest_GetMonitors(nullptr, 0), 0) << "round " << round;
+  }
+  EXPECT_GT(CheckWrittenFrames(), 300u);
+  EXPECT_EQ(CountLog("INFO", "CMonitorProcessor::Start", "Start image thread"), totalStarts);
+  EXPECT_EQ(CountLog("INFO", "CMonitorProcessor::Start", "Stop image thread"), totalStarts);
+  EXPECT_EQ(_heapchk(), _HEAPOK);
+  DWORD handlesAfter = 0;
+  GetProcessHandleCount(GetCurrentProcess(), &handlesAfter);
+  // Device files and thread handles are released every round; a few
+  // handles of the runtime itself may come and go.
+  EXPECT_LT(handlesAfter, handlesBefore + 20) << "before " << handlesBefore;
+}
+
+}  // namespace
+}  // namespace proctest
