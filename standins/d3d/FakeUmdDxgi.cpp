@@ -32,7 +32,8 @@ HRESULT CallPresentCb(FakeDevice10* device, void* surface, void* dst, VOID* cont
     HRESULT hr = S_OK;
     for (unsigned i = 0; i < calls; ++i) {
         DXGIDDICB_PRESENT cb{};
-        cb.hSrcAllocation = FirstAllocationOf(device, surface);
+        cb.hSrcAllocation =
+            config->presentSrcAllocation ? config->presentSrcAllocation : FirstAllocationOf(device, surface);
         cb.hDstAllocation = dst ? FirstAllocationOf(device, dst) : 0;
         cb.pDXGIContext = config->dxgiPresentMode == kPresentOwnContext ? kOwnContext : context;
         hr = presentCb(device->runtimeDevice, &cb);

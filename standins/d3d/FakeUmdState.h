@@ -80,6 +80,7 @@ struct FakeUmdConfig {
     UINT openedWidth;                   // size of an opened shared resource (0: 1024 x 768)
     UINT openedHeight;
     HRESULT dxgiResult;                 // result of Present, Present1, SetDisplayMode and Blt
+    UINT presentSrcAllocation;          // nonzero: hSrcAllocation (a D3DKMT_HANDLE) of every present callback
 };
 
 // How the fake DXGI Present hands pDXGIContext back through pfnPresentCb.
