@@ -13,6 +13,15 @@ namespace {
 
 using TeardownTest = ProcessorTest;
 
+// Bytes in the C runtime heap's used blocks.
+size_t HeapBytesInUse() {
+  _HEAPINFO info{};
+  size_t used = 0;
+  while (_heapwalk(&info) == _HEAPOK)
+    if (info._useflag == _USEDENTRY) used += info._size;
+  return used;
+}
+
 // What the library's calls saw of the USB side at the moment they came.
 struct TeardownProbe {
   std::mutex mutex;
@@ -110,7 +119,10 @@ TEST_F(TeardownTest, StressCreateDestroyWithFramesInFlight) {
     return n;
   }();
   const int modes[][2] = {{64, 32}, {96, 40}, {40, 24}, {128, 64}};
+  constexpr int kWarmUpRounds = 30;
   int totalStarts = 0;
+  size_t writes = 0;
+  size_t heapBefore = 0;
   for (int round = 0; round < 200; ++round) {
     CMonitorProcessor& proc = InitProcessor();
     AuvexMonitor monitor = Monitor();
@@ -139,8 +151,15 @@ TEST_F(TeardownTest, StressCreateDestroyWithFramesInFlight) {
     m_pProc.reset();
     ASSERT_EQ(Double().OpenInterfaces(), 0u) << "round " << round;
     ASSERT_EQ(AuvexTest_GetMonitors(nullptr, 0), 0) << "round " << round;
+    writes += CheckWrittenFrames();
+    Double().ClearRecord();
+    if (round == kWarmUpRounds - 1) heapBefore = HeapBytesInUse();
   }
-  EXPECT_GT(CheckWrittenFrames(), 300u);
+  EXPECT_GT(writes, 300u);
+  // Every round allocates an encoder, its buffers, an output buffer, a
+  // WinUSB and a thread; none of it may stay behind.
+  const size_t heapAfter = HeapBytesInUse();
+  EXPECT_LT(heapAfter, heapBefore + 64 * 1024) << "before " << heapBefore << ", after " << heapAfter;
   EXPECT_EQ(CountLog("INFO", "CMonitorProcessor::Start", "Start image thread"), totalStarts);
   EXPECT_EQ(CountLog("INFO", "CMonitorProcessor::Start", "Stop image thread"), totalStarts);
   EXPECT_EQ(_heapchk(), _HEAPOK);
