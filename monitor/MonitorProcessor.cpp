@@ -61,7 +61,8 @@ bool CMonitorProcessor::InitWinUsb(const wchar_t* szDevPath) {
   HANDLE hFile = ::CreateFileW(szDevPath, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED, nullptr);
   if (hFile == INVALID_HANDLE_VALUE) {
-    LOG_ERROR("%s [%04d/%04d] %s [%s]  CreateFile failed err is %d\n", static_cast<int>(::GetLastError()));
+    const DWORD err = ::GetLastError();  // before logging can change it
+    LOG_ERROR("%s [%04d/%04d] %s [%s]  CreateFile failed err is %d\n", static_cast<int>(err));
     return false;
   }
   m_hDevice.Reset(hFile);
@@ -195,6 +196,7 @@ void CMonitorProcessor::OnImageChange(const ImageData* pImageData) noexcept {
     LOG_INFO("%s [%04d/%04d] %s [%s] imageData data is invalid\n");
     return;
   }
+  if (!m_pWinUsb) return;  // no device link: Init did not succeed
   // An encoder or buffer left unready by a failed change is set up again
   // even for a frame of the stored size, which would otherwise be dropped
   // until the size changed.
@@ -265,6 +267,7 @@ bool CMonitorProcessor::OnResolutionChange(Resolution res) {
 }
 
 bool CMonitorProcessor::TurnOnTablet(Resolution res) {
+  if (!m_pWinUsb || !m_pJpeg) return false;  // only after a successful Init and a first frame
   if (!m_pWinUsb->SetResolution(res.width, res.height)) {
     LOG_ERROR("%s [%04d/%04d] %s [%s] m_pWinUsb->SetResolution failed\n");
     return false;

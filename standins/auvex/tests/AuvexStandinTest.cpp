@@ -309,6 +309,26 @@ TEST_F(AuvexStandin, RawFilesAreDeliveredInOrderAndCycled) {
   EXPECT_EQ(r.frames[1].pixels, contents[1]);
   EXPECT_EQ(r.frames[2].pixels, contents[0]);
   EXPECT_EQ(r.frames[0].image.width, 40);
+
+  // The same through the environment, for programs that know nothing of the
+  // test control: read when a monitor is plugged in.
+  std::string files = "AUVEX_FRAME_FILES=" + paths[1] + ";" + paths[0];
+  ASSERT_EQ(_putenv(files.c_str()), 0);
+  ASSERT_EQ(_putenv("AUVEX_FRAME_SIZE=40x8"), 0);
+  ASSERT_EQ(_putenv("AUVEX_FRAME_RATE=7"), 0);
+  AuvexMonitor fromEnv = CreateMonitorDevice();
+  std::vector<uint8_t> edid = EdidWithMode(640, 480);
+  ASSERT_EQ(PlugInMonitor(fromEnv, edid.data(), 256), 0);
+  _putenv("AUVEX_FRAME_FILES=");
+  _putenv("AUVEX_FRAME_SIZE=");
+  _putenv("AUVEX_FRAME_RATE=");
+  Recorder e;
+  auto start = Clock::now();
+  for (int i = 0; i < 3; ++i) ASSERT_EQ(WaitforFrameChange(fromEnv, &e), kAuvexWaitDelivered);
+  EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(250));  // 7 frames a second
+  ASSERT_EQ(e.frames.size(), 3u);
+  EXPECT_EQ(e.frames[0].pixels, contents[1]);
+  EXPECT_EQ(e.frames[1].pixels, contents[0]);
 }
 
 struct HookLog {
