@@ -5,8 +5,9 @@
 //   encoder_bench [--kernels best|scalar|sse2|avx2|all] [--runs N] [--frames DIR]
 //                 [--raw-dir DIR] [--save-raw DIR] [--only NAME]
 //
-// Each figure is the median of N timed runs after two warm-up runs. The
-// libjpeg-turbo reference is tjCompress2 (BGRX, 4:4:4, quality 90, standard
+// Each figure is the median of N timed runs after two warm-up runs; the runs
+// of all encoders on one frame are interleaved so that they share whatever
+// load the machine has. The libjpeg-turbo reference is tjCompress2 (BGRX, 4:4:4, quality 90, standard
 // Huffman tables), timed with the fast and the accurate integer DCT; the
 // faster of the two is the reference for the ratio. --save-raw writes the
 // loaded frames as raw BGRX files (NAME.WxH.bgrx) that --raw-dir reads back,
@@ -17,6 +18,8 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <functional>
+#include <memory>
 #include <fstream>
 #include <iterator>
 #include <random>
@@ -53,19 +56,26 @@ struct Options {
 
 using Clock = std::chrono::steady_clock;
 
-template <typename Fn>
-double MedianMs(int runs, Fn&& fn) {
-  fn();
-  fn();  // warm-up: caches, branch predictors, lazily built tables
-  std::vector<double> ms;
-  ms.reserve(runs);
+// Times several encoders on one frame with their runs interleaved (one run
+// of each in turn), so that a change in the load of a shared machine hits
+// all of them alike; then takes the median of each. Two warm-up rounds first.
+std::vector<double> MedianMsInterleaved(int runs, const std::vector<std::function<void()>>& fns) {
+  for (int w = 0; w < 2; ++w)
+    for (const auto& fn : fns) fn();
+  std::vector<std::vector<double>> ms(fns.size());
   for (int i = 0; i < runs; ++i) {
-    const auto start = Clock::now();
-    fn();
-    ms.push_back(std::chrono::duration<double, std::milli>(Clock::now() - start).count());
+    for (size_t j = 0; j < fns.size(); ++j) {
+      const auto start = Clock::now();
+      fns[j]();
+      ms[j].push_back(std::chrono::duration<double, std::milli>(Clock::now() - start).count());
+    }
   }
-  std::sort(ms.begin(), ms.end());
-  return ms[ms.size() / 2];
+  std::vector<double> medians;
+  for (auto& m : ms) {
+    std::sort(m.begin(), m.end());
+    medians.push_back(m[m.size() / 2]);
+  }
+  return medians;
 }
 
 Frame Blank(const std::string& name, int width, int height) {
@@ -163,46 +173,40 @@ std::vector<Frame> LoadFrames(const Options& o) {
 #endif
   }
   if (frames.empty() && !dir.empty()) std::fprintf(stderr, "no frames read from %s\n", dir.c_str());
-  frames.push_back(Flat(1920, 1080));
-  frames.push_back(Gradient("gradient", 1920, 1080));
-  frames.push_back(Noise(1920, 1080));
-  frames.push_back(Gradient("gradient_4k", 3840, 2160));
+  // Generated frames, unless raw copies of them were read already.
+  auto add = [&frames](Frame f) {
+    for (const Frame& g : frames)
+      if (g.name == f.name) return;
+    frames.push_back(std::move(f));
+  };
+  add(Flat(1920, 1080));
+  add(Gradient("gradient", 1920, 1080));
+  add(Noise(1920, 1080));
+  add(Gradient("gradient_4k", 3840, 2160));
   return frames;
 }
 
-struct Result {
-  double ms = 0;
+// One encoder under test: its encode call and the bytes of its last run.
+struct Contender {
+  std::string label;
+  std::function<void()> run;
   size_t bytes = 0;
 };
 
-Result TimeOurs(const Frame& f, jpeg::KernelSet set, int runs) {
+// Our encoder with one kernel set; owns its encoder and output buffer.
+struct OursState {
   jpeg::CustomJpeg encoder;
-  encoder.SetKernelSet(set);
-  if (!encoder.Init(f.width, f.height)) return {};
-  std::vector<uint8_t> out(encoder.MaxEncodedSize());
-  Result r;
-  r.ms = MedianMs(runs, [&] { r.bytes = encoder.Encode(f.pixels.data(), f.Pitch(), out.data()); });
-  return r;
-}
+  std::vector<uint8_t> out;
+};
 
 #ifdef SKY_BENCH_TURBOJPEG
-Result TimeTurbo(const Frame& f, int flags, int runs) {
-  tjhandle handle = tjInitCompress();
-  if (handle == nullptr) return {};
-  std::vector<unsigned char> out(tjBufSize(f.width, f.height, TJSAMP_444));
-  Result r;
-  r.ms = MedianMs(runs, [&] {
-    unsigned char* buffer = out.data();
-    unsigned long size = out.size();
-    if (tjCompress2(handle, f.pixels.data(), f.width, f.Pitch(), f.height, TJPF_BGRX, &buffer,
-                    &size, TJSAMP_444, 90, flags | TJFLAG_NOREALLOC) != 0) {
-      size = 0;
-    }
-    r.bytes = size;
-  });
-  tjDestroy(handle);
-  return r;
-}
+struct TurboState {
+  tjhandle handle = nullptr;
+  std::vector<unsigned char> out;
+  ~TurboState() {
+    if (handle != nullptr) tjDestroy(handle);
+  }
+};
 #endif
 
 std::vector<jpeg::KernelSet> SetsToRun(const std::string& which) {
@@ -274,18 +278,64 @@ int main(int argc, char** argv) {
     if (!o.only.empty() && f.name.find(o.only) == std::string::npos) continue;
     char label[64];
     std::snprintf(label, sizeof label, "%s %dx%d", f.name.c_str(), f.width, f.height);
-#ifdef SKY_BENCH_TURBOJPEG
-    const Result fast = TimeTurbo(f, TJFLAG_FASTDCT, o.runs);
-    const Result accurate = TimeTurbo(f, TJFLAG_ACCURATEDCT, o.runs);
-    const double turboMs = std::min(fast.ms, accurate.ms);
-#endif
+
+    std::vector<std::unique_ptr<OursState>> ours;
+    std::vector<Contender> contenders;
+    contenders.reserve(sets.size() + 2);  // the run functions keep pointers into it
     for (jpeg::KernelSet s : sets) {
-      const Result ours = TimeOurs(f, s, o.runs);
-      std::printf("%-28s %-7s %9.3f %8.1f %9zu", label, jpeg::KernelsFor(s).name, ours.ms,
-                  f.Megapixels() / (ours.ms / 1000), ours.bytes);
+      auto state = std::make_unique<OursState>();
+      state->encoder.SetKernelSet(s);
+      if (!state->encoder.Init(f.width, f.height)) continue;
+      state->out.resize(state->encoder.MaxEncodedSize());
+      contenders.push_back({jpeg::KernelsFor(s).name, nullptr, 0});
+      ours.push_back(std::move(state));
+    }
+    for (size_t i = 0; i < ours.size(); ++i) {
+      OursState* st = ours[i].get();
+      size_t* bytes = &contenders[i].bytes;
+      contenders[i].run = [st, bytes, &f] {
+        *bytes = st->encoder.Encode(f.pixels.data(), f.Pitch(), st->out.data());
+      };
+    }
 #ifdef SKY_BENCH_TURBOJPEG
-      std::printf(" | %9.3f %9.3f %9zu %8.1f | %6.2f", fast.ms, accurate.ms, fast.bytes,
-                  f.Megapixels() / (turboMs / 1000), turboMs / ours.ms);
+    // libjpeg-turbo with the fast and with the accurate integer DCT.
+    TurboState turbo[2];
+    const int flags[2] = {TJFLAG_FASTDCT, TJFLAG_ACCURATEDCT};
+    const size_t firstTurbo = contenders.size();
+    for (int t = 0; t < 2; ++t) {
+      turbo[t].handle = tjInitCompress();
+      turbo[t].out.resize(tjBufSize(f.width, f.height, TJSAMP_444));
+      contenders.push_back({t == 0 ? "tj fast" : "tj accurate", nullptr, 0});
+    }
+    for (int t = 0; t < 2; ++t) {
+      TurboState* st = &turbo[t];
+      size_t* bytes = &contenders[firstTurbo + t].bytes;
+      const int flag = flags[t];
+      contenders[firstTurbo + t].run = [st, bytes, flag, &f] {
+        unsigned char* buffer = st->out.data();
+        unsigned long size = st->out.size();
+        if (st->handle == nullptr ||
+            tjCompress2(st->handle, f.pixels.data(), f.width, f.Pitch(), f.height, TJPF_BGRX,
+                        &buffer, &size, TJSAMP_444, 90, flag | TJFLAG_NOREALLOC) != 0) {
+          size = 0;
+        }
+        *bytes = size;
+      };
+    }
+#endif
+    std::vector<std::function<void()>> fns;
+    for (const Contender& c : contenders) fns.push_back(c.run);
+    const std::vector<double> ms = MedianMsInterleaved(o.runs, fns);
+
+    for (size_t i = 0; i < ours.size(); ++i) {
+      std::printf("%-28s %-7s %9.3f %8.1f %9zu", label, contenders[i].label.c_str(), ms[i],
+                  f.Megapixels() / (ms[i] / 1000), contenders[i].bytes);
+#ifdef SKY_BENCH_TURBOJPEG
+      const double fast = ms[firstTurbo], accurate = ms[firstTurbo + 1];
+      const double turboMs = std::min(fast, accurate);
+      std::printf(" | %9.3f %9.3f %9zu %8.1f | %6.2f", fast, accurate,
+                  contenders[firstTurbo].bytes, f.Megapixels() / (turboMs / 1000),
+                  turboMs / ms[i]);
 #endif
       std::printf("\n");
       std::fflush(stdout);

@@ -168,19 +168,41 @@ void CustomJpeg::LoadStripRows(const uint8_t* const* rows, int strip,
 }
 
 // Codes the strip's transformed blocks; returns its padded length.
-uint32_t CustomJpeg::CodeStrip(int lastAcIndex) {
+uint32_t CustomJpeg::CodeStrip(const StripBlocks& blocks, int lastAcIndex) {
   CustomJpegState& state = *m_pState;
   state.output = m_pStripBuffer + kStripHeaderBytes;
   state.outputLength = 0;
   state.bitBuffer = 0;
   state.bitCount = 0;
-  EncodeStripBlocks(state, state.stripBlocks, lastAcIndex);
+  EncodeStripBlocks(state, blocks, lastAcIndex);
   FlushBits(state);
   state.output[state.outputLength++] = 0xFF;
   state.output[state.outputLength++] = 0xD9;
   while (state.outputLength % 4 != 0) state.output[state.outputLength++] = 0;  // filler
   return static_cast<uint32_t>(state.outputLength);
 }
+
+namespace {
+
+// True when two strips have the same quantised coefficients, so that their
+// coded data is the same bytes: a strip's code depends on nothing else (the
+// DC predictors start at 0 in every strip, and the re-coding of long strips
+// depends only on the coefficients too). Compares only what the masks leave.
+bool SameCoefficients(const StripBlocks& a, const StripBlocks& b) {
+  for (int k = 0; k < 12; ++k)
+    if (a.nonzero[k] != b.nonzero[k]) return false;
+  for (int k = 0; k < 12; ++k) {
+    if (a.nonzero[k] <= 1) {
+      // At most the DC coefficient is nonzero; the masks are equal.
+      if (a.block[k][0] != b.block[k][0]) return false;
+    } else if (std::memcmp(a.block[k], b.block[k], sizeof a.block[k]) != 0) {
+      return false;
+    }
+  }
+  return true;
+}
+
+}  // namespace
 
 uint32_t CustomJpeg::Encode(const uint8_t* pixels, int32_t pitch, uint8_t* out) {
   if (m_pState == nullptr || m_pStripBuffer == nullptr || pixels == nullptr || out == nullptr ||
@@ -196,6 +218,13 @@ uint32_t CustomJpeg::Encode(const uint8_t* pixels, int32_t pitch, uint8_t* out) 
 
   uint32_t total = 0;
   uint32_t sequence = 0;
+  // Desktop frames repeat strips (backgrounds, window fills): a strip whose
+  // coefficients equal the previous strip's reuses its coded bytes, already
+  // in `out`, instead of coding them again.
+  int current = 0;
+  bool havePrevious = false;
+  uint32_t previousData = 0;    // offset in `out` of the previous strip's data
+  uint32_t previousPadded = 0;  // and its padded length
   for (int band = 0; band < bands; ++band) {
     const uint8_t* rows[kStripHeight];
     for (int r = 0; r < kStripHeight; ++r) {
@@ -206,25 +235,37 @@ uint32_t CustomJpeg::Encode(const uint8_t* pixels, int32_t pitch, uint8_t* out) 
       const uint8_t* stripRows[kStripHeight];
       LoadStripRows(rows, strip, stripRows);
       // Conversion, level shift, DCT and quantisation of the whole strip.
+      StripBlocks& blocks = state.stripBlocks[current];
       m_kernels->transformStrip(stripRows, state.luminanceDivisors, state.chrominanceDivisors,
-                                m_pYccBuffer, state.stripBlocks);
+                                m_pYccBuffer, blocks);
 
-      // A strip header counts at most m_maxPaddedStripLength bytes: drop the
-      // highest zig-zag positions until the strip fits (the blocks stay as
-      // they are; the coder skips those positions). Natural content never
-      // gets here; the DC-only strip always fits.
-      uint32_t padded = CodeStrip(63);
-      for (int lastAc = 62; padded > m_maxPaddedStripLength && lastAc >= 0; --lastAc) {
-        padded = CodeStrip(lastAc);
+      uint32_t padded;
+      uint8_t* record = out + total;
+      if (havePrevious && SameCoefficients(blocks, state.stripBlocks[current ^ 1])) {
+        padded = previousPadded;
+        std::memcpy(record + kStripHeaderBytes, out + previousData, padded);
+      } else {
+        // A strip header counts at most m_maxPaddedStripLength bytes: drop the
+        // highest zig-zag positions until the strip fits (the blocks stay as
+        // they are; the coder skips those positions). Natural content never
+        // gets here; the DC-only strip always fits.
+        padded = CodeStrip(blocks, 63);
+        for (int lastAc = 62; padded > m_maxPaddedStripLength && lastAc >= 0; --lastAc) {
+          padded = CodeStrip(blocks, lastAc);
+        }
+        std::memcpy(record + kStripHeaderBytes, m_pStripBuffer + kStripHeaderBytes, padded);
       }
 
       uint32_t header = kHeaderConstantBits | (sequence & 0xFFFF) << 10 |
                         ((padded / 4 - 1) & 0xFF) << 2;
       if (band == bands - 1 && strip == stripsPerBand - 1) header |= kHeaderLastStripBit;
-      StoreLittleEndian32(m_pStripBuffer, header);
+      StoreLittleEndian32(record, header);
       ++sequence;
 
-      std::memcpy(out + total, m_pStripBuffer, kStripHeaderBytes + padded);
+      previousData = total + static_cast<uint32_t>(kStripHeaderBytes);
+      previousPadded = padded;
+      havePrevious = true;
+      current ^= 1;
       total += static_cast<uint32_t>(kStripHeaderBytes + padded);
     }
   }

@@ -69,7 +69,7 @@ class CustomJpeg {
   void ReleaseStripBuffers();
   bool RecordSize(int32_t width, int32_t height);
   void LoadStripRows(const uint8_t* const* rows, int strip, const uint8_t** stripRows);
-  uint32_t CodeStrip(int lastAcIndex);
+  uint32_t CodeStrip(const StripBlocks& blocks, int lastAcIndex);
 
   uint8_t* m_pYccBuffer = nullptr;    // 768 bytes: Y, Cb, Cr planes of 32 x 8
   uint8_t* m_pStripBuffer = nullptr;  // strip header, then the strip's coded data

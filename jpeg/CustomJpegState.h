@@ -44,8 +44,9 @@ struct alignas(32) CustomJpegState {
   // buffer does not hold the whole aligned strip (see CustomJpeg::Encode).
   alignas(16) uint8_t edgeRows[8][128];
 
-  // The current strip's twelve quantised blocks (TransformStripFn).
-  StripBlocks stripBlocks;
+  // The twelve quantised blocks (TransformStripFn) of the current strip and
+  // of the one before it, used in turn (see CustomJpeg::Encode).
+  StripBlocks stripBlocks[2];
 };
 
 }  // namespace jpeg

@@ -65,6 +65,7 @@ inline bool HasFfByte(uint32_t v) {
 // compiler keeps it in registers across a whole strip.
 struct FastBitWriter {
   uint8_t* out;
+#if UINTPTR_MAX > 0xFFFFFFFFu
   uint64_t buffer;  // pending bits in the low `count` bits; bits above are stale
   int count;
 
@@ -72,12 +73,33 @@ struct FastBitWriter {
   inline __attribute__((always_inline)) void Put(uint32_t bits, int length) {
     buffer = (buffer << length) | bits;
     count += length;
-    if (count >= 32) WriteGroup();
+    if (count >= 32) {
+      count -= 32;
+      WriteGroup(static_cast<uint32_t>(buffer >> count));
+    }
   }
+#else
+  // 32-bit registers: the same groups from a 32-bit buffer. Bits above
+  // `count` are stale; every shift that forms a group pushes them out.
+  uint32_t buffer;
+  int count;
 
-  inline __attribute__((always_inline)) void WriteGroup() {
-    count -= 32;
-    const uint32_t group = static_cast<uint32_t>(buffer >> count);
+  inline __attribute__((always_inline)) void Put(uint32_t bits, int length) {
+    const int free = 32 - count;
+    if (length < free) {
+      buffer = (buffer << length) | bits;
+      count += length;
+      return;
+    }
+    // count > 0 here (length <= 27 < 32), so free < 32 and the shifts are defined.
+    const int rest = length - free;
+    WriteGroup((buffer << free) | (bits >> rest));
+    buffer = bits;
+    count = rest;
+  }
+#endif
+
+  inline __attribute__((always_inline)) void WriteGroup(uint32_t group) {
     if (__builtin_expect(!HasFfByte(group), 1)) {
       out[0] = static_cast<uint8_t>(group >> 24);
       out[1] = static_cast<uint8_t>(group >> 16);
@@ -100,7 +122,7 @@ inline FastBitWriter StartWriter(const CustomJpegState& state) {
 
 inline void FinishWriter(const FastBitWriter& w, CustomJpegState& state) {
   state.outputLength = static_cast<int32_t>(w.out - state.output);
-  state.bitBuffer = static_cast<uint32_t>(w.buffer) & ((uint32_t{1} << w.count) - 1);
+  state.bitBuffer = static_cast<uint32_t>(w.buffer) & static_cast<uint32_t>((uint64_t{1} << w.count) - 1);
   state.bitCount = static_cast<uint8_t>(w.count);
 }
 
@@ -136,11 +158,8 @@ inline __attribute__((always_inline)) void CodeBlock(FastBitWriter& writer, cons
   PutCoded(writer, tables.dc->entry[size], diff, size);
 
   const uint32_t* ac = tables.ac->entry;
-  nonzero &= ~uint64_t{1};
   int previous = 0;
-  while (nonzero != 0) {
-    const int k = __builtin_ctzll(nonzero);
-    nonzero &= nonzero - 1;
+  auto codeAc = [&](int k) __attribute__((always_inline)) {
     int run = k - previous - 1;
     previous = k;
     if (__builtin_expect(run >= 16, 0)) {
@@ -150,13 +169,23 @@ inline __attribute__((always_inline)) void CodeBlock(FastBitWriter& writer, cons
       } while (run >= 16);
     }
     int v = natural[kZigZagToNatural[k]];
-    size = MagnitudeSize(v);
+    int size = MagnitudeSize(v);
     if (__builtin_expect(size > kMaxAcSize, 0)) {
       v = ClampToSize(v, kMaxAcSize);
       size = kMaxAcSize;
     }
     PutCoded(writer, ac[(run << 4) | size], v, size);
-  }
+  };
+#if UINTPTR_MAX > 0xFFFFFFFFu
+  for (uint64_t bits = nonzero & ~uint64_t{1}; bits != 0; bits &= bits - 1)
+    codeAc(__builtin_ctzll(bits));
+#else
+  // Two 32-bit halves: a 64-bit bit scan costs a branch of its own here.
+  for (uint32_t bits = static_cast<uint32_t>(nonzero) & ~1u; bits != 0; bits &= bits - 1)
+    codeAc(__builtin_ctz(bits));
+  for (uint32_t bits = static_cast<uint32_t>(nonzero >> 32); bits != 0; bits &= bits - 1)
+    codeAc(32 + __builtin_ctz(bits));
+#endif
   if (previous != 63) writer.Put(ac[kEobSymbol] >> 16, static_cast<int>(ac[kEobSymbol] & 0xFFFF));
 }
 

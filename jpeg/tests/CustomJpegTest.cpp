@@ -5,6 +5,7 @@
 
 #include <cstring>
 #include <memory>
+#include <random>
 #include <thread>
 
 #include "CustomJpeg.h"
@@ -190,6 +191,79 @@ TEST(CustomJpeg, RefusesToEncodeWithoutSizeOrWithUnusableArguments) {
   EXPECT_EQ(encoder.Encode(f.pixels.data(), 0, out.data()), 0u);
   EXPECT_EQ(encoder.Encode(f.pixels.data(), -128, out.data()), 0u);
   EXPECT_EQ(out[0], 0xCC);
+}
+
+TEST(CustomJpeg, RepeatedStripsReuseOnlyIdenticalCode) {
+  // A strip's code depends only on its own pixels, so every strip record must
+  // equal the record of a 32 x 8 frame holding just that strip. Strips here
+  // repeat their left neighbour exactly, or differ from it in one pixel, in
+  // one channel by one step, or in the ignored byte; a band starts with its
+  // predecessor's last strip, and flat strips differ from their neighbours
+  // in the DC only, or not at all.
+  const int strips = 24;
+  Frame f = testing::MakeTextLikeFrame(32 * strips, 16, 4);
+  std::mt19937 rng(8);
+  for (int s = 1; s < strips; ++s) {
+    for (int y = 0; y < 8; ++y) {
+      std::memcpy(f.Row(y) + 128 * s, f.Row(y) + 128 * (s - 1), 128);
+      std::memcpy(f.Row(8 + y) + 128 * s, f.Row(8 + y) + 128 * (s - 1), 128);
+    }
+    uint8_t* p = f.Row(static_cast<int>(rng() % 16)) + 128 * s + 4 * static_cast<int>(rng() % 32);
+    switch (s % 5) {
+      case 0: break;                                               // identical
+      case 1: p[0] ^= 0x80; break;                                 // one pixel
+      case 2: p[1] = static_cast<uint8_t>(p[1] + 1); break;       // one step
+      case 3:                                                      // whole strip one step
+        for (int y = 0; y < 8; ++y)
+          for (int x = 0; x < 128; ++x) f.Row(y)[128 * s + x] = static_cast<uint8_t>(f.Row(y)[128 * s + x] | 1);
+        break;
+      default: p[3] ^= 0xFF; break;                                // the ignored byte
+    }
+  }
+  for (int y = 8; y < 16; ++y) std::memcpy(f.Row(y), f.Row(y - 8) + 128 * (strips - 1), 128);
+  // The rest of the second band: flat strips (DC only) that repeat their
+  // neighbour or change its colour by a little, then strips of one fixed
+  // coarse pattern whose contrast steps up (the same nonzero positions
+  // holding other values).
+  uint8_t grey = 200;
+  for (int s = 1; s < strips / 2; ++s) {
+    if (s % 3 != 0) grey = static_cast<uint8_t>(grey + s % 3);
+    for (int y = 8; y < 16; ++y)
+      for (int x = 32 * s; x < 32 * s + 32; ++x) f.Set(x, y, grey, grey, static_cast<uint8_t>(grey - 5));
+  }
+  int contrast = 40;
+  for (int s = strips / 2; s < strips; ++s) {
+    if (s % 3 != 0) contrast += 24;
+    for (int y = 8; y < 16; ++y) {
+      for (int x = 32 * s; x < 32 * s + 32; ++x) {
+        const uint8_t v = static_cast<uint8_t>(((x / 4 + y / 4) % 2) ? 128 + contrast / 2 : 128 - contrast / 2);
+        f.Set(x, y, v, v, v);
+      }
+    }
+  }
+
+  for (KernelSet set : SupportedKernelSets()) {
+    CustomJpeg encoder;
+    ASSERT_TRUE(encoder.SetKernelSet(set));
+    ASSERT_TRUE(encoder.Init(f.width, f.height));
+    framestream::StreamCheck check;
+    const std::vector<uint8_t> stream = EncodeChecked(encoder, f, &check);
+    ASSERT_EQ(check.strips.size(), 2u * strips);
+    for (size_t i = 0; i < check.strips.size(); ++i) {
+      const int band = static_cast<int>(i) / strips, s = static_cast<int>(i) % strips;
+      Frame alone = testing::MakeFlatFrame(32, 8, 0, 0, 0);
+      for (int y = 0; y < 8; ++y) std::memcpy(alone.Row(y), f.Row(8 * band + y) + 128 * s, 128);
+      const std::vector<uint8_t> single = EncodeFrame(alone, set);
+      const framestream::StripInfo& info = check.strips[i];
+      ASSERT_LE(info.paddedLength + 4, single.size());
+      EXPECT_TRUE(std::equal(stream.begin() + info.headerOffset + 4,
+                             stream.begin() + info.headerOffset + 4 + info.paddedLength,
+                             single.begin() + 4))
+          << KernelsFor(set).name << " strip " << i;
+      const uint32_t singlePadded = (((single[0] | single[1] << 8) >> 2 & 0xFFu) + 1) * 4;
+      EXPECT_EQ(info.paddedLength, singlePadded) << "strip " << i;
+    }
+  }
 }
 
 TEST(CustomJpeg, ResizeSwitchesTheStreamToTheNewSize) {
