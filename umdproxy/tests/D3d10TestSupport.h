@@ -1,0 +1,77 @@
+// Fixture of the D3D10/11 and DXGI tests: an adapter opened through
+// OpenAdapter10 with a chosen vendor, a device of a chosen Interface, and the
+// runtime's side of resource creation, opening, destruction and presents
+// (driver storage for each resource, both creation-argument forms), plus
+// readers of the escapes the fake kernel-mode driver recorded. Runs on the
+// test's threads.
+#pragma once
+
+#include <array>
+#include <memory>
+#include <vector>
+
+#include "D3d10Device.h"
+#include "DxgiPresent.h"
+#include "UmdTestSupport.h"
+
+namespace umdtest {
+
+constexpr UINT kVendorOther = 0x1002;
+constexpr UINT kVendorNv = 0x10DE;
+constexpr UINT kFirstProxySource = 2;
+constexpr UINT kStorageBytes = 32;
+// The context the test runtime passes to every present.
+inline VOID* const kRuntimeContext = reinterpret_cast<VOID*>(static_cast<ULONG_PTR>(0x51510));
+
+struct ShadowRegistration {
+    D3DKMT_HANDLE allocation = 0;
+    UINT size = 0;
+    UINT sourceMask = 0;
+    UINT width = 0;
+    UINT height = 0;
+    UINT format = 0;
+    UINT pitch = 0;
+    const BYTE* address = nullptr;
+};
+
+class D3d10Test : public UmdTest {
+protected:
+    void TearDown() override;
+
+    // Adapter (vendor, fallback mode) and device (Interface); asserts success.
+    void Open(UINT iface, UINT vendor = kVendorOther, bool fallbackMode = false);
+    void DestroyDevice();
+    void CloseAll();
+
+    // The kernel-mode driver's answers.
+    void AnswerAllocationInfo(UINT width, UINT height, UINT format);
+    void AnswerActiveSources(UINT mask);
+    void AnswerAllocationSourceMask(UINT mask);
+
+    // Resource creation through the runtime's table in the device's form.
+    // Returns the driver storage (the resource's driver handle).
+    void* CreatePrimary(UINT sourceId, UINT width, UINT height, UINT bindFlags = 0xA0);
+    void* CreateTexture(UINT width, UINT height, UINT bindFlags);
+    void* OpenShared(D3DKMT_HANDLE allocation);
+    void DestroyResource(void* storage);
+
+    HRESULT Present(void* surface, UINT flags, void* dst = nullptr);
+    HRESULT Present1(void* surface, UINT flags, void* dst = nullptr);
+    HRESULT SetDisplayMode(void* surface);
+
+    std::vector<fakes::RecordedEscape> EscapesOf(uint32_t command);
+    ShadowRegistration LastRegistration();
+    // Allocation the runtime handed out for a resource created by the test
+    // (first allocation of the allocate call made for its runtime handle).
+    D3DKMT_HANDLE AllocationOf(void* storage);
+    brisel::D3d10DeviceRecord* Record();
+    // Whether every pixel of the registered shadow holds frame `seed`.
+    static bool ShadowHoldsFrame(const ShadowRegistration& r, UINT seed);
+
+    std::unique_ptr<fakes::Adapter10> m_adapter;
+    std::unique_ptr<fakes::Device10> m_device;
+    std::vector<std::unique_ptr<std::array<BYTE, kStorageBytes>>> m_storage;
+    std::vector<std::pair<void*, HANDLE>> m_runtimeHandles;   // storage -> runtime handle
+};
+
+}  // namespace umdtest
