@@ -37,7 +37,7 @@ HRESULT CallPresentCb(FakeDevice10* device, void* surface, void* dst, VOID* cont
         cb.hDstAllocation = dst ? FirstAllocationOf(device, dst) : 0;
         cb.pDXGIContext = config->dxgiPresentMode == kPresentOwnContext ? kOwnContext : context;
         hr = presentCb(device->runtimeDevice, &cb);
-        if (FAILED(hr)) return hr;
+        if (hr != S_OK) return hr;   // the runtime's own answer reaches the caller
     }
     return config->dxgiResult;
 }
