@@ -122,7 +122,11 @@ TEST_F(CallbackWrapperTest, RealDeviceFunctionsAreCopiedByRuntimeVersion)
         EXPECT_EQ(record->realDeviceFuncsBytes, c.bytes);
         EXPECT_EQ(record->createArgs.Version, c.version) << "kept as the runtime passed it";
         EXPECT_EQ(record->createArgs.pCallbacks, DriverCallbacks());
-        EXPECT_EQ(std::memcmp(&record->realDeviceFuncs, &device->funcs, kD3d9DestroyDevice * sizeof(DdiProc)), 0);
+        // The runtime's table holds the real entries except the wrapped ones.
+        for (unsigned i = 0; i < kD3d9DestroyDevice; ++i) {
+            if (i >= kD3d9CreateResource && i <= kD3d9Present) continue;
+            EXPECT_EQ(record->realDeviceFuncs.entries[i], device->funcs.entries[i]) << "entry " << i;
+        }
         EXPECT_EQ(device->Destroy(), S_OK);
     }
 }
@@ -185,7 +189,10 @@ TEST_F(CallbackWrapperTest, AllocationsOfATrackedCreationReachTheSurfaceInOrder)
     create.hResource = fakes::NewRuntimeHandle();
     create.VidPnSourceId = 1;
     create.Flags = kD3d9ResPrimary | kD3d9ResRenderTarget;
-    ASSERT_EQ(m_device->Func<PFND3DDDI_CREATERESOURCE>(kD3d9CreateResource)(m_device->args.hDevice, &create), S_OK);
+    // The real driver's own entry: Brisel's creation wrapper would take the
+    // records itself.
+    auto realCreate = static_cast<brisel::D3d9DeviceRecord*>(record)->Real<PFND3DDDI_CREATERESOURCE>(kD3d9CreateResource);
+    ASSERT_EQ(realCreate(m_device->args.hDevice, &create), S_OK);
 
     auto allocates = fakes::RuntimeLogSnapshot().allocates;
     ASSERT_EQ(allocates.size(), 1u);
