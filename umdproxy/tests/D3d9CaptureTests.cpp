@@ -90,7 +90,12 @@ TEST_F(D3d9CaptureTest, TrackedPrimaryIsRegisteredShadowedCopiedAndReleased)
     EXPECT_EQ(shadow.pSysMem, buffer);
     EXPECT_EQ(shadow.sysMemPitch, width * 4);
     EXPECT_EQ(fakes::RuntimeLogSnapshot().allocates.size(), 2u);
-    EXPECT_EQ(AllocationsOf(r.runtimeHandle).size(), 2u) << "the shadow's allocation is not recorded as the surface's";
+    EXPECT_EQ(RecordOf(device)->PendingCount(), 0u) << "the shadow's allocation is not recorded";
+    brisel::TrackedSurface* surface = RecordOf(device)->FindTrackedSurface(r.Handle());
+    ASSERT_NE(surface, nullptr);
+    EXPECT_EQ(surface->primaryAllocation, allocations[0]);
+    EXPECT_EQ(surface->runtimeResource, r.runtimeHandle);
+    EXPECT_EQ(surface->shadowResource, shadow.hResult);
 
     // Flip with the surface's source active: one copy through the driver.
     AnswerActiveSources(0x2);

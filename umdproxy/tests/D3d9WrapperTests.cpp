@@ -249,4 +249,43 @@ TEST_F(D3d9WrapperTest, CreationsWithoutASurfaceListGoStraightToTheDriver)
     EXPECT_EQ(Destroy(device, create.hResource), S_OK);
 }
 
+TEST_F(D3d9WrapperTest, MalformedArgumentsReachTheDriverWithoutCapture)
+{
+    fakes::Device9& device = NewDevice();
+    Created9 tracked = Create(device);
+    ASSERT_EQ(tracked.hr, S_OK);
+    Kmd().Reset();
+    Kmd().SetAdapter(DefaultAdapter());
+    AnswerActiveSources(0x2);
+
+    // A Present1 naming no source, and one with a null source list.
+    D3DDDIARG_PRESENT1 present1{};
+    present1.Flags = kD3d9PresentBlt;
+    present1.SrcResources = 1;
+    EXPECT_EQ(device.Func<PFND3DDDI_PRESENT1>(kD3d9Present1)(device.args.hDevice, &present1), S_OK);
+    D3DDDIARG_PRESENTSURFACE surface{tracked.Handle(), 0};
+    present1.phSrcResources = &surface;
+    present1.SrcResources = 0;
+    EXPECT_EQ(device.Func<PFND3DDDI_PRESENT1>(kD3d9Present1)(device.args.hDevice, &present1), S_OK);
+    // A Blt present of a null source while a surface is listed.
+    EXPECT_EQ(Present(device, nullptr, kD3d9PresentBlt), S_OK);
+    EXPECT_EQ(D3d9Calls(kD3d9CallPresent1).size(), 2u);
+    EXPECT_TRUE(D3d9Calls(kD3d9CallBlt).empty());
+
+    // A fullscreen open without allocations names nothing to capture.
+    D3DDDIARG_OPENRESOURCE open{};
+    open.hResource = fakes::NewRuntimeHandle();
+    open.Flags = kD3d9OpenFullscreen;
+    EXPECT_EQ(device.Func<PFND3DDDI_OPENRESOURCE>(kD3d9OpenResource)(device.args.hDevice, &open), S_OK);
+    EXPECT_EQ(RecordOf(device)->FindTrackedSurface(open.hResource), nullptr);
+    EXPECT_TRUE(DebugLines().empty());
+
+    // A mode change of a null resource.
+    D3DDDIARG_SETDISPLAYMODE mode{};
+    EXPECT_EQ(device.Func<PFND3DDDI_SETDISPLAYMODE>(kD3d9SetDisplayMode)(device.args.hDevice, &mode), S_OK);
+    EXPECT_TRUE(Kmd().Escapes().empty());
+    EXPECT_EQ(Destroy(device, open.hResource), S_OK);
+    EXPECT_EQ(Destroy(device, tracked.Handle()), S_OK);
+}
+
 }  // namespace
