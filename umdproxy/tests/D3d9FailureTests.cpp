@@ -10,10 +10,8 @@ namespace esc = brisel::esc;
 
 namespace {
 
-using D3d9FailureTest = D3d9Test;
-
-// Creates a tracked primary, presents it by Flip (with its source active)
-// and by Blt, destroys it; returns the results the runtime saw, in order.
+// What the runtime saw of one cycle: a tracked primary created, presented
+// by Flip (with its source active) and by Blt, and destroyed.
 struct CycleResults {
     HRESULT create = E_FAIL;
     HRESULT flip = E_FAIL;
@@ -23,29 +21,25 @@ struct CycleResults {
     HANDLE driverHandle = nullptr;   // what the real driver returned for the application's resource
 };
 
-CycleResults RunCycle(D3d9Test& test, fakes::Device9& device,
-                      Created9 (D3d9Test::*create)(fakes::Device9&, const ResourceDesc&),
-                      HRESULT (D3d9Test::*present)(fakes::Device9&, HANDLE, UINT),
-                      HRESULT (D3d9Test::*destroy)(fakes::Device9&, HANDLE))
-{
-    CycleResults out;
-    Created9 r = (test.*create)(device, ResourceDesc{});
-    out.create = r.hr;
-    out.handle = r.Handle();
-    FakeD3d9Call first;
-    if (FakeD3d9_GetCall(0, &first)) out.driverHandle = first.hResult;
-    out.flip = (test.*present)(device, r.Handle(), kD3d9PresentFlip);
-    out.blt = (test.*present)(device, r.Handle(), kD3d9PresentBlt);
-    out.destroy = (test.*destroy)(device, r.Handle());
-    return out;
-}
-
 class D3d9CaptureFailure : public D3d9Test {
 protected:
+    void SetUp() override
+    {
+        D3d9Test::SetUp();
+        FakeD3d9_Config()->presentResult = S_FALSE;
+    }
     CycleResults Cycle(fakes::Device9& device)
     {
-        return RunCycle(*this, device, &D3d9CaptureFailure::Create, &D3d9CaptureFailure::Present,
-                        &D3d9CaptureFailure::Destroy);
+        CycleResults out;
+        Created9 r = Create(device);
+        out.create = r.hr;
+        out.handle = r.Handle();
+        FakeD3d9Call first;
+        if (FakeD3d9_GetCall(0, &first)) out.driverHandle = first.hResult;
+        out.flip = Present(device, r.Handle(), kD3d9PresentFlip);
+        out.blt = Present(device, r.Handle(), kD3d9PresentBlt);
+        out.destroy = Destroy(device, r.Handle());
+        return out;
     }
     void ExpectDriverResults(const CycleResults& r)
     {
@@ -56,11 +50,6 @@ protected:
         EXPECT_EQ(r.destroy, S_OK);
         EXPECT_EQ(D3d9Calls(kD3d9CallPresent).size(), 2u);
         EXPECT_EQ(FakeD3d9_LiveResources(), 0);
-    }
-    void SetUp() override
-    {
-        D3d9Test::SetUp();
-        FakeD3d9_Config()->presentResult = S_FALSE;
     }
 };
 
