@@ -8,6 +8,7 @@
 #include "D3d10Device.h"
 #include "D3d9Device.h"
 #include "DeviceRecord.h"
+#include "DxgiPresent.h"
 #include "UmdTestSupport.h"
 
 using namespace umdtest;
@@ -374,7 +375,10 @@ TEST_F(D3d10DeviceTest, CreationWrapsCallbacksKeepsTablesAndDestroyDropsTheRecor
     ASSERT_NE(record, nullptr);
     EXPECT_EQ(record->runtimeDevice, device->runtimeHandle);
     EXPECT_EQ(record->layout.deviceFuncsBytes, 600u);
-    EXPECT_EQ(reinterpret_cast<DdiProc>(record->runtimePresentCb), device->dxgiCallbacks.entries[kDxgiCbPresent]);
+    // The runtime's present callback is kept; its table entry now holds the wrapper.
+    EXPECT_NE(record->runtimePresentCb, nullptr);
+    EXPECT_NE(reinterpret_cast<DdiProc>(record->runtimePresentCb), device->dxgiCallbacks.entries[kDxgiCbPresent]);
+    EXPECT_EQ(DdiTableGet<PFNDDXGIDDI_PRESENTCB>(device->dxgiCallbacks, kDxgiCbPresent), &brisel::DxgiPresentCbWrapper);
     EXPECT_NE(record->Real<PFND3D10DDI_DESTROYDEVICE>(kD3d10DestroyDevice), nullptr);
     EXPECT_EQ(device->Func<PFND3D10DDI_DESTROYDEVICE>(kD3d10DestroyDevice), &brisel::D3d10DestroyDeviceWrapper);
 
