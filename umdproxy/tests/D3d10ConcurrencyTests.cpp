@@ -28,7 +28,9 @@ TEST_F(D3d10ConcurrencyTest, PresentsWhileResourcesComeAndGo)
     fakes::SetRuntimeRecording(false);
 
     std::atomic<int> failures{0};
+    std::atomic<bool> go{false};
     std::thread driver([&] {
+        while (!go.load()) std::this_thread::yield();
         for (int i = 0; i < kPresents; ++i) {
             DXGI_DDI_ARG_PRESENT p{};
             p.hDevice = m_device->args.hDrvDevice;
@@ -39,6 +41,7 @@ TEST_F(D3d10ConcurrencyTest, PresentsWhileResourcesComeAndGo)
             if (p.pDXGIContext != kRuntimeContext) ++failures;
         }
     });
+    go = true;
     for (int i = 0; i < kCreateDestroyPairs; ++i) {
         // The runtime's storage of each resource lives in m_storage; reuse one slot.
         void* texture = CreateTexture(32, 8, kD3d10BindPresentable);
