@@ -51,6 +51,13 @@ struct alignas(32) StripBlocks {
   uint64_t nonzero[12];
 };
 
+// The transform of a strip of one colour (level-shifted samples y, cb, cr in
+// every block): exact without the DCT, which turns equal samples s into DC
+// 64 * s and 63 zeros (its butterflies only add and subtract equal values,
+// and M(0, c) = 0). Portable; the vector sets call it for flat strips.
+void WriteFlatStripBlocks(int16_t y, int16_t cb, int16_t cr, const DivisorTable& luminance,
+                          const DivisorTable& chrominance, StripBlocks& out);
+
 // nonzero mask of one natural-order block as StripBlocks holds it (portable
 // SSE2 code, shared by every set that has no faster way).
 uint64_t ZigZagNonzeroMask(const int16_t* natural);

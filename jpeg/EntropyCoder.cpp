@@ -126,14 +126,17 @@ inline void FinishWriter(const FastBitWriter& w, CustomJpegState& state) {
   state.bitCount = static_cast<uint8_t>(w.count);
 }
 
-// Code entry plus the value's additional bits as one bit string: v itself
-// when positive, v - 1 when negative, its low `size` bits (none for size 0).
+// Code entry plus the value's additional bits as one bit string. The
+// additional bits are v when positive and the low `size` bits of v - 1 when
+// negative, that is v - 1 + 2^size; with s = -1 for negative v and 0
+// otherwise, code << size | bits = ((code - s) << size) + (v + s), which
+// needs no mask (and gives just the code for size 0, v = 0).
 inline __attribute__((always_inline)) void PutCoded(FastBitWriter& writer, uint32_t entry, int v,
                                                     int size) {
-  const uint32_t code = entry >> 16;
+  const int s = v >> 31;
+  const uint32_t code = (entry >> 16) - static_cast<uint32_t>(s);
   const int length = static_cast<int>(entry & 0xFFFF);
-  const uint32_t value = static_cast<uint32_t>(v + (v >> 31)) & ((uint32_t{1} << size) - 1);
-  writer.Put(code << size | value, length + size);
+  writer.Put((code << size) + static_cast<uint32_t>(v + s), length + size);
 }
 
 // Bit length of |v| for |v| < 2^30, 0 for v = 0, without a branch.
@@ -146,8 +149,8 @@ inline int MagnitudeSize(int v) {
 // (only those whose bit is set in `keep`), then EOB unless index 63 is
 // coded. Same symbols, in the same order, as the pending-list coder.
 inline __attribute__((always_inline)) void CodeBlock(FastBitWriter& writer, const int16_t* natural,
-                                                     int16_t& predictor, const HuffCodePair& tables,
-                                                     uint64_t nonzero) {
+                                                     int16_t& predictor, const uint32_t* dc,
+                                                     const uint32_t* ac, uint64_t nonzero) {
   int diff = static_cast<int16_t>(natural[0] - predictor);
   predictor = natural[0];
   int size = MagnitudeSize(diff);
@@ -155,9 +158,8 @@ inline __attribute__((always_inline)) void CodeBlock(FastBitWriter& writer, cons
     diff = ClampToSize(diff, kMaxDcSize);
     size = kMaxDcSize;
   }
-  PutCoded(writer, tables.dc->entry[size], diff, size);
+  PutCoded(writer, dc[size], diff, size);
 
-  const uint32_t* ac = tables.ac->entry;
   int previous = 0;
   auto codeAc = [&](int k) __attribute__((always_inline)) {
     int run = k - previous - 1;
@@ -193,6 +195,11 @@ inline uint64_t KeepMask(int lastAcIndex) {
   return lastAcIndex >= 63 ? ~uint64_t{0} : (uint64_t{1} << (lastAcIndex + 1)) - 1;
 }
 
+// The process-wide code tables (zero until GetStandardCodeTables builds them).
+// At namespace scope so that their addresses are constants: the 32-bit
+// strip coder then needs no register for them.
+StandardCodeTables s_codeTables;
+
 }  // namespace
 
 // The zero tests run on the natural-order block, 16 coefficients per step
@@ -227,15 +234,14 @@ void BuildCodeTable(const HuffmanSpec& spec, HuffCodeTable& table) {
 }
 
 const StandardCodeTables& GetStandardCodeTables() {
-  static StandardCodeTables tables;
   static std::once_flag built;
   std::call_once(built, [] {
-    BuildCodeTable(kLuminanceDcSpec, tables.luminanceDc);
-    BuildCodeTable(kLuminanceAcSpec, tables.luminanceAc);
-    BuildCodeTable(kChrominanceDcSpec, tables.chrominanceDc);
-    BuildCodeTable(kChrominanceAcSpec, tables.chrominanceAc);
+    BuildCodeTable(kLuminanceDcSpec, s_codeTables.luminanceDc);
+    BuildCodeTable(kLuminanceAcSpec, s_codeTables.luminanceAc);
+    BuildCodeTable(kChrominanceDcSpec, s_codeTables.chrominanceDc);
+    BuildCodeTable(kChrominanceAcSpec, s_codeTables.chrominanceAc);
   });
-  return tables;
+  return s_codeTables;
 }
 
 void EmitBits(uint32_t entry, CustomJpegState& state) {
@@ -275,20 +281,22 @@ void FlushBits(CustomJpegState& state) {
 void EncodeBlock(CustomJpegState& state, const int16_t* block, int16_t& predictor,
                  const HuffCodePair& tables) {
   FastBitWriter writer = StartWriter(state);
-  CodeBlock(writer, block, predictor, tables, ZigZagNonzeroMask(block));
+  CodeBlock(writer, block, predictor, tables.dc->entry, tables.ac->entry, ZigZagNonzeroMask(block));
   FinishWriter(writer, state);
 }
 
 void EncodeStripBlocks(CustomJpegState& state, const StripBlocks& blocks, int lastAcIndex) {
-  const StandardCodeTables& codes = GetStandardCodeTables();
-  const HuffCodePair pairs[2] = {codes.Luminance(), codes.Chrominance()};
+  GetStandardCodeTables();  // built once; s_codeTables from here on
   const uint64_t keep = KeepMask(lastAcIndex);
-  int16_t predictors[3] = {0, 0, 0};
+  int16_t yPredictor = 0, cbPredictor = 0, crPredictor = 0;
   FastBitWriter writer = StartWriter(state);
-  for (int b = 0; b < 12; ++b) {
-    const int component = b % 3;
-    CodeBlock(writer, blocks.block[b], predictors[component], pairs[component != 0],
-              blocks.nonzero[b] & keep);
+  for (int m = 0; m < 4; ++m) {
+    CodeBlock(writer, blocks.block[3 * m], yPredictor, s_codeTables.luminanceDc.entry,
+              s_codeTables.luminanceAc.entry, blocks.nonzero[3 * m] & keep);
+    CodeBlock(writer, blocks.block[3 * m + 1], cbPredictor, s_codeTables.chrominanceDc.entry,
+              s_codeTables.chrominanceAc.entry, blocks.nonzero[3 * m + 1] & keep);
+    CodeBlock(writer, blocks.block[3 * m + 2], crPredictor, s_codeTables.chrominanceDc.entry,
+              s_codeTables.chrominanceAc.entry, blocks.nonzero[3 * m + 2] & keep);
   }
   FinishWriter(writer, state);
 }

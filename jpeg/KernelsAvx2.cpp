@@ -257,16 +257,31 @@ void TransformStripAvx2(const uint8_t* const* rows, const DivisorTable& luminanc
   __m256i pairs[6][8];
   const __m256i yOffset = _mm256_set1_epi32(32768 - (128 << 16));
   const __m256i chromaOffset = _mm256_set1_epi32(32767);
+  // Whether every pixel equals the first in blue, green and red, found on
+  // the way through the conversion (each pixel is loaded once).
+  const __m256i first = _mm256_set1_epi32(static_cast<int32_t>(
+      rows[0][0] | rows[0][1] << 8 | static_cast<uint32_t>(rows[0][2]) << 16));
+  __m256i differs = _mm256_setzero_si256();
   for (int r = 0; r < 8; ++r) {
     for (int h = 0; h < 2; ++h) {
       __m256i a, b;
       Load16(rows[r] + 64 * h, a, b);
+      differs = _mm256_or_si256(differs, _mm256_or_si256(_mm256_xor_si256(a, first),
+                                                         _mm256_xor_si256(b, first)));
       const Ycc8 pa = Convert8(a, yOffset, chromaOffset);
       const Ycc8 pb = Convert8(b, yOffset, chromaOffset);
       pairs[h][r] = _mm256_packs_epi32(pa.y, pb.y);
       pairs[2 + h][r] = _mm256_packs_epi32(pa.cb, pb.cb);
       pairs[4 + h][r] = _mm256_packs_epi32(pa.cr, pb.cr);
     }
+  }
+  if (_mm256_testz_si256(differs, _mm256_set1_epi32(0x00FFFFFF))) {
+    // Desktop backgrounds: skip the transform of twelve equal blocks.
+    WriteFlatStripBlocks(static_cast<int16_t>(_mm256_extract_epi16(pairs[0][0], 0)),
+                   static_cast<int16_t>(_mm256_extract_epi16(pairs[2][0], 0)),
+                   static_cast<int16_t>(_mm256_extract_epi16(pairs[4][0], 0)), luminance,
+                   chrominance, out);
+    return;
   }
   for (int p = 0; p < 6; ++p) {
     const int component = p / 2, h = p % 2;

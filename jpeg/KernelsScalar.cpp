@@ -1,5 +1,7 @@
 // Scalar reference kernels. They state the arithmetic every vector kernel
 // must reproduce bit for bit; keep them plain.
+#include <cstring>
+
 #include "EncoderKernels.h"
 #include "JpegTables.h"
 
@@ -118,6 +120,21 @@ void TransformStripScalar(const uint8_t* const* rows, const DivisorTable& lumina
         if (block[kZigZagToNatural[k]] != 0) nonzero |= uint64_t{1} << k;
       out.nonzero[3 * m + c] = nonzero;
     }
+  }
+}
+
+void WriteFlatStripBlocks(int16_t y, int16_t cb, int16_t cr, const DivisorTable& luminance,
+                          const DivisorTable& chrominance, StripBlocks& out) {
+  alignas(16) int16_t dc[3][64] = {};
+  dc[0][0] = static_cast<int16_t>(64 * y);
+  dc[1][0] = static_cast<int16_t>(64 * cb);
+  dc[2][0] = static_cast<int16_t>(64 * cr);
+  QuantizeBlockScalar(dc[0], luminance, dc[0]);
+  QuantizeBlockScalar(dc[1], chrominance, dc[1]);
+  QuantizeBlockScalar(dc[2], chrominance, dc[2]);
+  for (int k = 0; k < 12; ++k) {
+    std::memcpy(out.block[k], dc[k % 3], sizeof out.block[k]);
+    out.nonzero[k] = dc[k % 3][0] != 0 ? 1 : 0;
   }
 }
 

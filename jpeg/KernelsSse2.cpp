@@ -174,19 +174,32 @@ inline Ycc4 Convert4Shifted(__m128i px) {
 
 void TransformStripSse2(const uint8_t* const* rows, const DivisorTable& luminance,
                         const DivisorTable& chrominance, uint8_t* /*planes*/, StripBlocks& out) {
-  // Row r of the strip fills row r of the twelve blocks: eight pixels per block row.
+  // Row r of the strip fills row r of the twelve blocks: eight pixels per
+  // block row. On the way, find whether every pixel has the first one's
+  // blue, green and red (a flat strip needs no transform).
+  const __m128i first = _mm_set1_epi32(static_cast<int32_t>(
+      rows[0][0] | rows[0][1] << 8 | static_cast<uint32_t>(rows[0][2]) << 16));
+  __m128i differs = _mm_setzero_si128();
   for (int r = 0; r < 8; ++r) {
     const uint8_t* in = rows[r];
     for (int m = 0; m < 4; ++m) {
-      const Ycc4 a = Convert4Shifted(_mm_loadu_si128(reinterpret_cast<const __m128i*>(in + 32 * m)));
-      const Ycc4 b =
-          Convert4Shifted(_mm_loadu_si128(reinterpret_cast<const __m128i*>(in + 32 * m + 16)));
+      const __m128i pa = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + 32 * m));
+      const __m128i pb = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + 32 * m + 16));
+      differs = _mm_or_si128(differs, _mm_or_si128(_mm_xor_si128(pa, first), _mm_xor_si128(pb, first)));
+      const Ycc4 a = Convert4Shifted(pa);
+      const Ycc4 b = Convert4Shifted(pb);
       _mm_store_si128(reinterpret_cast<__m128i*>(out.block[3 * m] + 8 * r), _mm_packs_epi32(a.y, b.y));
       _mm_store_si128(reinterpret_cast<__m128i*>(out.block[3 * m + 1] + 8 * r),
                       _mm_packs_epi32(a.cb, b.cb));
       _mm_store_si128(reinterpret_cast<__m128i*>(out.block[3 * m + 2] + 8 * r),
                       _mm_packs_epi32(a.cr, b.cr));
     }
+  }
+  differs = _mm_and_si128(differs, _mm_set1_epi32(0x00FFFFFF));
+  if (_mm_movemask_epi8(_mm_cmpeq_epi8(differs, _mm_setzero_si128())) == 0xFFFF) {
+    WriteFlatStripBlocks(out.block[0][0], out.block[1][0], out.block[2][0], luminance, chrominance,
+                         out);
+    return;
   }
   for (int k = 0; k < 12; ++k) {
     const DivisorTable& divisors = k % 3 == 0 ? luminance : chrominance;

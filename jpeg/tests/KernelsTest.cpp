@@ -230,7 +230,8 @@ TEST(StripTransform, EverySetEqualsConversionDctAndQuantiserInTurn) {
   for (int round = 0; round < 3000; ++round) {
     // Noise, saturated colours, and black-and-white cells of several sizes:
     // the cells drive the DCT's multiplier operands to their extremes.
-    const int kind = round % 4;
+    const int kind = round % 6;
+    const uint32_t colour = static_cast<uint32_t>(rng());
     const int cellW = 1 + static_cast<int>(rng() % 8), cellH = 1 + static_cast<int>(rng() % 8);
     for (int r = 0; r < 8; ++r) {
       for (int x = 0; x < 32; ++x) {
@@ -240,10 +241,17 @@ TEST(StripTransform, EverySetEqualsConversionDctAndQuantiserInTurn) {
             case 0: p[c] = static_cast<uint8_t>(rng()); break;
             case 1: p[c] = (rng() & 1) ? 255 : 0; break;
             case 2: p[c] = ((x / cellW + r / cellH) % 2) ? 255 : 0; break;
-            default: p[c] = static_cast<uint8_t>(((x / cellW + r / cellH + c) % 2) ? 255 - rng() % 3 : rng() % 3); break;
+            case 3: p[c] = static_cast<uint8_t>(((x / cellW + r / cellH + c) % 2) ? 255 - rng() % 3 : rng() % 3); break;
+            // One colour with noise in the ignored byte (a flat strip), and
+            // the same with a single sample one step off.
+            default: p[c] = c == 3 ? static_cast<uint8_t>(rng()) : static_cast<uint8_t>(colour >> (8 * c)); break;
           }
         }
       }
+    }
+    if (kind == 5) {
+      uint8_t& sample = pixels[128 * (rng() % 8) + 4 * (rng() % 32) + rng() % 3];
+      sample = static_cast<uint8_t>(sample == 0 ? 1 : sample - 1);
     }
     const uint8_t* rows[8];
     for (int r = 0; r < 8; ++r) rows[r] = &pixels[128 * r];
