@@ -53,7 +53,7 @@ TEST_F(TeardownTest, DestroyingAProcessorBlockedInItsWaitTurnsTheDeviceOffFirst)
 
   auto start = Clock::now();
   m_pProc.reset();
-  EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(3000));
+  EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(5000));
   AuvexTest_SetCallHook(nullptr, nullptr);
 
   EXPECT_EQ(probe.calls,
@@ -72,26 +72,26 @@ TEST_F(TeardownTest, DestroyingAProcessorBlockedInItsWaitTurnsTheDeviceOffFirst)
 
 // UnInit right after Start, before the new thread has run: the stop request
 // must stand, or the thread would go on waiting after UnInit (here each wait
-// lasts 3 s, five of them before it gives up).
+// lasts 5 s, five of them before it gives up).
 TEST_F(TeardownTest, StopRequestedBeforeTheNewThreadRunsIsNotLost) {
-  AuvexTest_SetDefaultTiming(0, 3000);
+  AuvexTest_SetDefaultTiming(0, 5000);
   for (int i = 0; i < 40; ++i) {
     CMonitorProcessor& proc = InitProcessor();
     ASSERT_TRUE(proc.Start());
     auto start = Clock::now();
     m_pProc.reset();
-    ASSERT_LT(Clock::now() - start, std::chrono::milliseconds(2500)) << "round " << i;
+    ASSERT_LT(Clock::now() - start, std::chrono::milliseconds(4000)) << "round " << i;
   }
   // A restart followed at once by UnInit, too.
   CMonitorProcessor& proc = InitProcessor();
   AuvexTest_SetTiming(Monitor(), 0, 1);
   ASSERT_TRUE(proc.Start());
   ASSERT_TRUE(ThreadEnds());
-  AuvexTest_SetTiming(Monitor(), 0, 3000);
+  AuvexTest_SetTiming(Monitor(), 0, 5000);
   ASSERT_TRUE(proc.Start());
   auto start = Clock::now();
   m_pProc.reset();
-  EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(2500));
+  EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(4000));
   EXPECT_EQ(CountLog("INFO", "CMonitorProcessor::Start", "Start image thread"), 42);
   EXPECT_EQ(CountLog("INFO", "CMonitorProcessor::Start", "Stop image thread"), 42);
 }
@@ -102,7 +102,7 @@ TEST_F(TeardownTest, RestartReportsRunningAtOnce) {
   AuvexTest_SetTiming(Monitor(), 0, 1);
   ASSERT_TRUE(proc.Start());
   ASSERT_TRUE(ThreadEnds());
-  AuvexTest_SetTiming(Monitor(), 0, 3000);
+  AuvexTest_SetTiming(Monitor(), 0, 5000);
   ASSERT_TRUE(proc.Start());
   EXPECT_TRUE(proc.IsImageThreadRunning());
   ASSERT_TRUE(proc.UnInit());
@@ -159,7 +159,10 @@ TEST_F(TeardownTest, StressCreateDestroyWithFramesInFlight) {
   // Every round allocates an encoder, its buffers, an output buffer, a
   // WinUSB and a thread; none of it may stay behind.
   const size_t heapAfter = HeapBytesInUse();
-  EXPECT_LT(heapAfter, heapBefore + 64 * 1024) << "before " << heapBefore << ", after " << heapAfter;
+  // The allowance covers containers of the test's doubles that keep their
+  // capacity; one encoder and output buffer per round would exceed it
+  // several times over.
+  EXPECT_LT(heapAfter, heapBefore + 256 * 1024) << "before " << heapBefore << ", after " << heapAfter;
   EXPECT_EQ(CountLog("INFO", "CMonitorProcessor::Start", "Start image thread"), totalStarts);
   EXPECT_EQ(CountLog("INFO", "CMonitorProcessor::Start", "Stop image thread"), totalStarts);
   EXPECT_EQ(_heapchk(), _HEAPOK);

@@ -143,9 +143,14 @@ class ProcessorTest : public ::testing::Test {
     EXPECT_EQ(AuvexTest_GetMonitorInfo(Monitor(), &info), 1);
     return info;
   }
-  // Waits for the frame thread to end on its own.
+  // Waits for the frame thread to end on its own: stopped, and its last
+  // line (written after the stop sequence released the mutex) logged.
   bool ThreadEnds(int timeoutMs = 10000) {
-    return WaitUntil([&] { return !m_pProc->IsImageThreadRunning(); }, timeoutMs);
+    return WaitUntil([&] { return !m_pProc->IsImageThreadRunning(); }, timeoutMs) &&
+           WaitUntil([&] {
+             return CountLog("INFO", "CMonitorProcessor::Start", "Start image thread") ==
+                    CountLog("INFO", "CMonitorProcessor::Start", "Stop image thread");
+           }, timeoutMs);
   }
 
   // The log so far, one entry per line (without CR LF).

@@ -159,8 +159,9 @@ TEST_F(AuvexStandin, DeliversMovingDesktopFramesAtASteadyRate) {
     ASSERT_EQ(WaitforFrameChange(h, &r), kAuvexWaitDelivered);
     ++delivered;
   }
-  // 50 frames a second for 0.6 s: about 30 (Wine's timers are coarse).
-  EXPECT_GE(delivered, 20);
+  // 50 frames a second for 0.6 s: about 30. Fewer when the machine is
+  // loaded, never a burst of more.
+  EXPECT_GE(delivered, 10);
   EXPECT_LE(delivered, 40);
   ASSERT_EQ(r.frames.size(), static_cast<size_t>(delivered));
   std::set<uint32_t> colours;
@@ -203,15 +204,15 @@ TEST_F(AuvexStandin, CancelReleasesABlockedWaitAndIsRememberedOnce) {
   EXPECT_EQ(result.load(), kAuvexWaitNothingNew);
 
   // A cancel that comes while nobody waits ends the next wait at once, only that one.
-  AuvexTest_SetTiming(h, 0, 100);
+  AuvexTest_SetTiming(h, 0, 1000);
   CancelWaitFrameChange(h);
   CancelWaitFrameChange(h);
   start = Clock::now();
   EXPECT_EQ(WaitforFrameChange(h, &r), kAuvexWaitNothingNew);
-  EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(50));
+  EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(500));
   start = Clock::now();
   EXPECT_EQ(WaitforFrameChange(h, &r), kAuvexWaitNothingNew);
-  EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(80));
+  EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(900));
   EXPECT_EQ(Info(h).cancels, 3u);
 }
 
