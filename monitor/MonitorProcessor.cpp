@@ -180,7 +180,7 @@ bool CMonitorProcessor::WaitFrameUpdate() {
       LOG_ERROR("%s [%04d/%04d] %s [%s] error is %d\n", r);
       return false;
     }
-    // A cancelled wait also ends with 2: once a stop is requested, waiting
+    // A cancelled wait may end with 2: once a stop is requested, waiting
     // again would hold UnInit for up to four more full waits.
     if (m_bStop) return false;
     ::Sleep(kNothingNewSleepMs);
