@@ -125,16 +125,20 @@ void TransformStripScalar(const uint8_t* const* rows, const DivisorTable& lumina
 
 void WriteFlatStripBlocks(int16_t y, int16_t cb, int16_t cr, const DivisorTable& luminance,
                           const DivisorTable& chrominance, StripBlocks& out) {
-  alignas(16) int16_t dc[3][64] = {};
-  dc[0][0] = static_cast<int16_t>(64 * y);
-  dc[1][0] = static_cast<int16_t>(64 * cb);
-  dc[2][0] = static_cast<int16_t>(64 * cr);
-  QuantizeBlockScalar(dc[0], luminance, dc[0]);
-  QuantizeBlockScalar(dc[1], chrominance, dc[1]);
-  QuantizeBlockScalar(dc[2], chrominance, dc[2]);
+  // QuantizeBlockScalar's arithmetic for the DC; zero quantises to zero.
+  auto quantizeDc = [](int x, const DivisorTable& d) {
+    uint32_t a = static_cast<uint16_t>(x < 0 ? -x : x);
+    a = (a + d.correction[0]) & 0xFFFF;
+    a = (a * d.reciprocal[0]) >> 16;
+    a = (a * d.scale[0]) >> 16;
+    return static_cast<int16_t>(x < 0 ? -static_cast<int32_t>(a) : static_cast<int32_t>(a));
+  };
+  const int16_t dc[3] = {quantizeDc(64 * y, luminance), quantizeDc(64 * cb, chrominance),
+                         quantizeDc(64 * cr, chrominance)};
+  std::memset(out.block, 0, sizeof out.block);
   for (int k = 0; k < 12; ++k) {
-    std::memcpy(out.block[k], dc[k % 3], sizeof out.block[k]);
-    out.nonzero[k] = dc[k % 3][0] != 0 ? 1 : 0;
+    out.block[k][0] = dc[k % 3];
+    out.nonzero[k] = dc[k % 3] != 0 ? 1 : 0;
   }
 }
 
