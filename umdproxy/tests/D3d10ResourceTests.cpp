@@ -102,22 +102,67 @@ TEST_F(D3d10BandTest, EveryInterfaceBandCopiesOnlyItsOwnTables)
     }
 }
 
-TEST_F(D3d10BandTest, TenOneCreationArgumentIsCopiedWithinItsFiftyTwoBytes)
+// A 52-byte creation argument placed right before an inaccessible page: any
+// read past its end faults.
+class GuardedArgument {
+public:
+    GuardedArgument()
+    {
+        m_base = static_cast<BYTE*>(VirtualAlloc(nullptr, 2 * kPage, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE));
+        DWORD old = 0;
+        if (m_base) VirtualProtect(m_base + kPage, kPage, PAGE_NOACCESS, &old);
+    }
+    ~GuardedArgument()
+    {
+        if (m_base) VirtualFree(m_base, 0, MEM_RELEASE);
+    }
+    D3D10DDIARG_CREATERESOURCE* Arg()
+    {
+        return m_base ? reinterpret_cast<D3D10DDIARG_CREATERESOURCE*>(m_base + kPage - sizeof(D3D10DDIARG_CREATERESOURCE))
+                      : nullptr;
+    }
+
+private:
+    static constexpr SIZE_T kPage = 4096;
+    BYTE* m_base = nullptr;
+};
+
+TEST_F(D3d10BandTest, TenOneCreationArgumentIsReadOnlyWithinItsFiftyTwoBytes)
 {
     // A 10.1 runtime's argument ends after 52 bytes; the NVIDIA copy and the
-    // staging description must not carry bytes from beyond it.
+    // staging description must not read beyond it.
     Open(0xA0002, kVendorNv);
     AnswerAllocationInfo(800, 600, 87);
-    void* primary = CreatePrimary(kFirstProxySource, 800, 600);
+    GuardedArgument guarded;
+    D3D10DDIARG_CREATERESOURCE* arg = guarded.Arg();
+    ASSERT_NE(arg, nullptr);
+    const D3D10DDI_MIPINFO mip{800, 600, 1, 800, 600, 1};
+    DXGI_DDI_PRIMARY_DESC primary{};
+    primary.VidPnSourceId = kFirstProxySource;
+    primary.ModeDesc.Width = 800;
+    primary.ModeDesc.Height = 600;
+    *arg = D3D10DDIARG_CREATERESOURCE{};
+    arg->pMipInfoList = &mip;
+    arg->ResourceDimension = kD3d10ResourceTexture2D;
+    arg->BindFlags = 0xA8;
+    arg->Format = kDxgiFormatB8G8R8A8Unorm;
+    arg->SampleDesc = {1, 0};
+    arg->MipLevels = 1;
+    arg->ArraySize = 1;
+    arg->pPrimaryDesc = &primary;
+    BYTE storage[kStorageBytes] = {};
+    m_device->Func<PFND3D10DDI_CREATERESOURCE>(kD3d10CreateResource)(
+        m_device->args.hDrvDevice, arg, D3D10DDI_HRESOURCE{storage}, D3D10DDI_HRTRESOURCE{fakes::NewRuntimeHandle()});
+
     auto creates = CallsOfKind(kCallCreateResource10);
     ASSERT_EQ(creates.size(), 2u);   // the primary and its staging shadow
-    for (const auto& c : creates) {
-        EXPECT_EQ(c.argBytes, 52u) << "the 10.1 driver got the D3D10 entry";
-    }
+    for (const auto& c : creates) EXPECT_EQ(c.argBytes, 52u) << "the 10.1 driver got its D3D10 entry";
     EXPECT_EQ(CreateArgsOf(creates[0]).pPrimaryDesc, nullptr);
+    EXPECT_EQ(CreateArgsOf(creates[0]).BindFlags, 0x8u);
     EXPECT_EQ(CreateArgsOf(creates[1]).Usage, kD3d10UsageStaging);
     EXPECT_EQ(CreateArgsOf(creates[1]).Format, kDxgiFormatB8G8R8A8Unorm) << "10.1 keeps the D3D11 shadow form";
-    DestroyResource(primary);
+    EXPECT_NE(Record()->FindTrackedSurface(storage)->shadowResource, nullptr);
+    DestroyResource(storage);
 }
 
 TEST_F(D3d10BandTest, MajorTwelveIsRefusedWithoutReachingTheDriver)
