@@ -150,6 +150,10 @@ bool Launcher::Send(UINT message, WPARAM wParam, LPARAM lParam) {
   return SendMessageTimeoutW(m_hWnd, message, wParam, lParam, SMTO_NORMAL, 10000, &result) != 0;
 }
 
+bool Launcher::Post(UINT message, WPARAM wParam, LPARAM lParam) {
+  return m_hWnd && PostMessageW(m_hWnd, message, wParam, lParam);
+}
+
 bool Launcher::BroadcastInterface(WPARAM event, const std::wstring& path) {
   // The header, then the path with its terminator, as Windows delivers it.
   size_t bytes = offsetof(DEV_BROADCAST_DEVICEINTERFACE_W, dbcc_name) + (path.size() + 1) * sizeof(wchar_t);

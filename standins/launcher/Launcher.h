@@ -56,6 +56,8 @@ class Launcher {
   bool DisplayChange(int width, int height, int bitsPerPixel = 32);
   // Any message, sent and waited for (at most 10 s).
   bool Send(UINT message, WPARAM wParam, LPARAM lParam);
+  // Any message, posted without waiting.
+  bool Post(UINT message, WPARAM wParam, LPARAM lParam);
 
   // Frames that a device has received so far (all sessions).
   size_t FramesReceived(const std::wstring& name) const;

@@ -19,6 +19,7 @@
 //   volume                   broadcast a volume arrival (not an interface)
 //   display [WxH]            WM_DISPLAYCHANGE
 //   frames NAME COUNT MS     wait until the device has received COUNT frames
+//   count NAME               print "launcher: NAME received N frames"
 //   cycle NAME COUNT MS      COUNT times: arrive, wait for a new frame, remove
 //   stop                     signal the stop event
 //   wait MS                  wait for the program to end
@@ -105,6 +106,8 @@ struct Runner {
       if (!run.DisplayChange(width, height)) return Fail(205, line);
     } else if (cmd == L"frames" && w.size() == 4) {
       if (!run.WaitForFrames(w[1], Number(w, 2, 1), Number(w, 3, 10000))) return Fail(203, line);
+    } else if (cmd == L"count" && w.size() == 2) {
+      wprintf(L"launcher: %ls received %u frames\n", w[1].c_str(), unsigned(run.FramesReceived(w[1])));
     } else if (cmd == L"cycle" && w.size() == 4) {
       device.name = w[1];
       for (DWORD i = 0, n = Number(w, 2, 1); i < n; ++i) {

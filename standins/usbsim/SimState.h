@@ -16,6 +16,7 @@
 //   usb#vid_...#<name>#{guid}   the device node that the interface path opens
 //   <name>/usb.log         one line per transfer (see SimUsbLog)
 //   <name>/frames.txt      one line per bulk write: seq width height received saved file
+//                          (file relative to <name>, with a forward slash)
 //   <name>/frames/NNNNNN.bin    the frame stream of each bulk write
 //   <name>/quant.bin       the last quantisation-table payload received
 //

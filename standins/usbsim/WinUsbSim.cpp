@@ -102,7 +102,8 @@ bool WriteFileBytes(const std::wstring& path, const uint8_t* data, size_t size) 
 
 std::wstring FrameFile(long index) {
   wchar_t name[32];
-  swprintf(name, 32, L"frames\\%06ld.bin", index);
+  // A forward slash: the index is read by Windows and Unix tools alike.
+  swprintf(name, 32, L"frames/%06ld.bin", index);
   return name;
 }
 
