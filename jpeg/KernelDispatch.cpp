@@ -61,10 +61,12 @@ const EncoderKernels& ActiveKernels() {
 }
 
 std::string DescribeStages(const EncoderKernels& kernels) {
-  // The strip transform runs conversion, DCT and quantiser of one set; the
-  // entropy coder is the same portable code (SSE2 zero tests) for every set.
+  // The strip transform runs conversion, DCT, quantiser and the zig-zag zero
+  // masks of one set; the entropy coder is the same portable code for every
+  // set, with a bit writer sized to the machine word.
   const std::string name = kernels.name;
-  return "convert=" + name + " dct=" + name + " quantize=" + name + " entropy=sse2";
+  return "convert=" + name + " dct=" + name + " quantize=" + name + " zero-masks=" + name +
+         " entropy=portable-" + std::to_string(sizeof(void*) * 8) + "bit";
 }
 
 }  // namespace jpeg
