@@ -23,28 +23,19 @@
 namespace {
 
 constexpr int kVariant = FAKEUMD_VARIANT;
-constexpr unsigned kMaxResources = 32;
-constexpr unsigned kMaxAllocationsPerResource = 4;
-
-struct FakeResource {
-    HANDLE driverHandle;
-    HANDLE runtimeHandle;
-    UINT allocationCount;
-    D3DKMT_HANDLE allocations[kMaxAllocationsPerResource];
-};
-
-struct FakeDevice {
-    HANDLE runtimeDevice;
-    const D3DDDI_DEVICECALLBACKS* callbacks;
-    UINT callbacksBytes;
-    CRITICAL_SECTION lock;
-    FakeResource resources[kMaxResources];
-};
-
 void Record(int kind, UINT iface, UINT version, void* in, void* out, const void* callbacks, void* funcs,
             UINT count = 0)
 {
-    FakeUmdCall call{kind, kVariant, iface, version, in, out, callbacks, funcs, count};
+    FakeUmdCall call{};
+    call.kind = kind;
+    call.variant = kVariant;
+    call.interfaceVersion = iface;
+    call.version = version;
+    call.handleIn = in;
+    call.handleOut = out;
+    call.callbacks = callbacks;
+    call.funcs = funcs;
+    call.count = count;
     FakeUmd_Record(&call);
 }
 
@@ -57,97 +48,6 @@ void Record(int kind, UINT iface, UINT version, void* in, void* out, const void*
     unsigned char caps[16] = {};
     D3DDDICB_QUERYADAPTERINFO query{caps, sizeof caps};
     return callbacks->pfnQueryAdapterInfoCb(runtimeAdapter, &query);
-}
-
-// Stands in for every table entry this driver does not implement; never called
-// by the tests, only compared.
-void APIENTRY UnimplementedEntry() {}
-
-void FillTable(void* table, UINT bytes)
-{
-    for (UINT i = 0; i * sizeof(DdiProc) < bytes; ++i) DdiRawSet(table, bytes, i, &UnimplementedEntry);
-}
-
-void InitDevice(FakeDevice* device, HANDLE runtimeDevice, const D3DDDI_DEVICECALLBACKS* callbacks, UINT version)
-{
-    device->runtimeDevice = runtimeDevice;
-    device->callbacks = callbacks;
-    device->callbacksBytes = DeviceCallbacksSizeForVersion(version);
-    InitializeCriticalSection(&device->lock);
-}
-
-// The allocations a real driver makes for its own command buffers at device
-// creation: outside any resource the application created.
-HRESULT AllocateInternal(FakeDevice* device, UINT count)
-{
-    auto allocate = DdiRawGet<PFND3DDDI_ALLOCATECB>(device->callbacks, device->callbacksBytes, kCbAllocate);
-    if (!allocate || count == 0) return S_OK;
-    D3DDDI_ALLOCATIONINFO infos[kMaxAllocationsPerResource] = {};
-    D3DDDICB_ALLOCATE args{};
-    args.NumAllocations = count < kMaxAllocationsPerResource ? count : kMaxAllocationsPerResource;
-    args.pAllocationInfo = infos;
-    return allocate(device->runtimeDevice, &args);
-}
-
-// Allocates `count` allocations for a resource and remembers them under a new
-// driver handle; returns that handle (null on failure).
-HANDLE CreateFakeResource(FakeDevice* device, HANDLE runtimeResource, UINT count, UINT sourceId, bool primary,
-                          UINT* made)
-{
-    *made = 0;
-    auto allocate = DdiRawGet<PFND3DDDI_ALLOCATECB>(device->callbacks, device->callbacksBytes, kCbAllocate);
-    if (!allocate) return nullptr;
-    if (count > kMaxAllocationsPerResource) count = kMaxAllocationsPerResource;
-    D3DDDI_ALLOCATIONINFO infos[kMaxAllocationsPerResource] = {};
-    for (UINT i = 0; i < count; ++i) {
-        infos[i].VidPnSourceId = sourceId;
-        infos[i].Flags = primary ? kAllocationFlagPrimary : 0;
-    }
-    D3DDDICB_ALLOCATE args{};
-    args.hResource = runtimeResource;
-    args.NumAllocations = count;
-    args.pAllocationInfo = infos;
-    if (FAILED(allocate(device->runtimeDevice, &args))) return nullptr;
-
-    HANDLE driverHandle = FakeUmd_NewHandle();
-    EnterCriticalSection(&device->lock);
-    for (FakeResource& r : device->resources) {
-        if (r.driverHandle) continue;
-        r.driverHandle = driverHandle;
-        r.runtimeHandle = runtimeResource;
-        r.allocationCount = count;
-        for (UINT i = 0; i < count; ++i) r.allocations[i] = infos[i].hAllocation;
-        break;
-    }
-    LeaveCriticalSection(&device->lock);
-    *made = count;
-    return driverHandle;
-}
-
-void DestroyFakeResource(FakeDevice* device, HANDLE driverHandle)
-{
-    FakeResource found{};
-    EnterCriticalSection(&device->lock);
-    for (FakeResource& r : device->resources) {
-        if (r.driverHandle != driverHandle) continue;
-        found = r;
-        r = FakeResource{};
-        break;
-    }
-    LeaveCriticalSection(&device->lock);
-    auto deallocate = DdiRawGet<PFND3DDDI_DEALLOCATE2CB>(device->callbacks, device->callbacksBytes, kCbDeallocate2);
-    if (!found.driverHandle || !deallocate) return;
-    D3DDDICB_DEALLOCATE2 args{};
-    args.hResource = found.runtimeHandle;
-    args.NumAllocations = found.allocationCount;
-    args.HandleList = found.allocations;
-    deallocate(device->runtimeDevice, &args);
-}
-
-void Submit(FakeDevice* device)
-{
-    auto submit = DdiRawGet<PFND3DDDI_SUBMITCOMMANDCB>(device->callbacks, device->callbacksBytes, kCbSubmitCommand);
-    if (submit) submit(device->runtimeDevice, nullptr);
 }
 
 // ---------------------------------------------------------------------------
