@@ -26,3 +26,18 @@ if(EXISTS ${PROJECT_SOURCE_DIR}/monitor/MonitorMgr.cpp AND EXISTS ${PROJECT_SOUR
   target_link_libraries(SkyvaneCrashTest PRIVATE monitor_mgr appcrash applog user32 advapi32)
   target_link_options(SkyvaneCrashTest PRIVATE -municode)
 endif()
+
+# WndProc (compiled from main.cpp) against the stand-in libAuvex, and the
+# resources of the built Skyvane.exe.
+if(TARGET Skyvane)
+  # The simulated devices' cfgmgr32.dll answers the enumeration (with no device).
+  sky_add_gtest(wndproc_test SOURCES tests/WndProcTest.cpp main.cpp
+    LIBS monitor_mgr appcrash applog user32 advapi32
+    ENVIRONMENT "WINEDLLOVERRIDES=winusb,cfgmgr32=n,b")
+  target_compile_definitions(wndproc_test PRIVATE SKYVANE_EXE="$<TARGET_FILE:Skyvane>")
+  add_dependencies(wndproc_test Skyvane auvex usbsim_winusb usbsim_cfgmgr32)
+  add_custom_command(TARGET wndproc_test POST_BUILD
+    COMMAND ${CMAKE_COMMAND} -E copy_if_different $<TARGET_FILE:auvex> $<TARGET_FILE:usbsim_winusb>
+            $<TARGET_FILE:usbsim_cfgmgr32> $<TARGET_FILE_DIR:wndproc_test>
+    VERBATIM)
+endif()
