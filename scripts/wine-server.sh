@@ -15,13 +15,16 @@ case "$action" in
     wineserver -p >/dev/null 2>&1 </dev/null
     # No X display on build machines: windows (Skyvane's hidden message
     # window included) need Wine's null graphics driver, and a crashing GUI
-    # program must not wait for ever on an invisible crash dialog. Set once
-    # per prefix.
-    if [ ! -f "$WINEPREFIX/.sky-headless" ]; then
+    # program must not wait for ever on an invisible crash dialog. A crashing
+    # test ends at once instead of starting the debugger (the program's own
+    # crash filter still runs first). Set once per prefix.
+    if [ ! -f "$WINEPREFIX/.sky-headless-2" ]; then
       wine reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f >/dev/null 2>&1 </dev/null &&
         wine reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f \
           >/dev/null 2>&1 </dev/null &&
-        wineserver -k >/dev/null 2>&1 </dev/null && touch "$WINEPREFIX/.sky-headless"
+        wine reg add 'HKCU\Software\Wine\DllOverrides' /v winedbg.exe /d '' /f \
+          >/dev/null 2>&1 </dev/null &&
+        wineserver -k >/dev/null 2>&1 </dev/null && touch "$WINEPREFIX/.sky-headless-2"
       wineserver -p >/dev/null 2>&1 </dev/null
     fi
     # A first trivial program warms the server so that tests start in ~0.1 s.
