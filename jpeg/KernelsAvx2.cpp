@@ -258,14 +258,15 @@ void TransformStripAvx2(const uint8_t* const* rows, const DivisorTable& luminanc
   const __m256i yOffset = _mm256_set1_epi32(32768 - (128 << 16));
   const __m256i chromaOffset = _mm256_set1_epi32(32767);
   // Whether every pixel equals the first in blue, green and red, found on
-  // the way through the conversion (each pixel is loaded once).
-  const __m256i first = _mm256_set1_epi32(static_cast<int32_t>(
-      rows[0][0] | rows[0][1] << 8 | static_cast<uint32_t>(rows[0][2]) << 16));
+  // the way through the conversion (each pixel is loaded once; the first
+  // pixel is taken from the first load).
+  __m256i a, b;
+  Load16(rows[0], a, b);
+  const __m256i first = _mm256_broadcastd_epi32(_mm256_castsi256_si128(a));
   __m256i differs = _mm256_setzero_si256();
   for (int r = 0; r < 8; ++r) {
     for (int h = 0; h < 2; ++h) {
-      __m256i a, b;
-      Load16(rows[r] + 64 * h, a, b);
+      if (r != 0 || h != 0) Load16(rows[r] + 64 * h, a, b);
       differs = _mm256_or_si256(differs, _mm256_or_si256(_mm256_xor_si256(a, first),
                                                          _mm256_xor_si256(b, first)));
       const Ycc8 pa = Convert8(a, yOffset, chromaOffset);
@@ -278,9 +279,9 @@ void TransformStripAvx2(const uint8_t* const* rows, const DivisorTable& luminanc
   if (_mm256_testz_si256(differs, _mm256_set1_epi32(0x00FFFFFF))) {
     // Desktop backgrounds: skip the transform of twelve equal blocks.
     WriteFlatStripBlocks(static_cast<int16_t>(_mm256_extract_epi16(pairs[0][0], 0)),
-                   static_cast<int16_t>(_mm256_extract_epi16(pairs[2][0], 0)),
-                   static_cast<int16_t>(_mm256_extract_epi16(pairs[4][0], 0)), luminance,
-                   chrominance, out);
+                         static_cast<int16_t>(_mm256_extract_epi16(pairs[2][0], 0)),
+                         static_cast<int16_t>(_mm256_extract_epi16(pairs[4][0], 0)), luminance,
+                         chrominance, out);
     return;
   }
   for (int p = 0; p < 6; ++p) {

@@ -177,13 +177,13 @@ void TransformStripSse2(const uint8_t* const* rows, const DivisorTable& luminanc
   // Row r of the strip fills row r of the twelve blocks: eight pixels per
   // block row. On the way, find whether every pixel has the first one's
   // blue, green and red (a flat strip needs no transform).
-  const __m128i first = _mm_set1_epi32(static_cast<int32_t>(
-      rows[0][0] | rows[0][1] << 8 | static_cast<uint32_t>(rows[0][2]) << 16));
+  __m128i pa = _mm_loadu_si128(reinterpret_cast<const __m128i*>(rows[0]));
+  const __m128i first = _mm_shuffle_epi32(pa, 0);  // the strip's first pixel
   __m128i differs = _mm_setzero_si128();
   for (int r = 0; r < 8; ++r) {
     const uint8_t* in = rows[r];
     for (int m = 0; m < 4; ++m) {
-      const __m128i pa = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + 32 * m));
+      if (r != 0 || m != 0) pa = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + 32 * m));
       const __m128i pb = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + 32 * m + 16));
       differs = _mm_or_si128(differs, _mm_or_si128(_mm_xor_si128(pa, first), _mm_xor_si128(pb, first)));
       const Ycc4 a = Convert4Shifted(pa);
