@@ -1,5 +1,7 @@
 #include "CustomJpeg.h"
 
+#include <emmintrin.h>
+
 #include <algorithm>
 #include <cstring>
 #include <new>
@@ -188,6 +190,17 @@ namespace {
 // coded data is the same bytes: a strip's code depends on nothing else (the
 // DC predictors start at 0 in every strip, and the re-coding of long strips
 // depends only on the coefficients too). Compares only what the masks leave.
+bool SameBlock(const int16_t* a, const int16_t* b) {
+  // Vector compares rather than memcmp: the 32-bit C library's memcmp goes
+  // byte by byte.
+  __m128i same = _mm_set1_epi8(-1);
+  for (int i = 0; i < 64; i += 8) {
+    same = _mm_and_si128(same, _mm_cmpeq_epi16(_mm_load_si128(reinterpret_cast<const __m128i*>(a + i)),
+                                                _mm_load_si128(reinterpret_cast<const __m128i*>(b + i))));
+  }
+  return _mm_movemask_epi8(same) == 0xFFFF;
+}
+
 bool SameCoefficients(const StripBlocks& a, const StripBlocks& b) {
   for (int k = 0; k < 12; ++k)
     if (a.nonzero[k] != b.nonzero[k]) return false;
@@ -195,7 +208,7 @@ bool SameCoefficients(const StripBlocks& a, const StripBlocks& b) {
     if (a.nonzero[k] <= 1) {
       // At most the DC coefficient is nonzero; the masks are equal.
       if (a.block[k][0] != b.block[k][0]) return false;
-    } else if (std::memcmp(a.block[k], b.block[k], sizeof a.block[k]) != 0) {
+    } else if (!SameBlock(a.block[k], b.block[k])) {
       return false;
     }
   }

@@ -135,8 +135,8 @@ void WriteFlatStripBlocks(int16_t y, int16_t cb, int16_t cr, const DivisorTable&
   };
   const int16_t dc[3] = {quantizeDc(64 * y, luminance), quantizeDc(64 * cb, chrominance),
                          quantizeDc(64 * cr, chrominance)};
-  std::memset(out.block, 0, sizeof out.block);
   for (int k = 0; k < 12; ++k) {
+    for (int i = 0; i < 64; ++i) out.block[k][i] = 0;  // the compiler vectorises this
     out.block[k][0] = dc[k % 3];
     out.nonzero[k] = dc[k % 3] != 0 ? 1 : 0;
   }
