@@ -34,8 +34,6 @@ struct WatchContext {
   HANDLE* phEvents;
 };
 
-ATOM RegisterWindowClass(HINSTANCE hInstance);
-
 }  // namespace
 
 LRESULT CALLBACK WndProc(HWND hWnd, UINT message, WPARAM wParam, LPARAM lParam);
