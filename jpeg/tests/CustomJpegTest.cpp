@@ -121,6 +121,39 @@ TEST(CustomJpeg, EveryKernelSetGivesIdenticalBytes) {
   }
 }
 
+uint64_t Fnv1a(const std::vector<uint8_t>& bytes) {
+  uint64_t h = 1469598103934665603ull;
+  for (uint8_t b : bytes) {
+    h ^= b;
+    h *= 1099511628211ull;
+  }
+  return h;
+}
+
+TEST(CustomJpeg, StreamsStayByteForByteThoseOfTheFirstEncoder) {
+  // Sizes and FNV-1a hashes of whole streams (filler bytes included) as the
+  // first, per-block encoder wrote them; every faster path must keep them.
+  struct Case {
+    Frame frame;
+    size_t bytes;
+    uint64_t hash;
+  } const cases[] = {
+      {testing::MakeTextLikeFrame(320, 64, 2), 14976, 0xD6C18A4E8D08FD4Full},
+      {testing::MakeGradientFrame(200, 50), 2816, 0x5F0DE4558D29142Full},
+      {testing::MakeNoiseFrame(96, 24, 1), 4480, 0xAE64893A6D45D422ull},
+      {testing::MakeNoiseFrame(1366, 16, 3, 4 * 1376), 42240, 0x8FB9D73EF36E8075ull},
+      {testing::MakeTextLikeFrame(1366, 40, 5), 46336, 0x901E103B0DA37C45ull},
+      {testing::MakeFlatFrame(33, 9, 10, 200, 30), 128, 0x74225462C812251Bull},
+  };
+  for (const Case& c : cases) {
+    for (KernelSet set : SupportedKernelSets()) {
+      const std::vector<uint8_t> out = EncodeFrame(c.frame, set);
+      EXPECT_EQ(out.size(), c.bytes) << KernelsFor(set).name << " " << c.frame.width;
+      EXPECT_EQ(Fnv1a(out), c.hash) << KernelsFor(set).name << " " << c.frame.width;
+    }
+  }
+}
+
 TEST(CustomJpeg, OddSizesEncodeInsideTheBound) {
   struct Size {
     int width, height;

@@ -69,9 +69,20 @@ TEST(Decode, SharedFramesDecodeAtFortyDecibelsOrBetter) {
 }
 
 TEST(Decode, SharedFramesGiveIdenticalBytesOnEveryKernelSet) {
-  const char* names[] = {"desktop_text.png", "desktop_ui_dark.png",
-                         "laptop_ui_dark_1366x768.png", "photo_ladybird.png"};
-  for (const char* name : names) {
+  // Sizes and FNV-1a hashes of the streams as the first, per-block encoder
+  // wrote them.
+  struct Pinned {
+    const char* name;
+    size_t bytes;
+    uint64_t hash;
+  } const frames[] = {
+      {"desktop_text.png", 458496, 0x5D96C40838A13BE7ull},
+      {"desktop_ui_dark.png", 321280, 0xFC7AF7219EB2FF96ull},
+      {"laptop_ui_dark_1366x768.png", 203008, 0xF286E9A073F0CDFFull},
+      {"photo_ladybird.png", 484608, 0xE8562A30DD70816Eull},
+  };
+  for (const Pinned& pinned : frames) {
+    const char* name = pinned.name;
     BgrxImage image;
     std::string error;
     ASSERT_TRUE(streamtool::ReadPng(std::string(SKY_SHARED_FRAMES_DIR) + "/" + name, image, error))
@@ -86,6 +97,13 @@ TEST(Decode, SharedFramesGiveIdenticalBytesOnEveryKernelSet) {
       out.resize(encoder.Encode(image.pixels.data(), image.Pitch(), out.data()));
       if (reference.empty()) {
         reference = out;
+        uint64_t hash = 1469598103934665603ull;
+        for (uint8_t b : out) {
+          hash ^= b;
+          hash *= 1099511628211ull;
+        }
+        EXPECT_EQ(out.size(), pinned.bytes) << name;
+        EXPECT_EQ(hash, pinned.hash) << name;
       } else {
         EXPECT_TRUE(out == reference) << name << " differs on " << KernelsFor(set).name;
       }
