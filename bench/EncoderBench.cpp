@@ -8,21 +8,21 @@
 // Each figure is the median (or with --stat min, the fastest, which a busy
 // machine disturbs least) of N timed runs after two warm-up runs; the runs
 // of all encoders on one frame are interleaved so that they share whatever
-// load the machine has. The libjpeg-turbo reference is tjCompress2 (BGRX, 4:4:4, quality 90, standard
-// Huffman tables), timed with the fast and the accurate integer DCT; the
-// faster of the two is the reference for the ratio. --save-raw writes the
-// loaded frames as raw BGRX files (NAME.WxH.bgrx) that --raw-dir reads back,
-// so the 32-bit build, which has no PNG reader, runs on the same pictures.
+// load the machine has. The libjpeg-turbo reference is tjCompress2 (BGRX, 4:4:4, quality 90,
+// standard Huffman tables), timed with the fast and the accurate integer DCT; the faster of the two
+// is the reference for the ratio. --save-raw writes the loaded frames as raw BGRX files
+// (NAME.WxH.bgrx) that --raw-dir reads back, so the 32-bit build, which has no PNG reader, runs on
+// the same pictures.
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
-#include <functional>
-#include <memory>
 #include <fstream>
+#include <functional>
 #include <iterator>
+#include <memory>
 #include <random>
 #include <string>
 #include <vector>
@@ -127,7 +127,8 @@ bool ReadRaw(const std::filesystem::path& path, Frame& f) {
   int w = 0, h = 0;
   if (std::sscanf(stem.c_str() + dot + 1, "%dx%d", &w, &h) != 2 || w <= 0 || h <= 0) return false;
   std::ifstream in(path, std::ios::binary);
-  std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)),
+                             std::istreambuf_iterator<char>());
   if (bytes.size() != static_cast<size_t>(w) * h * 4) return false;
   f.name = stem.substr(0, dot);
   f.width = w;
@@ -235,13 +236,20 @@ int main(int argc, char** argv) {
 #endif
   for (int i = 1; i + 1 < argc; i += 2) {
     const std::string key = argv[i], value = argv[i + 1];
-    if (key == "--kernels") o.kernels = value;
-    else if (key == "--runs") o.runs = std::max(1, std::atoi(value.c_str()));
-    else if (key == "--frames") o.framesDir = value;
-    else if (key == "--raw-dir") o.rawDir = value;
-    else if (key == "--save-raw") o.saveRawDir = value;
-    else if (key == "--only") o.only = value;
-    else if (key == "--stat" && (value == "median" || value == "min")) o.minimum = value == "min";
+    if (key == "--kernels")
+      o.kernels = value;
+    else if (key == "--runs")
+      o.runs = std::max(1, std::atoi(value.c_str()));
+    else if (key == "--frames")
+      o.framesDir = value;
+    else if (key == "--raw-dir")
+      o.rawDir = value;
+    else if (key == "--save-raw")
+      o.saveRawDir = value;
+    else if (key == "--only")
+      o.only = value;
+    else if (key == "--stat" && (value == "median" || value == "min"))
+      o.minimum = value == "min";
     else {
       std::fprintf(stderr, "unknown option %s\n", key.c_str());
       return 2;
@@ -339,9 +347,8 @@ int main(int argc, char** argv) {
 #ifdef SKY_BENCH_TURBOJPEG
       const double fast = ms[firstTurbo], accurate = ms[firstTurbo + 1];
       const double turboMs = std::min(fast, accurate);
-      std::printf(" | %9.3f %9.3f %9zu %8.1f | %6.2f", fast, accurate,
-                  contenders[firstTurbo].bytes, f.Megapixels() / (turboMs / 1000),
-                  turboMs / ms[i]);
+      std::printf(" | %9.3f %9.3f %9zu %8.1f | %6.2f", fast, accurate, contenders[firstTurbo].bytes,
+                  f.Megapixels() / (turboMs / 1000), turboMs / ms[i]);
 #endif
       std::printf("\n");
       std::fflush(stdout);

@@ -45,7 +45,8 @@ struct FrameSpec {
 // of the same size; both must agree and form a valid stream.
 void EncodeAndCheck(jpeg::CustomJpeg& encoder, const FrameSpec& f, const uint8_t* fill,
                     size_t fillSize, uint32_t stripLimit) {
-  const size_t absPitch = static_cast<size_t>(f.pitch < 0 ? -static_cast<int64_t>(f.pitch) : f.pitch);
+  const size_t absPitch =
+      static_cast<size_t>(f.pitch < 0 ? -static_cast<int64_t>(f.pitch) : f.pitch);
   std::vector<uint8_t> frame(absPitch * static_cast<size_t>(f.height));
   for (size_t i = 0; i < frame.size(); ++i) frame[i] = fillSize ? fill[i % fillSize] : uint8_t(i);
   // Heap copies of exactly the right size: the vector's data is that already.
@@ -82,14 +83,30 @@ FrameSpec ReadSpec(Reader& in) {
   // Pitches that hold the aligned width, that hold only the real width, that
   // hold fewer columns than the frame, and refused ones.
   switch (mode) {
-    case 0: f.pitch = 4 * f.width; break;
-    case 1: f.pitch = 4 * ((f.width + 31) & ~31) + 4 * (slack % 8); break;
-    case 2: f.pitch = 4 * f.width + slack; break;
-    case 3: f.pitch = 4 + 4 * (slack % f.width); break;
-    case 4: f.pitch = 4 + slack % (4 * f.width); break;  // not a multiple of 4
-    case 5: f.pitch = -4 * f.width; break;
-    case 6: f.pitch = slack % 4; break;
-    default: f.pitch = 4 * f.width + 4 * slack; break;
+    case 0:
+      f.pitch = 4 * f.width;
+      break;
+    case 1:
+      f.pitch = 4 * ((f.width + 31) & ~31) + 4 * (slack % 8);
+      break;
+    case 2:
+      f.pitch = 4 * f.width + slack;
+      break;
+    case 3:
+      f.pitch = 4 + 4 * (slack % f.width);
+      break;
+    case 4:
+      f.pitch = 4 + slack % (4 * f.width);
+      break;  // not a multiple of 4
+    case 5:
+      f.pitch = -4 * f.width;
+      break;
+    case 6:
+      f.pitch = slack % 4;
+      break;
+    default:
+      f.pitch = 4 * f.width + 4 * slack;
+      break;
   }
   return f;
 }

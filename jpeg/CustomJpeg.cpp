@@ -57,7 +57,7 @@ void StoreLittleEndian32(uint8_t* p, uint32_t v) {
 
 CustomJpeg::CustomJpeg() : m_kernels(&ActiveKernels()) {
   void* raw = ::operator new(sizeof(CustomJpegState), std::align_val_t{alignof(CustomJpegState)},
-                             std::nothrow);
+                              std::nothrow);
   if (raw == nullptr) return;  // Init reports it: nothing works without the state
   m_pState = new (raw) CustomJpegState();
   CustomJpegState& state = *m_pState;
@@ -150,8 +150,7 @@ uint32_t CustomJpeg::MaxEncodedSize() const {
   return strips * (kStripHeaderBytes + kMaxPaddedStripLength) + 128 + 1;
 }
 
-void CustomJpeg::LoadStripRows(const uint8_t* const* rows, int strip,
-                               const uint8_t** stripRows) {
+void CustomJpeg::LoadStripRows(const uint8_t* const* rows, int strip, const uint8_t** stripRows) {
   const int firstColumn = strip * kStripWidth;
   if (firstColumn + kStripWidth <= m_heldColumns) {
     for (int r = 0; r < kStripHeight; ++r) stripRows[r] = rows[r] + 4 * firstColumn;
@@ -186,21 +185,22 @@ uint32_t CustomJpeg::CodeStrip(const StripBlocks& blocks, int lastAcIndex) {
 
 namespace {
 
-// True when two strips have the same quantised coefficients, so that their
-// coded data is the same bytes: a strip's code depends on nothing else (the
-// DC predictors start at 0 in every strip, and the re-coding of long strips
-// depends only on the coefficients too). Compares only what the masks leave.
+// Vector compares rather than memcmp: the 32-bit C library's memcmp goes
+// byte by byte.
 bool SameBlock(const int16_t* a, const int16_t* b) {
-  // Vector compares rather than memcmp: the 32-bit C library's memcmp goes
-  // byte by byte.
   __m128i same = _mm_set1_epi8(-1);
   for (int i = 0; i < 64; i += 8) {
-    same = _mm_and_si128(same, _mm_cmpeq_epi16(_mm_load_si128(reinterpret_cast<const __m128i*>(a + i)),
-                                                _mm_load_si128(reinterpret_cast<const __m128i*>(b + i))));
+    const __m128i x = _mm_load_si128(reinterpret_cast<const __m128i*>(a + i));
+    const __m128i y = _mm_load_si128(reinterpret_cast<const __m128i*>(b + i));
+    same = _mm_and_si128(same, _mm_cmpeq_epi16(x, y));
   }
   return _mm_movemask_epi8(same) == 0xFFFF;
 }
 
+// True when two strips have the same quantised coefficients, so that their
+// coded data is the same bytes: a strip's code depends on nothing else (the
+// DC predictors start at 0 in every strip, and the re-coding of long strips
+// depends only on the coefficients too). Compares only what the masks leave.
 bool SameCoefficients(const StripBlocks& a, const StripBlocks& b) {
   for (int k = 0; k < 12; ++k)
     if (a.nonzero[k] != b.nonzero[k]) return false;
@@ -269,8 +269,8 @@ uint32_t CustomJpeg::Encode(const uint8_t* pixels, int32_t pitch, uint8_t* out) 
         std::memcpy(record + kStripHeaderBytes, m_pStripBuffer + kStripHeaderBytes, padded);
       }
 
-      uint32_t header = kHeaderConstantBits | (sequence & 0xFFFF) << 10 |
-                        ((padded / 4 - 1) & 0xFF) << 2;
+      uint32_t header =
+          kHeaderConstantBits | (sequence & 0xFFFF) << 10 | ((padded / 4 - 1) & 0xFF) << 2;
       if (band == bands - 1 && strip == stripsPerBand - 1) header |= kHeaderLastStripBit;
       StoreLittleEndian32(record, header);
       ++sequence;

@@ -72,7 +72,7 @@ class CustomJpeg {
   uint32_t CodeStrip(const StripBlocks& blocks, int lastAcIndex);
 
   uint8_t* m_pYccBuffer = nullptr;    // 768 bytes: Y, Cb, Cr planes of 32 x 8
-  uint8_t* m_pStripBuffer = nullptr;  // strip header, then the strip's coded data
+  uint8_t* m_pStripBuffer = nullptr;  // 4 bytes kept for a header, then a strip's coded data
   CustomJpegState* m_pState = nullptr;
   int32_t m_alignedWidth = 0;
   int32_t m_alignedHeight = 0;

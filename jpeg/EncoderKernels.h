@@ -33,9 +33,9 @@ uint16_t DivisorFor(int quantValue, int naturalPosition);
 // three planes. Input rows need no alignment; output rows are written with
 // aligned stores where width allows, so each output row must be 16-byte
 // aligned when width >= 16.
-using ConvertBgrxToYccFn = void (*)(int width, const uint8_t* const* inRows,
-                                    uint8_t* const* yRows, uint8_t* const* cbRows,
-                                    uint8_t* const* crRows, int outRow, int rows);
+using ConvertBgrxToYccFn = void (*)(int width, const uint8_t* const* inRows, uint8_t* const* yRows,
+                                    uint8_t* const* cbRows, uint8_t* const* crRows, int outRow,
+                                    int rows);
 // In-place forward DCT of one 16-byte aligned block of 64 int16 (natural order).
 using ForwardDctFastFn = void (*)(int16_t* block);
 // coef[i] = quantised workspace[i]; coef and workspace may be the same block.
@@ -97,8 +97,7 @@ std::string DescribeStages(const EncoderKernels& kernels);
 
 // Scalar reference kernels (also the portable fallback).
 void ConvertBgrxToYccScalar(int width, const uint8_t* const* inRows, uint8_t* const* yRows,
-                            uint8_t* const* cbRows, uint8_t* const* crRows, int outRow,
-                            int rows);
+                            uint8_t* const* cbRows, uint8_t* const* crRows, int outRow, int rows);
 void ForwardDctFastScalar(int16_t* block);
 void QuantizeBlockScalar(int16_t* coef, const DivisorTable& divisors, const int16_t* workspace);
 void TransformStripScalar(const uint8_t* const* rows, const DivisorTable& luminance,

@@ -21,7 +21,6 @@ constexpr int kEobSymbol = 0x00;
 constexpr int kMaxDcSize = 11;
 constexpr int kMaxAcSize = 10;
 
-
 // Value entry of a nonzero v: its T.81 additional bits and their count.
 inline uint32_t ValueEntry(int v, int size) {
   const int bits = v > 0 ? v : v - 1;
@@ -122,7 +121,8 @@ inline FastBitWriter StartWriter(const CustomJpegState& state) {
 
 inline void FinishWriter(const FastBitWriter& w, CustomJpegState& state) {
   state.outputLength = static_cast<int32_t>(w.out - state.output);
-  state.bitBuffer = static_cast<uint32_t>(w.buffer) & static_cast<uint32_t>((uint64_t{1} << w.count) - 1);
+  state.bitBuffer =
+      static_cast<uint32_t>(w.buffer) & static_cast<uint32_t>((uint64_t{1} << w.count) - 1);
   state.bitCount = static_cast<uint8_t>(w.count);
 }
 

@@ -5,13 +5,13 @@ namespace jpeg {
 
 namespace {
 
-const EncoderKernels kScalar = {KernelSet::Scalar,     "scalar",
+const EncoderKernels kScalar = {KernelSet::Scalar,      "scalar",
                                 ConvertBgrxToYccScalar, ForwardDctFastScalar,
                                 QuantizeBlockScalar,    TransformStripScalar};
-const EncoderKernels kSse2 = {KernelSet::Sse2,     "sse2",
+const EncoderKernels kSse2 = {KernelSet::Sse2,      "sse2",
                               ConvertBgrxToYccSse2, ForwardDctFastSse2,
                               QuantizeBlockSse2,    TransformStripSse2};
-const EncoderKernels kAvx2 = {KernelSet::Avx2,     "avx2",
+const EncoderKernels kAvx2 = {KernelSet::Avx2,      "avx2",
                               ConvertBgrxToYccAvx2, ForwardDctFastAvx2,
                               QuantizeBlockAvx2,    TransformStripAvx2};
 

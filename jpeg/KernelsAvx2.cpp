@@ -31,12 +31,12 @@ struct Ycc8 {
 // ones (32768 - (128 << 16), 32767), which are exact as well.
 inline Ycc8 Convert8(__m256i px, __m256i yOffset, __m256i chromaOffset) {
   // Byte shuffles build the 16-bit pairs (R, G), (B, G) and the lone B, R.
-  const __m256i rgShuffle = _mm256_setr_epi8(2, -1, 1, -1, 6, -1, 5, -1, 10, -1, 9, -1, 14, -1,
-                                             13, -1, 2, -1, 1, -1, 6, -1, 5, -1, 10, -1, 9, -1,
-                                             14, -1, 13, -1);
-  const __m256i bgShuffle = _mm256_setr_epi8(0, -1, 1, -1, 4, -1, 5, -1, 8, -1, 9, -1, 12, -1,
-                                             13, -1, 0, -1, 1, -1, 4, -1, 5, -1, 8, -1, 9, -1,
-                                             12, -1, 13, -1);
+  const __m256i rgShuffle =
+      _mm256_setr_epi8(2, -1, 1, -1, 6, -1, 5, -1, 10, -1, 9, -1, 14, -1, 13, -1, 2, -1, 1, -1, 6,
+                       -1, 5, -1, 10, -1, 9, -1, 14, -1, 13, -1);
+  const __m256i bgShuffle =
+      _mm256_setr_epi8(0, -1, 1, -1, 4, -1, 5, -1, 8, -1, 9, -1, 12, -1, 13, -1, 0, -1, 1, -1, 4,
+                       -1, 5, -1, 8, -1, 9, -1, 12, -1, 13, -1);
   const __m256i byteMask = _mm256_set1_epi32(0xFF);
   const __m256i rg = _mm256_shuffle_epi8(px, rgShuffle);
   const __m256i bg = _mm256_shuffle_epi8(px, bgShuffle);
@@ -54,9 +54,9 @@ inline Ycc8 Convert8(__m256i px, __m256i yOffset, __m256i chromaOffset) {
                        chromaOffset),
       16);
   out.cr = _mm256_srai_epi32(
-      _mm256_add_epi32(_mm256_add_epi32(_mm256_madd_epi16(bg, Pair256(-5329, -27439)),
-                                        _mm256_slli_epi32(r, 15)),
-                       chromaOffset),
+      _mm256_add_epi32(
+          _mm256_add_epi32(_mm256_madd_epi16(bg, Pair256(-5329, -27439)), _mm256_slli_epi32(r, 15)),
+          chromaOffset),
       16);
   return out;
 }
@@ -119,8 +119,7 @@ inline void Dct1dNear(__m256i* d) {
   const __m256i z5 = MulConstNear(_mm256_sub_epi16(o10, o12), 98 * 128);
   const __m256i z2 = _mm256_add_epi16(MulConstNear(o10, 139 * 128), z5);
   // (x * 334) >> 8 = x + ((x * 78) >> 8): 334 * 128 does not fit 16 bits.
-  const __m256i z4 =
-      _mm256_add_epi16(_mm256_add_epi16(MulConstNear(o12, 78 * 128), o12), z5);
+  const __m256i z4 = _mm256_add_epi16(_mm256_add_epi16(MulConstNear(o12, 78 * 128), o12), z5);
   const __m256i z3 = MulConstNear(o11, 181 * 128);
   const __m256i z11 = _mm256_add_epi16(tmp7, z3), z13 = _mm256_sub_epi16(tmp7, z3);
   d[5] = _mm256_add_epi16(z13, z2);
@@ -139,11 +138,11 @@ inline __m256i Quantize16(__m256i x, __m256i correction, __m256i reciprocal, __m
 }
 
 // The same byte shuffle in both 128-bit halves (-1 clears the byte).
-inline __m256i Shuffle(int8_t b0, int8_t b1, int8_t b2, int8_t b3, int8_t b4, int8_t b5,
-                       int8_t b6, int8_t b7, int8_t b8, int8_t b9, int8_t b10, int8_t b11,
-                       int8_t b12, int8_t b13, int8_t b14, int8_t b15) {
-  return _mm256_setr_epi8(b0, b1, b2, b3, b4, b5, b6, b7, b8, b9, b10, b11, b12, b13, b14, b15,
-                          b0, b1, b2, b3, b4, b5, b6, b7, b8, b9, b10, b11, b12, b13, b14, b15);
+inline __m256i Shuffle(int8_t b0, int8_t b1, int8_t b2, int8_t b3, int8_t b4, int8_t b5, int8_t b6,
+                       int8_t b7, int8_t b8, int8_t b9, int8_t b10, int8_t b11, int8_t b12,
+                       int8_t b13, int8_t b14, int8_t b15) {
+  return _mm256_setr_epi8(b0, b1, b2, b3, b4, b5, b6, b7, b8, b9, b10, b11, b12, b13, b14, b15, b0,
+                          b1, b2, b3, b4, b5, b6, b7, b8, b9, b10, b11, b12, b13, b14, b15);
 }
 
 // Zig-zag nonzero masks of the two blocks of a pair from their quantised
@@ -158,29 +157,37 @@ inline void PairNonzeroMasks(const __m256i* q, uint64_t& low, uint64_t& high) {
                                   _mm256_cmpeq_epi16(q[2 * s + 1], zero));
   }
   const __m256i g0 = _mm256_or_si256(
-      _mm256_or_si256(
-          _mm256_shuffle_epi8(flags[0], Shuffle(0, 1, 8, -1, 9, 2, 3, 10, -1, -1, -1, -1, -1, 11, 4, 5)),
-          _mm256_shuffle_epi8(flags[1], Shuffle(-1, -1, -1, 0, -1, -1, -1, -1, 1, 8, -1, 9, 2, -1, -1, -1))),
-      _mm256_shuffle_epi8(flags[2], Shuffle(-1, -1, -1, -1, -1, -1, -1, -1, -1, -1, 0, -1, -1, -1, -1, -1)));
+      _mm256_or_si256(_mm256_shuffle_epi8(flags[0], Shuffle(0, 1, 8, -1, 9, 2, 3, 10, -1, -1, -1,
+                                                            -1, -1, 11, 4, 5)),
+                      _mm256_shuffle_epi8(flags[1], Shuffle(-1, -1, -1, 0, -1, -1, -1, -1, 1, 8, -1,
+                                                            9, 2, -1, -1, -1))),
+      _mm256_shuffle_epi8(flags[2],
+                          Shuffle(-1, -1, -1, -1, -1, -1, -1, -1, -1, -1, 0, -1, -1, -1, -1, -1)));
   const __m256i g1 = _mm256_or_si256(
-      _mm256_or_si256(
-          _mm256_shuffle_epi8(flags[0], Shuffle(12, -1, -1, -1, -1, -1, -1, -1, -1, -1, 13, 6, 7, 14, -1, -1)),
-          _mm256_shuffle_epi8(flags[1], Shuffle(-1, 3, 10, -1, -1, -1, -1, -1, 11, 4, -1, -1, -1, -1, 5, 12))),
-      _mm256_or_si256(
-          _mm256_shuffle_epi8(flags[2], Shuffle(-1, -1, -1, 1, 8, -1, 9, 2, -1, -1, -1, -1, -1, -1, -1, -1)),
-          _mm256_shuffle_epi8(flags[3], Shuffle(-1, -1, -1, -1, -1, 0, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1))));
+      _mm256_or_si256(_mm256_shuffle_epi8(flags[0], Shuffle(12, -1, -1, -1, -1, -1, -1, -1, -1, -1,
+                                                            13, 6, 7, 14, -1, -1)),
+                      _mm256_shuffle_epi8(flags[1], Shuffle(-1, 3, 10, -1, -1, -1, -1, -1, 11, 4,
+                                                            -1, -1, -1, -1, 5, 12))),
+      _mm256_or_si256(_mm256_shuffle_epi8(flags[2], Shuffle(-1, -1, -1, 1, 8, -1, 9, 2, -1, -1, -1,
+                                                            -1, -1, -1, -1, -1)),
+                      _mm256_shuffle_epi8(flags[3], Shuffle(-1, -1, -1, -1, -1, 0, -1, -1, -1, -1,
+                                                            -1, -1, -1, -1, -1, -1))));
   const __m256i g2 = _mm256_or_si256(
-      _mm256_or_si256(
-          _mm256_shuffle_epi8(flags[0], Shuffle(-1, -1, -1, -1, -1, -1, -1, -1, -1, -1, 15, -1, -1, -1, -1, -1)),
-          _mm256_shuffle_epi8(flags[1], Shuffle(-1, -1, -1, -1, -1, -1, -1, -1, 13, 6, -1, 7, 14, -1, -1, -1))),
-      _mm256_or_si256(
-          _mm256_shuffle_epi8(flags[2], Shuffle(3, 10, -1, -1, -1, -1, 11, 4, -1, -1, -1, -1, -1, 5, 12, -1)),
-          _mm256_shuffle_epi8(flags[3], Shuffle(-1, -1, 1, 8, 9, 2, -1, -1, -1, -1, -1, -1, -1, -1, -1, 3))));
+      _mm256_or_si256(_mm256_shuffle_epi8(flags[0], Shuffle(-1, -1, -1, -1, -1, -1, -1, -1, -1, -1,
+                                                            15, -1, -1, -1, -1, -1)),
+                      _mm256_shuffle_epi8(flags[1], Shuffle(-1, -1, -1, -1, -1, -1, -1, -1, 13, 6,
+                                                            -1, 7, 14, -1, -1, -1))),
+      _mm256_or_si256(_mm256_shuffle_epi8(flags[2], Shuffle(3, 10, -1, -1, -1, -1, 11, 4, -1, -1,
+                                                            -1, -1, -1, 5, 12, -1)),
+                      _mm256_shuffle_epi8(flags[3], Shuffle(-1, -1, 1, 8, 9, 2, -1, -1, -1, -1, -1,
+                                                            -1, -1, -1, -1, 3))));
   const __m256i g3 = _mm256_or_si256(
-      _mm256_or_si256(
-          _mm256_shuffle_epi8(flags[1], Shuffle(-1, -1, -1, -1, -1, 15, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1)),
-          _mm256_shuffle_epi8(flags[2], Shuffle(-1, -1, -1, 13, 6, -1, 7, 14, -1, -1, -1, -1, 15, -1, -1, -1))),
-      _mm256_shuffle_epi8(flags[3], Shuffle(10, 11, 4, -1, -1, -1, -1, -1, 5, 12, 13, 6, -1, 7, 14, 15)));
+      _mm256_or_si256(_mm256_shuffle_epi8(flags[1], Shuffle(-1, -1, -1, -1, -1, 15, -1, -1, -1, -1,
+                                                            -1, -1, -1, -1, -1, -1)),
+                      _mm256_shuffle_epi8(flags[2], Shuffle(-1, -1, -1, 13, 6, -1, 7, 14, -1, -1,
+                                                            -1, -1, 15, -1, -1, -1))),
+      _mm256_shuffle_epi8(flags[3],
+                          Shuffle(10, 11, 4, -1, -1, -1, -1, -1, 5, 12, 13, 6, -1, 7, 14, 15)));
   const uint64_t m0 = static_cast<uint32_t>(_mm256_movemask_epi8(g0));
   const uint64_t m1 = static_cast<uint32_t>(_mm256_movemask_epi8(g1));
   const uint64_t m2 = static_cast<uint32_t>(_mm256_movemask_epi8(g2));
@@ -243,10 +250,10 @@ void ForwardDctFastAvx2(int16_t* block) {
 void QuantizeBlockAvx2(int16_t* coef, const DivisorTable& divisors, const int16_t* workspace) {
   for (int i = 0; i < 64; i += 16) {
     const __m256i x = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(workspace + i));
-    const __m256i q = Quantize16(
-        x, _mm256_loadu_si256(reinterpret_cast<const __m256i*>(divisors.correction + i)),
-        _mm256_loadu_si256(reinterpret_cast<const __m256i*>(divisors.reciprocal + i)),
-        _mm256_loadu_si256(reinterpret_cast<const __m256i*>(divisors.scale + i)));
+    const __m256i q =
+        Quantize16(x, _mm256_loadu_si256(reinterpret_cast<const __m256i*>(divisors.correction + i)),
+                   _mm256_loadu_si256(reinterpret_cast<const __m256i*>(divisors.reciprocal + i)),
+                   _mm256_loadu_si256(reinterpret_cast<const __m256i*>(divisors.scale + i)));
     _mm256_storeu_si256(reinterpret_cast<__m256i*>(coef + i), q);
   }
 }
@@ -267,8 +274,8 @@ void TransformStripAvx2(const uint8_t* const* rows, const DivisorTable& luminanc
   for (int r = 0; r < 8; ++r) {
     for (int h = 0; h < 2; ++h) {
       if (r != 0 || h != 0) Load16(rows[r] + 64 * h, a, b);
-      differs = _mm256_or_si256(differs, _mm256_or_si256(_mm256_xor_si256(a, first),
-                                                         _mm256_xor_si256(b, first)));
+      differs = _mm256_or_si256(
+          differs, _mm256_or_si256(_mm256_xor_si256(a, first), _mm256_xor_si256(b, first)));
       const Ycc8 pa = Convert8(a, yOffset, chromaOffset);
       const Ycc8 pb = Convert8(b, yOffset, chromaOffset);
       pairs[h][r] = _mm256_packs_epi32(pa.y, pb.y);

@@ -64,8 +64,7 @@ void Dct1d(int16_t* d, int stride) {
 }  // namespace
 
 void ConvertBgrxToYccScalar(int width, const uint8_t* const* inRows, uint8_t* const* yRows,
-                            uint8_t* const* cbRows, uint8_t* const* crRows, int outRow,
-                            int rows) {
+                            uint8_t* const* cbRows, uint8_t* const* crRows, int outRow, int rows) {
   for (int row = 0; row < rows; ++row) {
     const uint8_t* in = inRows[row];
     uint8_t* y = yRows[outRow + row];
@@ -112,7 +111,8 @@ void TransformStripScalar(const uint8_t* const* rows, const DivisorTable& lumina
       int16_t* block = out.block[3 * m + c];
       const uint8_t* plane = planes + 256 * c + 8 * m;
       for (int r = 0; r < 8; ++r)
-        for (int x = 0; x < 8; ++x) block[8 * r + x] = static_cast<int16_t>(plane[32 * r + x] - 128);
+        for (int x = 0; x < 8; ++x)
+          block[8 * r + x] = static_cast<int16_t>(plane[32 * r + x] - 128);
       ForwardDctFastScalar(block);
       QuantizeBlockScalar(block, c == 0 ? luminance : chrominance, block);
       uint64_t nonzero = 0;

@@ -36,20 +36,17 @@ inline Ycc4 Convert4(__m128i px) {
   const __m128i bg = _mm_or_si128(b, gHigh);  // B in the low half, G in the high half
 
   Ycc4 out;
-  out.y = _mm_srli_epi32(
-      _mm_add_epi32(_mm_add_epi32(_mm_madd_epi16(rg, Pair(19595, 22086)),
-                                  _mm_madd_epi16(bg, Pair(7471, 16384))),
-                    _mm_set1_epi32(32768)),
-      16);
+  out.y = _mm_srli_epi32(_mm_add_epi32(_mm_add_epi32(_mm_madd_epi16(rg, Pair(19595, 22086)),
+                                                     _mm_madd_epi16(bg, Pair(7471, 16384))),
+                                       _mm_set1_epi32(32768)),
+                         16);
   const __m128i chromaOffset = _mm_set1_epi32(8421375);
   out.cb = _mm_srai_epi32(
-      _mm_add_epi32(_mm_add_epi32(_mm_madd_epi16(rg, Pair(-11059, -21709)),
-                                  _mm_slli_epi32(b, 15)),
+      _mm_add_epi32(_mm_add_epi32(_mm_madd_epi16(rg, Pair(-11059, -21709)), _mm_slli_epi32(b, 15)),
                     chromaOffset),
       16);
   out.cr = _mm_srai_epi32(
-      _mm_add_epi32(_mm_add_epi32(_mm_madd_epi16(bg, Pair(-5329, -27439)),
-                                  _mm_slli_epi32(r, 15)),
+      _mm_add_epi32(_mm_add_epi32(_mm_madd_epi16(bg, Pair(-5329, -27439)), _mm_slli_epi32(r, 15)),
                     chromaOffset),
       16);
   return out;
@@ -185,10 +182,12 @@ void TransformStripSse2(const uint8_t* const* rows, const DivisorTable& luminanc
     for (int m = 0; m < 4; ++m) {
       if (r != 0 || m != 0) pa = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + 32 * m));
       const __m128i pb = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + 32 * m + 16));
-      differs = _mm_or_si128(differs, _mm_or_si128(_mm_xor_si128(pa, first), _mm_xor_si128(pb, first)));
+      differs =
+          _mm_or_si128(differs, _mm_or_si128(_mm_xor_si128(pa, first), _mm_xor_si128(pb, first)));
       const Ycc4 a = Convert4Shifted(pa);
       const Ycc4 b = Convert4Shifted(pb);
-      _mm_store_si128(reinterpret_cast<__m128i*>(out.block[3 * m] + 8 * r), _mm_packs_epi32(a.y, b.y));
+      _mm_store_si128(reinterpret_cast<__m128i*>(out.block[3 * m] + 8 * r),
+                      _mm_packs_epi32(a.y, b.y));
       _mm_store_si128(reinterpret_cast<__m128i*>(out.block[3 * m + 1] + 8 * r),
                       _mm_packs_epi32(a.cb, b.cb));
       _mm_store_si128(reinterpret_cast<__m128i*>(out.block[3 * m + 2] + 8 * r),
@@ -211,9 +210,9 @@ void TransformStripSse2(const uint8_t* const* rows, const DivisorTable& luminanc
     const __m128i* correction = reinterpret_cast<const __m128i*>(divisors.correction);
     const __m128i* scale = reinterpret_cast<const __m128i*>(divisors.scale);
     for (int i = 0; i < 8; ++i) {
-      _mm_store_si128(rowsOut + i, Quantize8(d[i], _mm_load_si128(correction + i),
-                                             _mm_load_si128(reciprocal + i),
-                                             _mm_load_si128(scale + i)));
+      _mm_store_si128(rowsOut + i,
+                      Quantize8(d[i], _mm_load_si128(correction + i),
+                                _mm_load_si128(reciprocal + i), _mm_load_si128(scale + i)));
     }
     out.nonzero[k] = ZigZagNonzeroMask(out.block[k]);
   }

@@ -109,9 +109,9 @@ TEST(CustomJpeg, QuantTablePayloadHoldsBothTablesInNaturalOrder) {
 }
 
 TEST(CustomJpeg, EveryKernelSetGivesIdenticalBytes) {
-  const Frame frames[] = {testing::MakeNoiseFrame(96, 24, 1), testing::MakeTextLikeFrame(320, 64, 2),
-                          testing::MakeGradientFrame(200, 50),
-                          testing::MakeNoiseFrame(1366, 16, 3)};
+  const Frame frames[] = {
+      testing::MakeNoiseFrame(96, 24, 1), testing::MakeTextLikeFrame(320, 64, 2),
+      testing::MakeGradientFrame(200, 50), testing::MakeNoiseFrame(1366, 16, 3)};
   for (const Frame& f : frames) {
     const std::vector<uint8_t> scalar = EncodeFrame(f, KernelSet::Scalar);
     for (KernelSet set : SupportedKernelSets()) {
@@ -198,7 +198,8 @@ TEST(CustomJpeg, NarrowPitchRepeatsTheLastColumnAndWidePitchReadsPaddingAsItIs) 
   Frame padded = testing::MakeNoiseFrame(w, h, 10, 4 * 1376);
   for (int y = 0; y < h; ++y) {
     std::memcpy(padded.Row(y), tight.Row(y), 4 * w);
-    for (int x = w; x < 1376; ++x) std::memcpy(padded.Row(y) + 4 * x, tight.Row(y) + 4 * (w - 1), 4);
+    for (int x = w; x < 1376; ++x)
+      std::memcpy(padded.Row(y) + 4 * x, tight.Row(y) + 4 * (w - 1), 4);
   }
   CustomJpeg encoder;
   ASSERT_TRUE(encoder.Init(w, h));
@@ -243,14 +244,22 @@ TEST(CustomJpeg, RepeatedStripsReuseOnlyIdenticalCode) {
     }
     uint8_t* p = f.Row(static_cast<int>(rng() % 16)) + 128 * s + 4 * static_cast<int>(rng() % 32);
     switch (s % 5) {
-      case 0: break;                                               // identical
-      case 1: p[0] ^= 0x80; break;                                 // one pixel
-      case 2: p[1] = static_cast<uint8_t>(p[1] + 1); break;       // one step
-      case 3:                                                      // whole strip one step
+      case 0:
+        break;  // identical
+      case 1:
+        p[0] ^= 0x80;
+        break;  // one pixel
+      case 2:
+        p[1] = static_cast<uint8_t>(p[1] + 1);
+        break;  // one step
+      case 3:   // whole strip one step
         for (int y = 0; y < 8; ++y)
-          for (int x = 0; x < 128; ++x) f.Row(y)[128 * s + x] = static_cast<uint8_t>(f.Row(y)[128 * s + x] | 1);
+          for (int x = 0; x < 128; ++x)
+            f.Row(y)[128 * s + x] = static_cast<uint8_t>(f.Row(y)[128 * s + x] | 1);
         break;
-      default: p[3] ^= 0xFF; break;                                // the ignored byte
+      default:
+        p[3] ^= 0xFF;
+        break;  // the ignored byte
     }
   }
   for (int y = 8; y < 16; ++y) std::memcpy(f.Row(y), f.Row(y - 8) + 128 * (strips - 1), 128);
@@ -262,14 +271,16 @@ TEST(CustomJpeg, RepeatedStripsReuseOnlyIdenticalCode) {
   for (int s = 1; s < strips / 2; ++s) {
     if (s % 3 != 0) grey = static_cast<uint8_t>(grey + s % 3);
     for (int y = 8; y < 16; ++y)
-      for (int x = 32 * s; x < 32 * s + 32; ++x) f.Set(x, y, grey, grey, static_cast<uint8_t>(grey - 5));
+      for (int x = 32 * s; x < 32 * s + 32; ++x)
+        f.Set(x, y, grey, grey, static_cast<uint8_t>(grey - 5));
   }
   int contrast = 40;
   for (int s = strips / 2; s < strips; ++s) {
     if (s % 3 != 0) contrast += 24;
     for (int y = 8; y < 16; ++y) {
       for (int x = 32 * s; x < 32 * s + 32; ++x) {
-        const uint8_t v = static_cast<uint8_t>(((x / 4 + y / 4) % 2) ? 128 + contrast / 2 : 128 - contrast / 2);
+        const uint8_t v =
+            static_cast<uint8_t>(((x / 4 + y / 4) % 2) ? 128 + contrast / 2 : 128 - contrast / 2);
         f.Set(x, y, v, v, v);
       }
     }
@@ -347,8 +358,8 @@ TEST(CustomJpeg, StripsTooLongForTheHeaderAreRecodedWithFewerCoefficients) {
     if (a.paddedLength <= limit) {
       // Strips that fit are untouched.
       ASSERT_EQ(a.paddedLength, b.paddedLength);
-      EXPECT_EQ(0, std::memcmp(&unlimited[a.headerOffset + 4], &out[b.headerOffset + 4],
-                               a.paddedLength));
+      EXPECT_EQ(
+          0, std::memcmp(&unlimited[a.headerOffset + 4], &out[b.headerOffset + 4], a.paddedLength));
     } else {
       ++recoded;
     }

@@ -54,8 +54,8 @@ RoundTrip EncodeAndDecode(const testing::Frame& f, uint32_t stripLimit = 0) {
 }
 
 TEST(Decode, SharedFramesDecodeAtFortyDecibelsOrBetter) {
-  const char* names[] = {"desktop_text.png", "desktop_ui_dark.png",
-                         "laptop_ui_dark_1366x768.png", "photo_ladybird.png"};
+  const char* names[] = {"desktop_text.png", "desktop_ui_dark.png", "laptop_ui_dark_1366x768.png",
+                         "photo_ladybird.png"};
   for (const char* name : names) {
     const std::string path = std::string(SKY_SHARED_FRAMES_DIR) + "/" + name;
     BgrxImage image;

@@ -181,7 +181,11 @@ TEST(EncodeBlock, OnlyLastCoefficientNonzeroGivesThreeZrlsAndNoEob) {
   int16_t refPredictor = 0;
   ref.Block(b.v, refPredictor, kLuminanceDcSpec, kLuminanceAcSpec);
   // DC 00, three ZRLs, then symbol 0xE3 and the value bits 101, no EOB.
-  const std::string expectedStart = "00" "11111111001" "11111111001" "11111111001";
+  const std::string expectedStart =
+      "00"
+      "11111111001"
+      "11111111001"
+      "11111111001";
   EXPECT_EQ(ref.BitString().substr(0, expectedStart.size()), expectedStart);
   EXPECT_EQ(ref.BitString().substr(ref.BitString().size() - 3), "101");
   EXPECT_EQ(c.Bytes(), ref.Finish());
@@ -244,9 +248,8 @@ TEST(EncodeStripBlocks, EqualsTwelveBlockCodesAndDropsOnlyHigherPositions) {
     const int density = 1 + round % 64;
     for (auto& block : blocks.block) {
       for (int i = 0; i < 64; ++i) {
-        block[i] = static_cast<int16_t>(static_cast<int>(rng() % 64) < density
-                                            ? static_cast<int>(rng() % 2047) - 1023
-                                            : 0);
+        block[i] = static_cast<int16_t>(
+            static_cast<int>(rng() % 64) < density ? static_cast<int>(rng() % 2047) - 1023 : 0);
       }
     }
     for (int b = 0; b < 12; ++b) blocks.nonzero[b] = ZigZagNonzeroMask(blocks.block[b]);
@@ -257,7 +260,8 @@ TEST(EncodeStripBlocks, EqualsTwelveBlockCodesAndDropsOnlyHigherPositions) {
     int16_t p[3] = {};
     for (int b = 0; b < 12; ++b) {
       Block copy;
-      for (int i = 0; i < 64; ++i) copy.v[i] = kNaturalToZigZag[i] > lastAc ? 0 : blocks.block[b][i];
+      for (int i = 0; i < 64; ++i)
+        copy.v[i] = kNaturalToZigZag[i] > lastAc ? 0 : blocks.block[b][i];
       EncodeBlock(*expected.state, copy.v, p[b % 3], b % 3 == 0 ? t.Luminance() : t.Chrominance());
     }
     Coder got;
@@ -287,8 +291,8 @@ TEST(BitWriter, ThirtyTwoBitGroupsAreStuffedAfterEveryFfByte) {
   for (int i = 0; i < 3; ++i) EmitBits((0xFFFFu << 16) | 16, *c.state);  // 48 one bits
   EmitBits((0x1u << 16) | 1, *c.state);
   FlushBits(*c.state);
-  const std::vector<uint8_t> expected = {0xFF, 0, 0xFF, 0, 0xFF, 0, 0xFF, 0,
-                                         0xFF, 0, 0xFF, 0, 0x80};
+  const std::vector<uint8_t> expected = {0xFF, 0,    0xFF, 0,    0xFF, 0,   0xFF,
+                                         0,    0xFF, 0,    0xFF, 0,    0x80};
   EXPECT_EQ(c.Bytes(), expected);
 }
 

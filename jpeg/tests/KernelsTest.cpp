@@ -208,7 +208,8 @@ StripBlocks ComposedTransform(const uint8_t* const* rows, const DivisorTable& lu
     for (int c = 0; c < 3; ++c) {
       int16_t* block = out.block[3 * m + c];
       for (int r = 0; r < 8; ++r)
-        for (int x = 0; x < 8; ++x) block[8 * r + x] = static_cast<int16_t>(planes[c][r][8 * m + x] - 128);
+        for (int x = 0; x < 8; ++x)
+          block[8 * r + x] = static_cast<int16_t>(planes[c][r][8 * m + x] - 128);
       ForwardDctFastScalar(block);
       QuantizeBlockScalar(block, c == 0 ? lum : chrom, block);
       out.nonzero[3 * m + c] = 0;
@@ -238,13 +239,24 @@ TEST(StripTransform, EverySetEqualsConversionDctAndQuantiserInTurn) {
         uint8_t* p = &pixels[128 * r + 4 * x];
         for (int c = 0; c < 4; ++c) {
           switch (kind) {
-            case 0: p[c] = static_cast<uint8_t>(rng()); break;
-            case 1: p[c] = (rng() & 1) ? 255 : 0; break;
-            case 2: p[c] = ((x / cellW + r / cellH) % 2) ? 255 : 0; break;
-            case 3: p[c] = static_cast<uint8_t>(((x / cellW + r / cellH + c) % 2) ? 255 - rng() % 3 : rng() % 3); break;
+            case 0:
+              p[c] = static_cast<uint8_t>(rng());
+              break;
+            case 1:
+              p[c] = (rng() & 1) ? 255 : 0;
+              break;
+            case 2:
+              p[c] = ((x / cellW + r / cellH) % 2) ? 255 : 0;
+              break;
+            case 3:
+              p[c] = static_cast<uint8_t>(((x / cellW + r / cellH + c) % 2) ? 255 - rng() % 3
+                                                                            : rng() % 3);
+              break;
             // One colour with noise in the ignored byte (a flat strip), and
             // the same with a single sample one step off.
-            default: p[c] = c == 3 ? static_cast<uint8_t>(rng()) : static_cast<uint8_t>(colour >> (8 * c)); break;
+            default:
+              p[c] = c == 3 ? static_cast<uint8_t>(rng()) : static_cast<uint8_t>(colour >> (8 * c));
+              break;
           }
         }
       }
@@ -326,8 +338,8 @@ TEST(Quantizer, EqualsRoundedDivisionForEveryTableDivisorAndValue) {
           const int x = in.v[i];
           if (x == -32768) continue;  // |x| does not exist in int16
           const int magnitude = (std::abs(x) + d / 2) / d;
-          ASSERT_EQ(out.v[i], x < 0 ? -magnitude : magnitude) << k->name << " d=" << d
-                                                              << " x=" << x;
+          ASSERT_EQ(out.v[i], x < 0 ? -magnitude : magnitude)
+              << k->name << " d=" << d << " x=" << x;
         }
       }
     }
@@ -355,11 +367,10 @@ TEST(Quantizer, VectorPathMatchesScalarInPlaceAndOnExtremes) {
 }
 
 TEST(Tables, QualityScalingGivesTheStatedTables) {
-  const uint8_t luminance[64] = {
-      1,  2,  2,  3,  5,  8,  10, 12, 2,  2,  3,  4,  5,  12, 12, 11,
-      3,  3,  3,  5,  8,  11, 14, 11, 3,  3,  4,  6,  10, 17, 16, 12,
-      4,  4,  7,  11, 14, 22, 21, 15, 5,  7,  11, 13, 16, 21, 23, 18,
-      10, 13, 16, 17, 21, 24, 24, 20, 14, 18, 19, 20, 22, 20, 21, 20};
+  const uint8_t luminance[64] = {1,  2,  2,  3,  5,  8,  10, 12, 2,  2,  3,  4,  5,  12, 12, 11,
+                                 3,  3,  3,  5,  8,  11, 14, 11, 3,  3,  4,  6,  10, 17, 16, 12,
+                                 4,  4,  7,  11, 14, 22, 21, 15, 5,  7,  11, 13, 16, 21, 23, 18,
+                                 10, 13, 16, 17, 21, 24, 24, 20, 14, 18, 19, 20, 22, 20, 21, 20};
   const uint8_t chrominanceTop[4][8] = {{1, 4, 5, 9, 20, 20, 20, 20},
                                         {4, 4, 5, 13, 20, 20, 20, 20},
                                         {5, 5, 11, 20, 20, 20, 20, 20},
