@@ -57,7 +57,7 @@ void StoreLittleEndian32(uint8_t* p, uint32_t v) {
 
 CustomJpeg::CustomJpeg() : m_kernels(&ActiveKernels()) {
   void* raw = ::operator new(sizeof(CustomJpegState), std::align_val_t{alignof(CustomJpegState)},
-                              std::nothrow);
+                             std::nothrow);
   if (raw == nullptr) return;  // Init reports it: nothing works without the state
   m_pState = new (raw) CustomJpegState();
   CustomJpegState& state = *m_pState;
