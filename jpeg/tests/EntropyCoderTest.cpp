@@ -164,8 +164,8 @@ TEST(EncodeBlock, DcOfMinus1024IsCategory11AndItsFirstByteIsStuffed) {
   EXPECT_EQ(bytes[0], 0xFF);
   EXPECT_EQ(bytes[1], 0x00);
   // 111111110 01111111111 1010 (EOB), with the stuffed byte removed.
-  std::vector<uint8_t> unstuffed = {bytes[0]};
-  unstuffed.insert(unstuffed.end(), bytes.begin() + 2, bytes.end());
+  std::vector<uint8_t> unstuffed(bytes.begin() + 1, bytes.end());
+  unstuffed[0] = bytes[0];
   EXPECT_EQ(BitsOf(unstuffed, 24), "111111110011111111111010");
 }
 

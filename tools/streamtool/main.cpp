@@ -1,6 +1,6 @@
 // streamtool: the independent check of the device's frame stream.
 //
-//   streamtool encode  FRAME --out STREAM --payload PAYLOAD [--kernels scalar|sse2]
+//   streamtool encode  FRAME --out STREAM --payload PAYLOAD [--kernels scalar|sse2|avx2]
 //   streamtool check   STREAM --size WxH --payload PAYLOAD [--decode OUT.png] [--source FRAME]
 //   streamtool roundtrip FRAME [--out-dir DIR]
 //
@@ -113,11 +113,15 @@ struct Encoded {
 bool EncodeImage(const BgrxImage& image, const std::string& kernels, Encoded& result,
                  std::string& error) {
   jpeg::CustomJpeg encoder;
-  if (kernels == "scalar") encoder.SetKernelSet(jpeg::KernelSet::Scalar);
-  else if (kernels == "sse2") encoder.SetKernelSet(jpeg::KernelSet::Sse2);
-  else if (!kernels.empty()) {
-    error = "unknown kernel set " + kernels;
-    return false;
+  if (!kernels.empty()) {
+    const std::map<std::string, jpeg::KernelSet> sets = {{"scalar", jpeg::KernelSet::Scalar},
+                                                         {"sse2", jpeg::KernelSet::Sse2},
+                                                         {"avx2", jpeg::KernelSet::Avx2}};
+    const auto it = sets.find(kernels);
+    if (it == sets.end() || !encoder.SetKernelSet(it->second)) {
+      error = "kernel set " + kernels + " is unknown or not supported by this processor";
+      return false;
+    }
   }
   if (!encoder.Init(image.width, image.height)) {
     error = "the encoder refuses a " + std::to_string(image.width) + "x" +
@@ -236,7 +240,7 @@ int main(int argc, char** argv) {
   if (command == "roundtrip") return RoundTrip(args);
   std::fprintf(stderr,
                "usage:\n"
-               "  streamtool encode FRAME --out STREAM --payload PAYLOAD [--kernels scalar|sse2]\n"
+               "  streamtool encode FRAME --out STREAM --payload PAYLOAD [--kernels scalar|sse2|avx2]\n"
                "  streamtool check STREAM --size WxH --payload PAYLOAD [--decode OUT.png] "
                "[--source FRAME]\n"
                "  streamtool roundtrip FRAME [--out-dir DIR]\n"
