@@ -13,6 +13,7 @@
 
 #include "FakeUmdD3d10.h"
 #include "FakeUmdD3d9.h"
+#include "FakeUmdDriver.h"
 #include "FakeUmdState.h"
 #include "ddi/D3d10Ddi.h"
 #include "ddi/D3d12Ddi.h"
@@ -23,21 +24,7 @@
 namespace {
 
 constexpr int kVariant = FAKEUMD_VARIANT;
-void Record(int kind, UINT iface, UINT version, void* in, void* out, const void* callbacks, void* funcs,
-            UINT count = 0)
-{
-    FakeUmdCall call{};
-    call.kind = kind;
-    call.variant = kVariant;
-    call.interfaceVersion = iface;
-    call.version = version;
-    call.handleIn = in;
-    call.handleOut = out;
-    call.callbacks = callbacks;
-    call.funcs = funcs;
-    call.count = count;
-    FakeUmd_Record(&call);
-}
+using fakeumd::RecordCall;
 
 // A real driver asks the kernel-mode driver for its own capabilities while it
 // opens the adapter, through the runtime's callback and with the runtime's
@@ -57,7 +44,7 @@ void Record(int kind, UINT iface, UINT version, void* in, void* out, const void*
 
 [[maybe_unused]] HRESULT APIENTRY CloseAdapter9(HANDLE hAdapter)
 {
-    Record(kCallCloseAdapter9, 0, 0, hAdapter, nullptr, nullptr, nullptr);
+    RecordCall(kCallCloseAdapter9, 0, 0, hAdapter, nullptr, nullptr, nullptr);
     FakeUmd_AdapterDelta(-1);
     return FakeUmd_Config()->closeResult;
 }
@@ -70,7 +57,7 @@ void Record(int kind, UINT iface, UINT version, void* in, void* out, const void*
 
 [[maybe_unused]] HRESULT APIENTRY CloseAdapter10(D3D10DDI_HADAPTER hAdapter)
 {
-    Record(kCallCloseAdapter10, 0, 0, hAdapter.pDrvPrivate, nullptr, nullptr, nullptr);
+    RecordCall(kCallCloseAdapter10, 0, 0, hAdapter.pDrvPrivate, nullptr, nullptr, nullptr);
     FakeUmd_AdapterDelta(-1);
     return FakeUmd_Config()->closeResult;
 }
@@ -87,8 +74,8 @@ void Record(int kind, UINT iface, UINT version, void* in, void* out, const void*
 {
     const FakeUmdConfig* config = FakeUmd_Config();
     void* handle = FakeUmd_NewHandle();
-    Record(kind, args->Interface, args->Version, args->hRTAdapter.handle, handle, args->pAdapterCallbacks,
-           args->pAdapterFuncs);
+    RecordCall(kind, args->Interface, args->Version, args->hRTAdapter.handle, handle, args->pAdapterCallbacks,
+               args->pAdapterFuncs);
     if (FAILED(config->openResult)) return config->openResult;
     if (FAILED(QueryOwnCaps(args->pAdapterCallbacks, args->hRTAdapter.handle))) return E_FAIL;
     args->hAdapter.pDrvPrivate = handle;
@@ -114,8 +101,8 @@ FAKEUMD_EXPORT HRESULT APIENTRY OpenAdapter(D3DDDIARG_OPENADAPTER* args)
 {
     const FakeUmdConfig* config = FakeUmd_Config();
     void* handle = FakeUmd_NewHandle();
-    Record(kCallOpenAdapter, args->Interface, args->Version, args->hAdapter, handle, args->pAdapterCallbacks,
-           args->pAdapterFuncs);
+    RecordCall(kCallOpenAdapter, args->Interface, args->Version, args->hAdapter, handle, args->pAdapterCallbacks,
+               args->pAdapterFuncs);
     if (FAILED(config->openResult)) return config->openResult;
     if (FAILED(QueryOwnCaps(args->pAdapterCallbacks, args->hAdapter))) return E_FAIL;
     args->hAdapter = handle;
@@ -147,7 +134,7 @@ FAKEUMD_EXPORT HRESULT APIENTRY OpenAdapter12(D3D12DDIARG_OPENADAPTER* args)
 {
     const FakeUmdConfig* config = FakeUmd_Config();
     void* handle = FakeUmd_NewHandle();
-    Record(kCallOpenAdapter12, 0, 0, args->hRTAdapter.handle, handle, args->pAdapterCallbacks, args->pAdapterFuncs);
+    RecordCall(kCallOpenAdapter12, 0, 0, args->hRTAdapter.handle, handle, args->pAdapterCallbacks, args->pAdapterFuncs);
     if (FAILED(config->openResult)) return config->openResult;
     if (FAILED(QueryOwnCaps(args->pAdapterCallbacks, args->hRTAdapter.handle))) return E_FAIL;
     args->hAdapter.pDrvPrivate = handle;

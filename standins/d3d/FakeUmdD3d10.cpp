@@ -66,19 +66,7 @@ bool AddResource(FakeDevice10* device, const FakeResource10& resource)
 void FreeResource(FakeDevice10* device, const FakeResource10& r)
 {
     if (r.pixels) HeapFree(GetProcessHeap(), 0, r.pixels);
-    auto deallocate = DdiRawGet<PFND3DDDI_DEALLOCATE2CB>(device->callbacks, device->callbacksBytes, kCbDeallocate2);
-    if (r.opened || r.allocationCount == 0 || !deallocate) return;
-    D3DDDICB_DEALLOCATE2 args{};
-    args.hResource = r.runtimeHandle;
-    args.NumAllocations = r.allocationCount;
-    args.HandleList = r.allocations;
-    deallocate(device->runtimeDevice, &args);
-}
-
-void Submit(FakeDevice10* device)
-{
-    auto submit = DdiRawGet<PFND3DDDI_SUBMITCOMMANDCB>(device->callbacks, device->callbacksBytes, kCbSubmitCommand);
-    if (submit) submit(device->runtimeDevice, nullptr);
+    if (!r.opened) fakeumd::DeallocateAll(device->runtime, r.runtimeHandle, r.allocationCount, r.allocations);
 }
 
 // Both creation forms share the 52-byte prefix; `bytes` is the form's size.
@@ -104,13 +92,13 @@ void CreateResourceAny(D3D10DDI_HDEVICE hDevice, const D3D10DDIARG_CREATERESOURC
         infos[i].VidPnSourceId = args->pPrimaryDesc ? args->pPrimaryDesc->VidPnSourceId : 0;
         infos[i].Flags = args->pPrimaryDesc ? kAllocationFlagPrimary : 0;
     }
-    auto allocate = DdiRawGet<PFND3DDDI_ALLOCATECB>(device->callbacks, device->callbacksBytes, kCbAllocate);
+    auto allocate = DdiRawGet<PFND3DDDI_ALLOCATECB>(device->runtime.callbacks, device->runtime.bytes, kCbAllocate);
     D3DDDICB_ALLOCATE alloc{};
     alloc.hResource = hRtResource.handle;
     alloc.NumAllocations = count;
     alloc.pAllocationInfo = infos;
     UINT made = 0;
-    if (allocate && SUCCEEDED(allocate(device->runtimeDevice, &alloc))) {
+    if (allocate && SUCCEEDED(allocate(device->runtime.handle, &alloc))) {
         made = count;
         r.allocationCount = count;
         for (UINT i = 0; i < count; ++i) r.allocations[i] = infos[i].hAllocation;
@@ -206,14 +194,14 @@ void APIENTRY ResourceCopy10(D3D10DDI_HDEVICE hDevice, D3D10DDI_HRESOURCE dst, D
 void APIENTRY Flush10(D3D10DDI_HDEVICE hDevice)
 {
     Record10(kCallFlush10, hDevice.pDrvPrivate, nullptr, 1, nullptr, 0);
-    Submit(DeviceOf(hDevice));
+    fakeumd::SubmitCommand(DeviceOf(hDevice)->runtime);
 }
 
 // From Interface 0xB000F on the flush takes flags.
 void APIENTRY Flush11_1(D3D10DDI_HDEVICE hDevice, UINT flags)
 {
     Record10(kCallFlush10, hDevice.pDrvPrivate, nullptr, 2, &flags, sizeof flags);
-    Submit(DeviceOf(hDevice));
+    fakeumd::SubmitCommand(DeviceOf(hDevice)->runtime);
 }
 
 void APIENTRY DestroyDevice10(D3D10DDI_HDEVICE hDevice)
@@ -228,18 +216,6 @@ void APIENTRY DestroyDevice10(D3D10DDI_HDEVICE hDevice)
     }
     DeleteCriticalSection(&device->lock);
     device->~FakeDevice10();
-}
-
-// The allocations a real driver makes for its own command buffers.
-void AllocateInternal(FakeDevice10* device, UINT count)
-{
-    auto allocate = DdiRawGet<PFND3DDDI_ALLOCATECB>(device->callbacks, device->callbacksBytes, kCbAllocate);
-    if (!allocate || count == 0) return;
-    D3DDDI_ALLOCATIONINFO infos[kMaxAllocations] = {};
-    D3DDDICB_ALLOCATE args{};
-    args.NumAllocations = count < kMaxAllocations ? count : kMaxAllocations;
-    args.pAllocationInfo = infos;
-    allocate(device->runtimeDevice, &args);
 }
 
 }  // namespace
@@ -305,26 +281,16 @@ SIZE_T APIENTRY CalcPrivateDeviceSize(D3D10DDI_HADAPTER, const D3D10DDIARG_CALCP
 HRESULT APIENTRY CreateDevice(D3D10DDI_HADAPTER hAdapter, D3D10DDIARG_CREATEDEVICE* args)
 {
     const FakeUmdConfig* config = FakeUmd_Config();
-    FakeUmdCall call{};
-    call.kind = kCallCreateDevice10;
-    call.variant = kVariant;
-    call.interfaceVersion = args->Interface;
-    call.version = args->Version;
-    call.handleIn = hAdapter.pDrvPrivate;
-    call.handleOut = args->hDrvDevice.pDrvPrivate;
-    call.callbacks = args->pKTCallbacks;
-    call.funcs = args->pDeviceFuncs;
-    FakeUmd_Record(&call);
+    fakeumd::RecordCall(kCallCreateDevice10, args->Interface, args->Version, hAdapter.pDrvPrivate,
+                        args->hDrvDevice.pDrvPrivate, args->pKTCallbacks, args->pDeviceFuncs);
     if (FAILED(config->createDeviceResult)) return config->createDeviceResult;
 
     auto* device = new (args->hDrvDevice.pDrvPrivate) FakeDevice10{};
-    device->runtimeDevice = args->hRTDevice.handle;
-    device->callbacks = args->pKTCallbacks;
-    device->callbacksBytes = DeviceCallbacksSizeForVersion(args->Version);
+    device->runtime = {args->hRTDevice.handle, args->pKTCallbacks, DeviceCallbacksSizeForVersion(args->Version)};
     device->dxgiCallbacks = args->DXGIBaseDDI.pDXGIBaseCallbacks;
     device->iface = args->Interface;
     InitializeCriticalSection(&device->lock);
-    AllocateInternal(device, config->allocationsAtCreateDevice);
+    fakeumd::AllocateInternal(device->runtime, config->allocationsAtCreateDevice);
 
     const D3d10InterfaceLayout layout = D3d10LayoutForInterface(args->Interface);
     void* funcs = args->pDeviceFuncs;

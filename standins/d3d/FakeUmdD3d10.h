@@ -7,12 +7,13 @@
 // presents read and write. Thread-safe per device (one critical section).
 #pragma once
 
+#include "FakeUmdDriver.h"
 #include "ddi/D3d10Ddi.h"
 
 namespace fakeumd10 {
 
 constexpr unsigned kMaxResources = 64;
-constexpr unsigned kMaxAllocations = 4;
+using fakeumd::kMaxAllocations;
 
 struct FakeResource10 {
     void* storage;                       // hDrvResource.pDrvPrivate: the key
@@ -27,9 +28,7 @@ struct FakeResource10 {
 };
 
 struct FakeDevice10 {
-    HANDLE runtimeDevice;
-    const D3DDDI_DEVICECALLBACKS* callbacks;
-    UINT callbacksBytes;
+    fakeumd::RuntimeDevice runtime;
     DXGI_DDI_BASE_CALLBACKS* dxgiCallbacks;   // the runtime's table, read at every present
     UINT iface;
     CRITICAL_SECTION lock;

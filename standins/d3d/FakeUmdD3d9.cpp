@@ -12,6 +12,7 @@
 #include <new>
 
 #include "FakeUmdD3d9State.h"
+#include "FakeUmdDriver.h"
 #include "FakeUmdState.h"
 
 namespace fakeumd {
@@ -19,7 +20,6 @@ namespace fakeumd {
 namespace {
 
 constexpr unsigned kMaxResources = 64;
-constexpr UINT kMaxAllocations = 4;
 
 struct Resource9 {
     HANDLE driverHandle;
@@ -33,30 +33,12 @@ struct Resource9 {
 };
 
 struct Device9 {
-    HANDLE runtimeDevice;
-    const D3DDDI_DEVICECALLBACKS* callbacks;
-    UINT callbacksBytes;
+    RuntimeDevice runtime;
     CRITICAL_SECTION lock;
     Resource9 resources[kMaxResources];
 };
 
 Device9* AsDevice(HANDLE hDevice) { return static_cast<Device9*>(hDevice); }
-
-void RecordCommon(int kind, UINT iface, UINT version, void* in, void* out, const void* callbacks, void* funcs,
-                  UINT count = 0)
-{
-    FakeUmdCall call{};
-    call.kind = kind;
-    call.variant = FAKEUMD_VARIANT;
-    call.interfaceVersion = iface;
-    call.version = version;
-    call.handleIn = in;
-    call.handleOut = out;
-    call.callbacks = callbacks;
-    call.funcs = funcs;
-    call.count = count;
-    FakeUmd_Record(&call);
-}
 
 FakeD3d9Call NewCall(int kind, HANDLE hDevice, HANDLE hResource)
 {
@@ -110,19 +92,7 @@ bool TakeResource(Device9* device, HANDLE driverHandle, Resource9* out)
 
 void FreeAllocations(Device9* device, const Resource9& resource)
 {
-    auto deallocate = DdiRawGet<PFND3DDDI_DEALLOCATE2CB>(device->callbacks, device->callbacksBytes, kCbDeallocate2);
-    if (!deallocate || resource.allocationCount == 0) return;
-    D3DDDICB_DEALLOCATE2 args{};
-    args.hResource = resource.runtimeHandle;
-    args.NumAllocations = resource.allocationCount;
-    args.HandleList = resource.allocations;
-    deallocate(device->runtimeDevice, &args);
-}
-
-void Submit(Device9* device)
-{
-    auto submit = DdiRawGet<PFND3DDDI_SUBMITCOMMANDCB>(device->callbacks, device->callbacksBytes, kCbSubmitCommand);
-    if (submit) submit(device->runtimeDevice, nullptr);
+    DeallocateAll(device->runtime, resource.runtimeHandle, resource.allocationCount, resource.allocations);
 }
 
 // Entries 37 and 128 share everything but the argument's last member.
@@ -157,7 +127,8 @@ HRESULT CreateResourceAny(HANDLE hDevice, Args* args, int kind, UINT flags2)
 
     UINT count = config.allocationsPerResource ? config.allocationsPerResource : (args->SurfCount ? args->SurfCount : 1);
     if (count > kMaxAllocations) count = kMaxAllocations;
-    auto allocate = DdiRawGet<PFND3DDDI_ALLOCATECB>(device->callbacks, device->callbacksBytes, kCbAllocate);
+    const RuntimeDevice& runtime = device->runtime;
+    auto allocate = DdiRawGet<PFND3DDDI_ALLOCATECB>(runtime.callbacks, runtime.bytes, kCbAllocate);
     if (SUCCEEDED(call.result) && allocate) {
         D3DDDI_ALLOCATIONINFO infos[kMaxAllocations] = {};
         for (UINT i = 0; i < count; ++i) {
@@ -169,7 +140,7 @@ HRESULT CreateResourceAny(HANDLE hDevice, Args* args, int kind, UINT flags2)
         alloc.hResource = args->hResource;
         alloc.NumAllocations = count;
         alloc.pAllocationInfo = infos;
-        call.result = allocate(device->runtimeDevice, &alloc);
+        call.result = allocate(runtime.handle, &alloc);
         if (SUCCEEDED(call.result)) {
             slot->runtimeHandle = args->hResource;
             slot->allocationCount = count;
@@ -180,7 +151,7 @@ HRESULT CreateResourceAny(HANDLE hDevice, Args* args, int kind, UINT flags2)
     if (FAILED(call.result)) {
         if (slot) ReleaseSlot(device, slot);
         FakeD3d9_Record(&call);
-        RecordCommon(kCallCreateResource9, 0, 0, hDevice, nullptr, nullptr, nullptr, 0);
+        RecordCall(kCallCreateResource9, 0, 0, hDevice, nullptr, nullptr, nullptr, 0);
         return call.result;
     }
     if (sysMem && args->pSurfList) {
@@ -192,7 +163,7 @@ HRESULT CreateResourceAny(HANDLE hDevice, Args* args, int kind, UINT flags2)
     FakeD3d9_LiveDelta(+1);
     call.hResult = driverHandle;
     FakeD3d9_Record(&call);
-    RecordCommon(kCallCreateResource9, 0, 0, hDevice, driverHandle, nullptr, nullptr, call.allocations);
+    RecordCall(kCallCreateResource9, 0, 0, hDevice, driverHandle, nullptr, nullptr, call.allocations);
     args->hResource = driverHandle;
     return S_OK;
 }
@@ -234,7 +205,7 @@ HRESULT APIENTRY DestroyResource9(HANDLE hDevice, HANDLE hResource)
 {
     Device9* device = AsDevice(hDevice);
     FakeD3d9Call call = NewCall(kD3d9CallDestroyResource, hDevice, hResource);
-    RecordCommon(kCallDestroyResource9, 0, 0, hDevice, hResource, nullptr, nullptr);
+    RecordCall(kCallDestroyResource9, 0, 0, hDevice, hResource, nullptr, nullptr);
     Resource9 resource{};
     if (!TakeResource(device, hResource, &resource)) {
         call.result = E_INVALIDARG;
@@ -248,31 +219,30 @@ HRESULT APIENTRY DestroyResource9(HANDLE hDevice, HANDLE hResource)
     return S_OK;
 }
 
-HRESULT APIENTRY Present9(HANDLE hDevice, const D3DDDIARG_PRESENT* args)
+// Both present forms record the same members and submit.
+template <class Args>
+HRESULT PresentAny(HANDLE hDevice, const Args* args, int kind, HANDLE source)
 {
-    FakeD3d9Call call = NewCall(kD3d9CallPresent, hDevice, args ? args->hSrcResource : nullptr);
+    FakeD3d9Call call = NewCall(kind, hDevice, source);
     if (args) {
         call.hDst = args->hDstResource;
         call.flags = args->Flags;
     }
     call.result = FakeD3d9_Config()->presentResult;
     FakeD3d9_Record(&call);
-    Submit(AsDevice(hDevice));
+    SubmitCommand(AsDevice(hDevice)->runtime);
     return call.result;
+}
+
+HRESULT APIENTRY Present9(HANDLE hDevice, const D3DDDIARG_PRESENT* args)
+{
+    return PresentAny(hDevice, args, kD3d9CallPresent, args ? args->hSrcResource : nullptr);
 }
 
 HRESULT APIENTRY Present1_9(HANDLE hDevice, const D3DDDIARG_PRESENT1* args)
 {
     HANDLE source = (args && args->phSrcResources && args->SrcResources) ? args->phSrcResources[0].hSurface : nullptr;
-    FakeD3d9Call call = NewCall(kD3d9CallPresent1, hDevice, source);
-    if (args) {
-        call.hDst = args->hDstResource;
-        call.flags = args->Flags;
-    }
-    call.result = FakeD3d9_Config()->presentResult;
-    FakeD3d9_Record(&call);
-    Submit(AsDevice(hDevice));
-    return call.result;
+    return PresentAny(hDevice, args, kD3d9CallPresent1, source);
 }
 
 // Writes the pattern into the part of DstRect that lies inside a
@@ -341,7 +311,7 @@ HRESULT APIENTRY CheckDirectFlipSupport9(HANDLE hDevice, D3DDDIARG_CHECKDIRECTFL
 HRESULT APIENTRY DestroyDevice9(HANDLE hDevice)
 {
     Device9* device = AsDevice(hDevice);
-    RecordCommon(kCallDestroyDevice9, 0, 0, hDevice, nullptr, nullptr, nullptr);
+    RecordCall(kCallDestroyDevice9, 0, 0, hDevice, nullptr, nullptr, nullptr);
     // A real driver frees what is left while it tears down; such resources
     // were never destroyed through pfnDestroyResource and stay counted live.
     for (Resource9& r : device->resources) {
@@ -352,34 +322,19 @@ HRESULT APIENTRY DestroyDevice9(HANDLE hDevice)
     return S_OK;
 }
 
-// The allocations a real driver makes for its own command buffers at device
-// creation: outside any resource the application created.
-void AllocateInternal(Device9* device, UINT count)
-{
-    auto allocate = DdiRawGet<PFND3DDDI_ALLOCATECB>(device->callbacks, device->callbacksBytes, kCbAllocate);
-    if (!allocate || count == 0) return;
-    D3DDDI_ALLOCATIONINFO infos[kMaxAllocations] = {};
-    D3DDDICB_ALLOCATE args{};
-    args.NumAllocations = count < kMaxAllocations ? count : kMaxAllocations;
-    args.pAllocationInfo = infos;
-    allocate(device->runtimeDevice, &args);
-}
-
 }  // namespace
 
 HRESULT APIENTRY CreateDevice9(HANDLE hAdapter, D3DDDIARG_CREATEDEVICE* args)
 {
     const FakeUmdConfig* config = FakeUmd_Config();
-    RecordCommon(kCallCreateDevice9, args->Interface, args->Version, hAdapter, nullptr, args->pCallbacks,
-                 args->pDeviceFuncs);
+    RecordCall(kCallCreateDevice9, args->Interface, args->Version, hAdapter, nullptr, args->pCallbacks,
+               args->pDeviceFuncs);
     if (FAILED(config->createDeviceResult)) return config->createDeviceResult;
     auto* device = new (std::nothrow) Device9{};
     if (!device) return E_OUTOFMEMORY;
-    device->runtimeDevice = args->hDevice;
-    device->callbacks = args->pCallbacks;
-    device->callbacksBytes = DeviceCallbacksSizeForVersion(args->Version);
+    device->runtime = {args->hDevice, args->pCallbacks, DeviceCallbacksSizeForVersion(args->Version)};
     InitializeCriticalSection(&device->lock);
-    AllocateInternal(device, config->allocationsAtCreateDevice);
+    AllocateInternal(device->runtime, config->allocationsAtCreateDevice);
 
     // The table a runtime of this Version provides; entries beyond it do not
     // exist (DdiRawSet writes nothing past `bytes`).

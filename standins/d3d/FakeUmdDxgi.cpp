@@ -36,7 +36,7 @@ HRESULT CallPresentCb(FakeDevice10* device, void* surface, void* dst, VOID* cont
             config->presentSrcAllocation ? config->presentSrcAllocation : FirstAllocationOf(device, surface);
         cb.hDstAllocation = dst ? FirstAllocationOf(device, dst) : 0;
         cb.pDXGIContext = config->dxgiPresentMode == kPresentOwnContext ? kOwnContext : context;
-        hr = presentCb(device->runtimeDevice, &cb);
+        hr = presentCb(device->runtime.handle, &cb);
         if (hr != S_OK) return hr;   // the runtime's own answer reaches the caller
     }
     return config->dxgiResult;

@@ -1,0 +1,54 @@
+// The call record and runtime callbacks shared by the fake vendor drivers'
+// adapter, D3D9 and D3D10/11 code (see FakeUmdDriver.h). Runs on the
+// caller's thread.
+#include "FakeUmdDriver.h"
+
+#include "FakeUmdState.h"
+
+namespace fakeumd {
+
+void RecordCall(int kind, UINT iface, UINT version, void* in, void* out, const void* callbacks, void* funcs,
+                UINT count)
+{
+    FakeUmdCall call{};
+    call.kind = kind;
+    call.variant = FAKEUMD_VARIANT;
+    call.interfaceVersion = iface;
+    call.version = version;
+    call.handleIn = in;
+    call.handleOut = out;
+    call.callbacks = callbacks;
+    call.funcs = funcs;
+    call.count = count;
+    FakeUmd_Record(&call);
+}
+
+void SubmitCommand(const RuntimeDevice& runtime)
+{
+    auto submit = DdiRawGet<PFND3DDDI_SUBMITCOMMANDCB>(runtime.callbacks, runtime.bytes, kCbSubmitCommand);
+    if (submit) submit(runtime.handle, nullptr);
+}
+
+void AllocateInternal(const RuntimeDevice& runtime, UINT count)
+{
+    auto allocate = DdiRawGet<PFND3DDDI_ALLOCATECB>(runtime.callbacks, runtime.bytes, kCbAllocate);
+    if (!allocate || count == 0) return;
+    D3DDDI_ALLOCATIONINFO infos[kMaxAllocations] = {};
+    D3DDDICB_ALLOCATE args{};
+    args.NumAllocations = count < kMaxAllocations ? count : kMaxAllocations;
+    args.pAllocationInfo = infos;
+    allocate(runtime.handle, &args);
+}
+
+void DeallocateAll(const RuntimeDevice& runtime, HANDLE runtimeResource, UINT count, const D3DKMT_HANDLE* allocations)
+{
+    auto deallocate = DdiRawGet<PFND3DDDI_DEALLOCATE2CB>(runtime.callbacks, runtime.bytes, kCbDeallocate2);
+    if (!deallocate || count == 0) return;
+    D3DDDICB_DEALLOCATE2 args{};
+    args.hResource = runtimeResource;
+    args.NumAllocations = count;
+    args.HandleList = allocations;
+    deallocate(runtime.handle, &args);
+}
+
+}  // namespace fakeumd
