@@ -188,22 +188,27 @@ std::unique_ptr<Device9> CreateDevice9(Adapter9& adapter, UINT version, UINT ifa
 std::unique_ptr<Device10> CreateDevice10(Adapter10& adapter, UINT iface, UINT version)
 {
     auto d = std::make_unique<Device10>();
-    d->runtimeHandle = NewRuntimeHandle();
     d->callbacks = s_deviceCallbacks;
     for (auto& entry : d->dxgiCallbacks.entries) entry = reinterpret_cast<DdiProc>(&OtherCb);
     DdiTableSet(d->dxgiCallbacks, kDxgiCbPresent, &DxgiPresentCb);
-    SIZE_T size = adapter.funcs.pfnCalcPrivateDeviceSize(adapter.args.hAdapter, nullptr);
-    d->driverStorage.assign(size, 0);
-    d->args.hRTDevice.handle = d->runtimeHandle;
-    d->args.Interface = iface;
-    d->args.Version = version;
-    d->args.pKTCallbacks = &d->callbacks;
-    d->args.pDeviceFuncs = &d->funcs;
-    d->args.hDrvDevice.pDrvPrivate = d->driverStorage.data();
-    d->args.DXGIBaseDDI.pDXGIBaseCallbacks = &d->dxgiCallbacks;
-    d->args.DXGIBaseDDI.pDXGIDDIBaseFunctions = &d->dxgiFuncs;
-    d->hr = adapter.funcs.pfnCreateDevice(adapter.args.hAdapter, &d->args);
+    CreatePreparedDevice10(adapter, *d, iface, version);
     return d;
+}
+
+void CreatePreparedDevice10(Adapter10& adapter, Device10& device, UINT iface, UINT version)
+{
+    device.runtimeHandle = NewRuntimeHandle();
+    SIZE_T size = adapter.funcs.pfnCalcPrivateDeviceSize(adapter.args.hAdapter, nullptr);
+    device.driverStorage.assign(size, 0);
+    device.args.hRTDevice.handle = device.runtimeHandle;
+    device.args.Interface = iface;
+    device.args.Version = version;
+    device.args.pKTCallbacks = &device.callbacks;
+    device.args.pDeviceFuncs = &device.funcs;
+    device.args.hDrvDevice.pDrvPrivate = device.driverStorage.data();
+    device.args.DXGIBaseDDI.pDXGIBaseCallbacks = &device.dxgiCallbacks;
+    device.args.DXGIBaseDDI.pDXGIDDIBaseFunctions = &device.dxgiFuncs;
+    device.hr = adapter.funcs.pfnCreateDevice(adapter.args.hAdapter, &device.args);
 }
 
 }  // namespace fakes

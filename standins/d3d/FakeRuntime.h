@@ -136,5 +136,9 @@ struct Device10 {
 };
 
 std::unique_ptr<Device10> CreateDevice10(Adapter10& adapter, UINT iface, UINT version = 0x6003);
+// The same for a device whose callback and function tables the caller has
+// already filled: gives it a runtime handle and driver storage, points the
+// creation arguments at its tables and calls pfnCreateDevice (result in hr).
+void CreatePreparedDevice10(Adapter10& adapter, Device10& device, UINT iface, UINT version = 0x6003);
 
 }  // namespace fakes

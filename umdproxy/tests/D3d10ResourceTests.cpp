@@ -50,21 +50,11 @@ HRESULT APIENTRY RuntimePresentCbStub(HANDLE, DXGIDDICB_PRESENT*) { return S_OK;
 std::unique_ptr<fakes::Device10> CreatePoisonedDevice(fakes::Adapter10& adapter, UINT iface)
 {
     auto d = std::make_unique<fakes::Device10>();
-    d->runtimeHandle = fakes::NewRuntimeHandle();
     d->callbacks = *fakes::DeviceCallbacks();
     DdiTableSet(d->dxgiCallbacks, kDxgiCbPresent, &RuntimePresentCbStub);
     std::memset(&d->funcs, 0xEE, sizeof d->funcs);
     std::memset(&d->dxgiFuncs, 0xEE, sizeof d->dxgiFuncs);
-    d->driverStorage.assign(adapter.funcs.pfnCalcPrivateDeviceSize(adapter.args.hAdapter, nullptr), 0);
-    d->args.hRTDevice.handle = d->runtimeHandle;
-    d->args.Interface = iface;
-    d->args.Version = 0x6003;
-    d->args.pKTCallbacks = &d->callbacks;
-    d->args.pDeviceFuncs = &d->funcs;
-    d->args.hDrvDevice.pDrvPrivate = d->driverStorage.data();
-    d->args.DXGIBaseDDI.pDXGIBaseCallbacks = &d->dxgiCallbacks;
-    d->args.DXGIBaseDDI.pDXGIDDIBaseFunctions = &d->dxgiFuncs;
-    d->hr = adapter.funcs.pfnCreateDevice(adapter.args.hAdapter, &d->args);
+    fakes::CreatePreparedDevice10(adapter, *d, iface);
     return d;
 }
 
