@@ -124,6 +124,21 @@ HRESULT CreateResourceCommon(HANDLE hDevice, Args* pArgs, unsigned entry, bool c
     return hr;
 }
 
+// One creation form of the shadow surface (both forms share these
+// members); the driver's handle, or null when it refused.
+template <class Args, class Create>
+HANDLE CreateShadowResource(Create create, const D3d9DeviceRecord& device, const D3DDDI_SURFACEINFO& info) noexcept
+{
+    Args args{};
+    args.Format = kD3d9FormatX8R8G8B8;
+    args.Pool = kD3d9PoolSystemMem;
+    args.pSurfList = &info;
+    args.SurfCount = 1;
+    args.Flags = kD3d9ResRenderTarget;
+    args.Rotation = kD3d9RotationIdentity;
+    return SUCCEEDED(create(device.driverDevice, &args)) ? args.hResource : nullptr;
+}
+
 // The shadow surface of an opened resource: an X8R8G8B8 system-memory
 // surface over the buffer, everything else zero.
 void CreateShadowOfOpened(D3d9DeviceRecord& device, TrackedSurface& surface) noexcept
@@ -135,28 +150,12 @@ void CreateShadowOfOpened(D3d9DeviceRecord& device, TrackedSurface& surface) noe
     info.SysMemPitch = surface.width * 4;
 
     if (device.createArgs.Version >= 0x3004) {
-        if (auto create2 = device.Real<PFND3DDDI_CREATERESOURCE2>(kD3d9CreateResource2)) {
-            D3DDDIARG_CREATERESOURCE2 args{};
-            args.Format = kD3d9FormatX8R8G8B8;
-            args.Pool = kD3d9PoolSystemMem;
-            args.pSurfList = &info;
-            args.SurfCount = 1;
-            args.Flags = kD3d9ResRenderTarget;
-            args.Rotation = kD3d9RotationIdentity;
-            surface.shadowResource = SUCCEEDED(create2(device.driverDevice, &args)) ? args.hResource : nullptr;
-        }
+        if (auto create2 = device.Real<PFND3DDDI_CREATERESOURCE2>(kD3d9CreateResource2))
+            surface.shadowResource = CreateShadowResource<D3DDDIARG_CREATERESOURCE2>(create2, device, info);
         return;
     }
-    if (auto create = device.Real<PFND3DDDI_CREATERESOURCE>(kD3d9CreateResource)) {
-        D3DDDIARG_CREATERESOURCE args{};
-        args.Format = kD3d9FormatX8R8G8B8;
-        args.Pool = kD3d9PoolSystemMem;
-        args.pSurfList = &info;
-        args.SurfCount = 1;
-        args.Flags = kD3d9ResRenderTarget;
-        args.Rotation = kD3d9RotationIdentity;
-        surface.shadowResource = SUCCEEDED(create(device.driverDevice, &args)) ? args.hResource : nullptr;
-    }
+    if (auto create = device.Real<PFND3DDDI_CREATERESOURCE>(kD3d9CreateResource))
+        surface.shadowResource = CreateShadowResource<D3DDDIARG_CREATERESOURCE>(create, device, info);
 }
 
 }  // namespace
