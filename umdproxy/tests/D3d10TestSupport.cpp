@@ -74,14 +74,34 @@ void CallCreate(fakes::Device10& device, const D3D11DDIARG_CREATERESOURCE& arg, 
     }
 }
 
+// A B8G8R8A8 2D texture of one mip level and one array slice.
+D3D11DDIARG_CREATERESOURCE TextureArg(const D3D10DDI_MIPINFO& mip, UINT bindFlags)
+{
+    D3D11DDIARG_CREATERESOURCE arg{};
+    arg.pMipInfoList = &mip;
+    arg.ResourceDimension = kD3d10ResourceTexture2D;
+    arg.BindFlags = bindFlags;
+    arg.Format = kDxgiFormatB8G8R8A8Unorm;
+    arg.SampleDesc = {1, 0};
+    arg.MipLevels = 1;
+    arg.ArraySize = 1;
+    return arg;
+}
+
 }  // namespace
 
-void* D3d10Test::CreatePrimary(UINT sourceId, UINT width, UINT height, UINT bindFlags)
+void* D3d10Test::CreateFrom(const D3D11DDIARG_CREATERESOURCE& arg)
 {
     m_storage.push_back(std::make_unique<std::array<BYTE, kStorageBytes>>());
     void* storage = m_storage.back()->data();
     HANDLE runtime = fakes::NewRuntimeHandle();
     m_runtimeHandles.emplace_back(storage, runtime);
+    CallCreate(*m_device, arg, storage, runtime);
+    return storage;
+}
+
+void* D3d10Test::CreatePrimary(UINT sourceId, UINT width, UINT height, UINT bindFlags)
+{
     const D3D10DDI_MIPINFO mip{width, height, 1, width, height, 1};
     DXGI_DDI_PRIMARY_DESC primary{};
     primary.VidPnSourceId = sourceId;
@@ -89,37 +109,16 @@ void* D3d10Test::CreatePrimary(UINT sourceId, UINT width, UINT height, UINT bind
     primary.ModeDesc.Height = height;
     primary.ModeDesc.Format = kDxgiFormatB8G8R8A8Unorm;
     primary.ModeDesc.RefreshRate = {60000, 1001};
-    D3D11DDIARG_CREATERESOURCE arg{};
-    arg.pMipInfoList = &mip;
-    arg.ResourceDimension = kD3d10ResourceTexture2D;
-    arg.BindFlags = bindFlags;
-    arg.Format = kDxgiFormatB8G8R8A8Unorm;
-    arg.SampleDesc = {1, 0};
-    arg.MipLevels = 1;
-    arg.ArraySize = 1;
+    D3D11DDIARG_CREATERESOURCE arg = TextureArg(mip, bindFlags);
     arg.pPrimaryDesc = &primary;
     arg.ByteStride = 0x5A;   // D3D11-only members that must survive in copies
-    CallCreate(*m_device, arg, storage, runtime);
-    return storage;
+    return CreateFrom(arg);
 }
 
 void* D3d10Test::CreateTexture(UINT width, UINT height, UINT bindFlags)
 {
-    m_storage.push_back(std::make_unique<std::array<BYTE, kStorageBytes>>());
-    void* storage = m_storage.back()->data();
-    HANDLE runtime = fakes::NewRuntimeHandle();
-    m_runtimeHandles.emplace_back(storage, runtime);
     const D3D10DDI_MIPINFO mip{width, height, 1, width, height, 1};
-    D3D11DDIARG_CREATERESOURCE arg{};
-    arg.pMipInfoList = &mip;
-    arg.ResourceDimension = kD3d10ResourceTexture2D;
-    arg.BindFlags = bindFlags;
-    arg.Format = kDxgiFormatB8G8R8A8Unorm;
-    arg.SampleDesc = {1, 0};
-    arg.MipLevels = 1;
-    arg.ArraySize = 1;
-    CallCreate(*m_device, arg, storage, runtime);
-    return storage;
+    return CreateFrom(TextureArg(mip, bindFlags));
 }
 
 void* D3d10Test::OpenShared(D3DKMT_HANDLE allocation)

@@ -52,6 +52,9 @@ protected:
     // Returns the driver storage (the resource's driver handle).
     void* CreatePrimary(UINT sourceId, UINT width, UINT height, UINT bindFlags = 0xA0);
     void* CreateTexture(UINT width, UINT height, UINT bindFlags);
+    // Creation from a prepared argument, into new storage under a new
+    // runtime handle.
+    void* CreateFrom(const D3D11DDIARG_CREATERESOURCE& arg);
     void* OpenShared(D3DKMT_HANDLE allocation);
     void DestroyResource(void* storage);
 
