@@ -36,7 +36,9 @@ void D3d10Test::DestroyDevice()
 void D3d10Test::CloseAll()
 {
     DestroyDevice();
-    if (m_adapter && m_adapter->hr == S_OK) EXPECT_EQ(m_adapter->Close(), S_OK);
+    if (m_adapter && m_adapter->hr == S_OK) {
+        EXPECT_EQ(m_adapter->Close(), S_OK);
+    }
     m_adapter.reset();
 }
 

@@ -271,7 +271,9 @@ TEST_F(EscapeChannelTest, SurfaceReleaseSendsOneReleasePerAllocationOnlyWithABuf
         surface->width = 64;
         surface->height = 32;
         surface->driverResource = reinterpret_cast<HANDLE>(0xD0);
-        if (withBuffer) ASSERT_TRUE(surface->EnsureBuffer());
+        if (withBuffer) {
+            ASSERT_TRUE(surface->EnsureBuffer());
+        }
         BeginSurfaceCapture(*m_record, surface);
         EXPECT_EQ(m_record->capturingAllocations, 1);
         EXPECT_EQ(m_record->FindTrackedSurface(reinterpret_cast<HANDLE>(0xD0)), surface);
