@@ -20,6 +20,7 @@
 
 #include "Auvex.h"
 #include "AuvexTestControl.h"
+#include "AuvexTestEdid.h"
 #include "CustomJpeg.h"
 #include "FrameStream.h"
 #include "LogFile.h"
@@ -29,6 +30,7 @@
 
 namespace proctest {
 
+using auvex_test::EdidWithMode;
 using winusb_double::Call;
 using winusb_double::CallRecord;
 using winusb_double::CWinUsbDouble;
@@ -40,25 +42,6 @@ constexpr uint8_t kReqGetState = 0x40;
 constexpr uint8_t kReqEdid = 0x41;
 constexpr uint8_t kReqSetResolution = 0x81;
 constexpr uint8_t kReqSetQuantTable = 0x83;
-
-// An EDID whose first detailed timing is width x height (the stand-in plugs
-// the monitor in at that mode), with a recognisable byte in both blocks.
-inline Bytes EdidWithMode(int width, int height) {
-  Bytes edid(256, 0);
-  const uint8_t header[8] = {0x00, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x00};
-  std::memcpy(edid.data(), header, 8);
-  uint8_t* d = &edid[54];
-  d[0] = 0x94;
-  d[1] = 0x43;
-  d[2] = static_cast<uint8_t>(width & 0xFF);
-  d[4] = static_cast<uint8_t>((width >> 8) << 4);
-  d[5] = static_cast<uint8_t>(height & 0xFF);
-  d[7] = static_cast<uint8_t>((height >> 8) << 4);
-  edid[127] = 0x5A;
-  edid[128] = 0x02;
-  edid[255] = 0xA5;
-  return edid;
-}
 
 // Windows path of a file in this test's own temporary directory.
 inline std::wstring TestTmpPath(const std::wstring& name) {

@@ -16,25 +16,12 @@
 
 #include "Auvex.h"
 #include "AuvexTestControl.h"
+#include "AuvexTestEdid.h"
 
 namespace {
 
+using auvex_test::EdidWithMode;
 using Clock = std::chrono::steady_clock;
-
-// 1920 x 1080 detailed timing, like the processor's default EDID.
-std::vector<uint8_t> EdidWithMode(int width, int height) {
-  std::vector<uint8_t> edid(256, 0);
-  const uint8_t header[8] = {0x00, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x00};
-  std::memcpy(edid.data(), header, 8);
-  uint8_t* d = &edid[54];
-  d[0] = 0x94;
-  d[1] = 0x43;
-  d[2] = static_cast<uint8_t>(width & 0xFF);
-  d[4] = static_cast<uint8_t>((width >> 8) << 4);
-  d[5] = static_cast<uint8_t>(height & 0xFF);
-  d[7] = static_cast<uint8_t>((height >> 8) << 4);
-  return edid;
-}
 
 struct Recorder : IMonitorUpdateListener {
   struct Frame {
