@@ -11,7 +11,18 @@
 namespace proctest {
 namespace {
 
-using TeardownTest = ProcessorTest;
+class TeardownTest : public ProcessorTest {
+ protected:
+  // Starts the frame thread, lets it end on its own (the monitor answers
+  // "nothing new" at once), then starts it again with a 5 s wait ahead.
+  void StartEndAndRestart(CMonitorProcessor& proc) {
+    AuvexTest_SetTiming(Monitor(), 0, 1);
+    ASSERT_TRUE(proc.Start());
+    ASSERT_TRUE(ThreadEnds());
+    AuvexTest_SetTiming(Monitor(), 0, 5000);
+    ASSERT_TRUE(proc.Start());
+  }
+};
 
 // Bytes in the C runtime heap's used blocks.
 size_t HeapBytesInUse() {
@@ -84,11 +95,7 @@ TEST_F(TeardownTest, StopRequestedBeforeTheNewThreadRunsIsNotLost) {
   }
   // A restart followed at once by UnInit, too.
   CMonitorProcessor& proc = InitProcessor();
-  AuvexTest_SetTiming(Monitor(), 0, 1);
-  ASSERT_TRUE(proc.Start());
-  ASSERT_TRUE(ThreadEnds());
-  AuvexTest_SetTiming(Monitor(), 0, 5000);
-  ASSERT_TRUE(proc.Start());
+  ASSERT_NO_FATAL_FAILURE(StartEndAndRestart(proc));
   auto start = Clock::now();
   m_pProc.reset();
   EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(4000));
@@ -99,11 +106,7 @@ TEST_F(TeardownTest, StopRequestedBeforeTheNewThreadRunsIsNotLost) {
 // A restarted thread counts as running from Start on, before it has run.
 TEST_F(TeardownTest, RestartReportsRunningAtOnce) {
   CMonitorProcessor& proc = InitProcessor();
-  AuvexTest_SetTiming(Monitor(), 0, 1);
-  ASSERT_TRUE(proc.Start());
-  ASSERT_TRUE(ThreadEnds());
-  AuvexTest_SetTiming(Monitor(), 0, 5000);
-  ASSERT_TRUE(proc.Start());
+  ASSERT_NO_FATAL_FAILURE(StartEndAndRestart(proc));
   EXPECT_TRUE(proc.IsImageThreadRunning());
   ASSERT_TRUE(proc.UnInit());
   EXPECT_FALSE(proc.IsImageThreadRunning());
