@@ -6,7 +6,7 @@ add_library(appcrash STATIC CrashDump.cpp)
 target_include_directories(appcrash PUBLIC ${CMAKE_CURRENT_SOURCE_DIR})
 target_link_libraries(appcrash PUBLIC applog)
 
-sky_add_gtest(crash_dump_test SOURCES tests/CrashDumpTest.cpp LIBS appcrash)
+sky_add_gtest(crash_dump_test SOURCES tests/CrashDumpTest.cpp LIBS appcrash sky_test_support)
 
 # Skyvane.exe: a GUI program without a visible window, entry wWinMain.
 # (monitor/ is configured after this folder: test for its sources, not its targets)
@@ -32,7 +32,7 @@ endif()
 if(TARGET Skyvane)
   # The simulated devices' cfgmgr32.dll answers the enumeration (with no device).
   sky_add_gtest(wndproc_test SOURCES tests/WndProcTest.cpp main.cpp
-    LIBS monitor_mgr appcrash applog user32 advapi32
+    LIBS monitor_mgr appcrash applog user32 advapi32 sky_test_support
     ENVIRONMENT "WINEDLLOVERRIDES=winusb,cfgmgr32=n,b")
   target_compile_definitions(wndproc_test PRIVATE SKYVANE_EXE="$<TARGET_FILE:Skyvane>")
   add_dependencies(wndproc_test Skyvane auvex usbsim_winusb usbsim_cfgmgr32)

@@ -8,7 +8,7 @@ target_link_libraries(monitor_mgr PUBLIC monitor_processor cfgmgr32 user32)
 # and cfgmgr32.dll stand-ins) and the stand-in libAuvex, all beside the test.
 # (standins/ is configured after this folder: test for its sources, not its targets)
 if(EXISTS ${PROJECT_SOURCE_DIR}/standins/usbsim/CMakeLists.txt)
-  sky_add_gtest(monitor_mgr_test SOURCES tests/MonitorMgrTest.cpp LIBS monitor_mgr usbsim_state
+  sky_add_gtest(monitor_mgr_test SOURCES tests/MonitorMgrTest.cpp LIBS monitor_mgr usbsim_state sky_test_support
     TIMEOUT 300 ENVIRONMENT "WINEDLLOVERRIDES=winusb,cfgmgr32=n,b")
   sky_copy_auvex_dll(monitor_mgr_test)
   add_custom_command(TARGET monitor_mgr_test POST_BUILD

@@ -10,28 +10,20 @@
 
 #include <cstdio>
 #include <fstream>
-#include <sstream>
 #include <string>
 
 #include "CrashDump.h"
 #include "LogFile.h"
+#include "SkyTestSupport.h"
 
 namespace {
 
+using skytest::ReadText;
+
 std::string TestDir(const char* leaf) {
-  const char* root = getenv("SKY_TEST_TMP");
-  std::string dir = std::string("Z:") + (root ? root : "/tmp") + "/" + leaf;
-  for (auto& c : dir)
-    if (c == '/') c = '\\';
+  std::string dir = skytest::TestTmpDir() + "\\" + leaf;
   CreateDirectoryA(dir.c_str(), nullptr);
   return dir;
-}
-
-std::string ReadText(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
 }
 
 std::string DumpPath(const std::string& dir, DWORD pid) {

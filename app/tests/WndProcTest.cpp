@@ -7,38 +7,21 @@
 
 #include <gtest/gtest.h>
 
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include "AuvexTestControl.h"
 #include "LogFile.h"
+#include "SkyTestSupport.h"
 #include "resource.h"
 
 LRESULT CALLBACK WndProc(HWND hWnd, UINT message, WPARAM wParam, LPARAM lParam);
 
 namespace {
 
-std::string ReadText(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
-
-size_t Count(const std::string& text, const std::string& what) {
-  size_t n = 0;
-  for (size_t p = text.find(what); p != std::string::npos; p = text.find(what, p + 1)) ++n;
-  return n;
-}
-
-std::string UnixToWindows(const std::string& path) {
-  std::string out = "Z:" + path;
-  for (auto& c : out)
-    if (c == '/') c = '\\';
-  return out;
-}
+using skytest::Count;
+using skytest::ReadText;
+using skytest::UnixToWindows;
 
 TEST(SkyvaneResources, WindowStringsIconsMenuAndAccelerators) {
   std::string exe = UnixToWindows(SKYVANE_EXE);
@@ -79,8 +62,7 @@ TEST(SkyvaneResources, WindowStringsIconsMenuAndAccelerators) {
 class WndProcTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
-    const char* root = getenv("SKY_TEST_TMP");
-    const std::string dir = UnixToWindows(root ? root : "/tmp");
+    const std::string dir = skytest::TestTmpDir();
     // The simulated devices' directory, with no device in it.
     SetEnvironmentVariableA("SKY_USBSIM_DIR", dir.c_str());
     DeleteFileA((dir + "\\devices.txt").c_str());

@@ -8,8 +8,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -18,23 +16,13 @@
 #include "MonitorMgr.h"
 #include "SimRecords.h"
 #include "SimState.h"
+#include "SkyTestSupport.h"
 
 namespace {
 
+using skytest::Count;
+using skytest::ReadText;
 using usbsim::DeviceConfig;
-
-std::string ReadText(const std::wstring& path) {
-  std::ifstream in(usbsim::Narrow(path), std::ios::binary);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
-
-size_t Count(const std::string& text, const std::string& what) {
-  size_t n = 0;
-  for (size_t p = text.find(what); p != std::string::npos; p = text.find(what, p + 1)) ++n;
-  return n;
-}
 
 DeviceConfig Device(const wchar_t* name, int width = 256, int height = 128) {
   DeviceConfig d;

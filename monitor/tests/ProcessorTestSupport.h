@@ -26,6 +26,7 @@
 #include "LogFile.h"
 #include "MonitorProcessor.h"
 #include "QuantTablePayload.h"
+#include "SkyTestSupport.h"
 #include "WinUsbDouble.h"
 
 namespace proctest {
@@ -45,11 +46,8 @@ constexpr uint8_t kReqSetQuantTable = 0x83;
 
 // Windows path of a file in this test's own temporary directory.
 inline std::wstring TestTmpPath(const std::wstring& name) {
-  const char* dir = std::getenv("SKY_TEST_TMP");
-  std::string unix = dir ? dir : "/tmp";
-  std::wstring path = L"Z:";
-  for (char c : unix) path += c == '/' ? L'\\' : static_cast<wchar_t>(c);
-  return path + L"\\" + name;
+  const std::string dir = skytest::TestTmpDir();
+  return std::wstring(dir.begin(), dir.end()) + L"\\" + name;
 }
 
 inline bool WaitUntil(const std::function<bool()>& done, int timeoutMs = 10000) {

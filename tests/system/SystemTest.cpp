@@ -19,6 +19,7 @@
 #include "Launcher.h"
 #include "SimRecords.h"
 #include "SimState.h"
+#include "SkyTestSupport.h"
 
 namespace {
 
@@ -34,16 +35,8 @@ constexpr DWORD kExitMs = 30000;
 
 std::wstring Stage() { return usbsim::ToWindowsPath(usbsim::Widen(SKY_STAGE_DIR)); }
 
-size_t Count(const std::string& text, const std::string& what) {
-  size_t n = 0;
-  for (size_t p = text.find(what); p != std::string::npos; p = text.find(what, p + 1)) ++n;
-  return n;
-}
-
-std::string ReadText(const std::wstring& path) {
-  auto bytes = usbsim::ReadWholeFile(path);
-  return std::string(bytes.begin(), bytes.end());
-}
+using skytest::Count;
+using skytest::ReadText;
 
 DeviceConfig Device(const wchar_t* name) {
   DeviceConfig d;

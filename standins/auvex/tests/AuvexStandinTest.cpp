@@ -17,6 +17,7 @@
 #include "Auvex.h"
 #include "AuvexTestControl.h"
 #include "AuvexTestEdid.h"
+#include "SkyTestSupport.h"
 
 namespace {
 
@@ -269,11 +270,7 @@ TEST_F(AuvexStandin, InjectedCreateAndPlugInFailures) {
 }
 
 TEST_F(AuvexStandin, RawFilesAreDeliveredInOrderAndCycled) {
-  std::string dir = std::getenv("SKY_TEST_TMP") ? std::getenv("SKY_TEST_TMP") : ".";
-  // The test runs under Wine: reach the Unix directory through drive Z:.
-  std::string base = "Z:" + dir;
-  for (char& ch : base)
-    if (ch == '/') ch = '\\';
+  const std::string base = skytest::TestTmpDir();
   std::vector<std::string> paths;
   std::vector<std::vector<uint8_t>> contents;
   for (int i = 0; i < 2; ++i) {
