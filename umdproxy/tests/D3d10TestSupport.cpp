@@ -42,21 +42,6 @@ void D3d10Test::CloseAll()
     m_adapter.reset();
 }
 
-void D3d10Test::AnswerAllocationInfo(UINT width, UINT height, UINT format)
-{
-    Kmd().SetAnswer(brisel::kEscQueryAllocationInfo, {S_OK, {{16, width}, {20, height}, {24, format}}});
-}
-
-void D3d10Test::AnswerActiveSources(UINT mask)
-{
-    Kmd().SetAnswer(brisel::kEscQueryActiveSourceMask, {S_OK, {{12, mask}}});
-}
-
-void D3d10Test::AnswerAllocationSourceMask(UINT mask)
-{
-    Kmd().SetAnswer(brisel::kEscQueryAllocationSourceMask, {S_OK, {{16, mask}}});
-}
-
 namespace {
 
 void CallCreate(fakes::Device10& device, const D3D11DDIARG_CREATERESOURCE& arg, void* storage, HANDLE runtime)
@@ -170,15 +155,6 @@ HRESULT D3d10Test::SetDisplayMode(void* surface)
 {
     DXGI_DDI_ARG_SETDISPLAYMODE a{m_device->args.hDrvDevice, D3D10DDI_HRESOURCE{surface}, 0};
     return DdiTableGet<PFNDXGIDDI_SETDISPLAYMODE>(m_device->dxgiFuncs, kDxgiSetDisplayMode)(&a);
-}
-
-std::vector<fakes::RecordedEscape> D3d10Test::EscapesOf(uint32_t command)
-{
-    std::vector<fakes::RecordedEscape> out;
-    for (const auto& e : Kmd().Escapes()) {
-        if (e.Command() == command) out.push_back(e);
-    }
-    return out;
 }
 
 ShadowRegistration D3d10Test::LastRegistration()

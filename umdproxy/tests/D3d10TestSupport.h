@@ -43,11 +43,6 @@ protected:
     void DestroyDevice();
     void CloseAll();
 
-    // The kernel-mode driver's answers.
-    void AnswerAllocationInfo(UINT width, UINT height, UINT format);
-    void AnswerActiveSources(UINT mask);
-    void AnswerAllocationSourceMask(UINT mask);
-
     // Resource creation through the runtime's table in the device's form.
     // Returns the driver storage (the resource's driver handle).
     void* CreatePrimary(UINT sourceId, UINT width, UINT height, UINT bindFlags = 0xA0);
@@ -62,7 +57,6 @@ protected:
     HRESULT Present1(void* surface, UINT flags, void* dst = nullptr);
     HRESULT SetDisplayMode(void* surface);
 
-    std::vector<fakes::RecordedEscape> EscapesOf(uint32_t command);
     ShadowRegistration LastRegistration();
     // Allocation the runtime handed out for a resource created by the test
     // (first allocation of the allocate call made for its runtime handle).

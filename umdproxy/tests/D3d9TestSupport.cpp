@@ -160,35 +160,6 @@ HRESULT D3d9Test::Open(fakes::Device9& device, D3DKMT_HANDLE allocation, UINT fl
     return hr;
 }
 
-void D3d9Test::AnswerActiveSources(UINT mask, HRESULT result)
-{
-    Kmd().SetAnswer(brisel::kEscQueryActiveSourceMask, {result, {{brisel::esc::kActiveSourceMask, mask}}});
-}
-
-void D3d9Test::AnswerAllocationInfo(UINT width, UINT height, UINT format, HRESULT result)
-{
-    Kmd().SetAnswer(brisel::kEscQueryAllocationInfo, {result,
-                                                      {{brisel::esc::kInfoWidth, width},
-                                                       {brisel::esc::kInfoHeight, height},
-                                                       {brisel::esc::kInfoFormat, format}}});
-}
-
-void D3d9Test::AnswerAllocationSourceMask(UINT mask, HRESULT result)
-{
-    Kmd().SetAnswer(brisel::kEscQueryAllocationSourceMask, {result, {{brisel::esc::kAllocationSourceMask, mask}}});
-}
-
-void D3d9Test::FailEscape(uint32_t command, HRESULT result) { Kmd().SetAnswer(command, {result, {}}); }
-
-std::vector<fakes::RecordedEscape> D3d9Test::EscapesOf(uint32_t command)
-{
-    std::vector<fakes::RecordedEscape> out;
-    for (const auto& e : Kmd().Escapes()) {
-        if (e.Command() == command) out.push_back(e);
-    }
-    return out;
-}
-
 std::vector<FakeD3d9Call> D3d9Test::D3d9Calls(int kind)
 {
     std::vector<FakeD3d9Call> calls;

@@ -54,13 +54,6 @@ protected:
     HRESULT Present1(fakes::Device9& device, HANDLE source, UINT flags);
     HRESULT Open(fakes::Device9& device, D3DKMT_HANDLE allocation, UINT flags, HANDLE* driverHandle);
 
-    // Scripted answers of the kernel-mode driver.
-    void AnswerActiveSources(UINT mask, HRESULT result = S_OK);
-    void AnswerAllocationInfo(UINT width, UINT height, UINT format, HRESULT result = S_OK);
-    void AnswerAllocationSourceMask(UINT mask, HRESULT result = S_OK);
-    void FailEscape(uint32_t command, HRESULT result = E_FAIL);
-
-    std::vector<fakes::RecordedEscape> EscapesOf(uint32_t command);
     std::vector<FakeD3d9Call> D3d9Calls(int kind);
     // Creations in system memory (Brisel's shadow surfaces), either entry.
     std::vector<FakeD3d9Call> ShadowCreations();

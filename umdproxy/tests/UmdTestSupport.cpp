@@ -2,6 +2,7 @@
 #include "UmdTestSupport.h"
 
 #include "AdapterRecord.h"
+#include "KmdFormats.h"
 #include "RecordList.h"
 #include "SystemSeams.h"
 
@@ -115,6 +116,35 @@ void UmdTest::TearDown()
     EXPECT_EQ(brisel::AdapterList().Count(), 0u) << "adapter record left behind";
     EXPECT_EQ(brisel::DeviceList().Count(), 0u) << "device record left behind";
     brisel::TestOverrides() = brisel::SystemOverrides{};
+}
+
+void UmdTest::AnswerActiveSources(UINT mask, HRESULT result)
+{
+    Kmd().SetAnswer(brisel::kEscQueryActiveSourceMask, {result, {{brisel::esc::kActiveSourceMask, mask}}});
+}
+
+void UmdTest::AnswerAllocationInfo(UINT width, UINT height, UINT format, HRESULT result)
+{
+    Kmd().SetAnswer(brisel::kEscQueryAllocationInfo, {result,
+                                                      {{brisel::esc::kInfoWidth, width},
+                                                       {brisel::esc::kInfoHeight, height},
+                                                       {brisel::esc::kInfoFormat, format}}});
+}
+
+void UmdTest::AnswerAllocationSourceMask(UINT mask, HRESULT result)
+{
+    Kmd().SetAnswer(brisel::kEscQueryAllocationSourceMask, {result, {{brisel::esc::kAllocationSourceMask, mask}}});
+}
+
+void UmdTest::FailEscape(uint32_t command, HRESULT result) { Kmd().SetAnswer(command, {result, {}}); }
+
+std::vector<fakes::RecordedEscape> UmdTest::EscapesOf(uint32_t command)
+{
+    std::vector<fakes::RecordedEscape> out;
+    for (const auto& e : Kmd().Escapes()) {
+        if (e.Command() == command) out.push_back(e);
+    }
+    return out;
 }
 
 }  // namespace umdtest

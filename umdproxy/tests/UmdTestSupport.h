@@ -1,7 +1,8 @@
 // Shared fixture of Brisel's tests: resets the fake kernel-mode driver, the
 // fake runtime's log and the fake vendor drivers' state, and installs the
 // test seams (WOW64 answer, host path, LoadLibraryW log and failure, heap,
-// record and VirtualAlloc failure). Runs on the test's main thread.
+// record and VirtualAlloc failure); scripts the kernel-mode driver's escape
+// answers and reads the escapes it received. Runs on the test's main thread.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -50,6 +51,15 @@ protected:
     void SetUp() override;
     void TearDown() override;
     fakes::FakeKmd& Kmd() { return fakes::FakeKmd::Instance(); }
+
+    // Scripted answers of the kernel-mode driver.
+    void AnswerActiveSources(UINT mask, HRESULT result = S_OK);
+    void AnswerAllocationInfo(UINT width, UINT height, UINT format, HRESULT result = S_OK);
+    void AnswerAllocationSourceMask(UINT mask, HRESULT result = S_OK);
+    void FailEscape(uint32_t command, HRESULT result = E_FAIL);
+    // The escapes of one command the kernel-mode driver received, in order.
+    std::vector<fakes::RecordedEscape> EscapesOf(uint32_t command);
+
     fakes::DriverEntries m_entries = LinkedEntries();
 };
 
