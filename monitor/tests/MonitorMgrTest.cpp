@@ -32,16 +32,9 @@ DeviceConfig Device(const wchar_t* name, int width = 256, int height = 128) {
   return d;
 }
 
-// An interface broadcast as Windows delivers it with WM_DEVICECHANGE.
+// An interface broadcast of our class as Windows delivers it with WM_DEVICECHANGE.
 std::vector<uint8_t> Broadcast(const std::wstring& path) {
-  size_t bytes = offsetof(DEV_BROADCAST_DEVICEINTERFACE_W, dbcc_name) + (path.size() + 1) * sizeof(wchar_t);
-  std::vector<uint8_t> block(bytes, 0);
-  auto* b = reinterpret_cast<DEV_BROADCAST_DEVICEINTERFACE_W*>(block.data());
-  b->dbcc_size = DWORD(bytes);
-  b->dbcc_devicetype = DBT_DEVTYP_DEVICEINTERFACE;
-  b->dbcc_classguid = GUID_DEVINTERFACE_USB_DISPLAY;
-  memcpy(b->dbcc_name, path.c_str(), (path.size() + 1) * sizeof(wchar_t));
-  return block;
+  return usbsim::InterfaceBroadcast(path, GUID_DEVINTERFACE_USB_DISPLAY);
 }
 
 const DEV_BROADCAST_DEVICEINTERFACE_W* AsBroadcast(const std::vector<uint8_t>& block) {

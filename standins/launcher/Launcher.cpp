@@ -155,15 +155,8 @@ bool Launcher::Post(UINT message, WPARAM wParam, LPARAM lParam) {
 }
 
 bool Launcher::BroadcastInterface(WPARAM event, const std::wstring& path) {
-  // The header, then the path with its terminator, as Windows delivers it.
-  size_t bytes = offsetof(DEV_BROADCAST_DEVICEINTERFACE_W, dbcc_name) + (path.size() + 1) * sizeof(wchar_t);
-  std::vector<uint8_t> block(bytes, 0);
-  auto* b = reinterpret_cast<DEV_BROADCAST_DEVICEINTERFACE_W*>(block.data());
-  b->dbcc_size = DWORD(bytes);
-  b->dbcc_devicetype = DBT_DEVTYP_DEVICEINTERFACE;
-  b->dbcc_classguid = usbsim::kDisplayInterfaceGuid;
-  memcpy(b->dbcc_name, path.c_str(), (path.size() + 1) * sizeof(wchar_t));
-  return Send(WM_DEVICECHANGE, event, reinterpret_cast<LPARAM>(b));
+  std::vector<uint8_t> block = usbsim::InterfaceBroadcast(path, usbsim::kDisplayInterfaceGuid);
+  return Send(WM_DEVICECHANGE, event, reinterpret_cast<LPARAM>(block.data()));
 }
 
 bool Launcher::BroadcastVolume(WPARAM event) {

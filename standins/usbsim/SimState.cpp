@@ -1,8 +1,12 @@
 // Shared state of the simulated USB display devices: the sim directory, the
-// device list, interface paths, and the bytes every device reports about
-// itself (descriptors and EDID). Any thread; no global state.
+// device list, interface paths and their WM_DEVICECHANGE broadcasts, and the
+// bytes every device reports about itself (descriptors and EDID). Any thread;
+// no global state.
 #include "SimState.h"
 
+#include <dbt.h>
+
+#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -128,6 +132,18 @@ bool IsValidDeviceName(const std::wstring& name) {
 
 std::wstring InterfacePath(const std::wstring& simDir, const std::wstring& name) {
   return L"\\\\?\\" + simDir + L"\\" + kNodePrefix + name + kNodeSuffix;
+}
+
+std::vector<uint8_t> InterfaceBroadcast(const std::wstring& path, const GUID& classGuid) {
+  const size_t pathBytes = (path.size() + 1) * sizeof(wchar_t);
+  const size_t bytes = offsetof(DEV_BROADCAST_DEVICEINTERFACE_W, dbcc_name) + pathBytes;
+  std::vector<uint8_t> block(bytes, 0);
+  auto* b = reinterpret_cast<DEV_BROADCAST_DEVICEINTERFACE_W*>(block.data());
+  b->dbcc_size = DWORD(bytes);
+  b->dbcc_devicetype = DBT_DEVTYP_DEVICEINTERFACE;
+  b->dbcc_classguid = classGuid;
+  memcpy(b->dbcc_name, path.c_str(), pathBytes);
+  return block;
 }
 
 std::wstring DeviceNameFromPath(const std::wstring& path) {

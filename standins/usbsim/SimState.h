@@ -69,6 +69,10 @@ std::wstring InterfacePath(const std::wstring& simDir, const std::wstring& name)
 // The device name inside an interface path or a file path naming the node;
 // empty when the text is not one of ours.
 std::wstring DeviceNameFromPath(const std::wstring& path);
+// The DEV_BROADCAST_DEVICEINTERFACE_W block that WM_DEVICECHANGE carries for
+// an interface path of the given class: the header, then the path with its
+// terminator.
+std::vector<uint8_t> InterfaceBroadcast(const std::wstring& path, const GUID& classGuid);
 
 // devices.txt: read (missing file = no device), and replace atomically.
 // Writing also creates the node file of every listed device.
