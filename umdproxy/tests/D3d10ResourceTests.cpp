@@ -284,8 +284,7 @@ TEST_F(D3d10SurfaceTest, OpenedSharedSurfaceIsTrackedFromEightHundredByFourEight
     Open(0xB0022);
     for (const Case& c : cases) {
         SCOPED_TRACE(::testing::Message() << c.width << "x" << c.height);
-        Kmd().Reset();
-        Kmd().SetAdapter(DefaultAdapter());
+        ResetKmd();
         AnswerAllocationInfo(c.width, c.height, 87);
         AnswerAllocationSourceMask(0x4);
         FakeUmd_Reset();

@@ -255,8 +255,7 @@ TEST_F(D3d9CaptureTest, FullscreenOpenIsRegisteredShadowedAndReleased)
     } cases[] = {{0x6003, kD3d9CallCreateResource2}, {0x3003, kD3d9CallCreateResource}};
     for (const auto& c : cases) {
         SCOPED_TRACE(testing::Message() << std::hex << c.version);
-        Kmd().Reset();
-        Kmd().SetAdapter(DefaultAdapter());
+        ResetKmd();
         FakeD3d9_Reset();
         fakes::Device9& device = NewDevice(c.version);
         AnswerAllocationInfo(800, 600, 22);

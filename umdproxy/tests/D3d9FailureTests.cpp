@@ -104,8 +104,7 @@ TEST_F(D3d9CaptureFailure, FailedEscapesOnlyLoseTheCapture)
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        Kmd().Reset();
-        Kmd().SetAdapter(DefaultAdapter());
+        ResetKmd();
         FakeD3d9_Reset();
         FakeD3d9_Config()->presentResult = S_FALSE;
         fakes::Device9& device = NewDevice();
@@ -180,8 +179,7 @@ TEST_F(D3d9CaptureFailure, OpenedSurfaceFailuresReturnTheOpenResult)
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        Kmd().Reset();
-        Kmd().SetAdapter(DefaultAdapter());
+        ResetKmd();
         FakeD3d9_Reset();
         fakes::Device9& device = NewDevice();
         AnswerAllocationInfo(640, 480, 22, c.failInfo ? E_FAIL : S_OK);
@@ -209,8 +207,7 @@ TEST_F(D3d9CaptureFailure, OpenedSurfaceFailuresReturnTheOpenResult)
     }
 
     // The driver's own refusal comes back unchanged, with nothing asked of the kernel-mode driver.
-    Kmd().Reset();
-    Kmd().SetAdapter(DefaultAdapter());
+    ResetKmd();
     FakeD3d9_Config()->openResult = E_INVALIDARG;
     EXPECT_EQ(Open(NewDevice(), 0x999, kD3d9OpenFullscreen, nullptr), E_INVALIDARG);
     EXPECT_TRUE(Kmd().Escapes().empty());

@@ -101,8 +101,7 @@ TEST_F(D3d9WrapperTest, TrackingFollowsFlagsSizeAndHost)
         auto adapter = OpenExtraAdapter();
         auto device = fakes::CreateDevice9(*adapter);
         ASSERT_EQ(device->hr, S_OK);
-        Kmd().Reset();
-        Kmd().SetAdapter(DefaultAdapter());
+        ResetKmd();
         ResourceDesc desc;
         desc.flags = c.flags;
         desc.width = c.width;
@@ -168,8 +167,7 @@ TEST_F(D3d9WrapperTest, MatchGdiPrimaryIsClearedOnlyOnServedSources)
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        Kmd().Reset();
-        Kmd().SetAdapter(DefaultAdapter());
+        ResetKmd();
         FakeD3d9_Reset();
         AnswerActiveSources(c.activeMask);
         ResourceDesc desc;
@@ -186,8 +184,7 @@ TEST_F(D3d9WrapperTest, MatchGdiPrimaryIsClearedOnlyOnServedSources)
         EXPECT_EQ(Destroy(device, r.Handle()), S_OK);
     }
     // A primary without MatchGdiPrimary does not ask for the active sources.
-    Kmd().Reset();
-    Kmd().SetAdapter(DefaultAdapter());
+    ResetKmd();
     Created9 r = Create(device);
     EXPECT_TRUE(EscapesOf(brisel::kEscQueryActiveSourceMask).empty());
     EXPECT_EQ(Destroy(device, r.Handle()), S_OK);
@@ -254,8 +251,7 @@ TEST_F(D3d9WrapperTest, MalformedArgumentsReachTheDriverWithoutCapture)
     fakes::Device9& device = NewDevice();
     Created9 tracked = Create(device);
     ASSERT_EQ(tracked.hr, S_OK);
-    Kmd().Reset();
-    Kmd().SetAdapter(DefaultAdapter());
+    ResetKmd();
     AnswerActiveSources(0x2);
 
     // A Present1 naming no source, and one with a null source list.

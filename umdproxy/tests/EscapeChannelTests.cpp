@@ -74,12 +74,6 @@ protected:
         }
     }
 
-    void ResetKmd()
-    {
-        Kmd().Reset();
-        Kmd().SetAdapter(DefaultAdapter());
-    }
-
     std::unique_ptr<fakes::Adapter9> m_adapter;
     std::unique_ptr<fakes::Device9> m_device;
     DeviceRecord* m_record = nullptr;

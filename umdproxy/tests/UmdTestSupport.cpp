@@ -104,8 +104,7 @@ void UmdTest::SetUp()
     o.pfnHeapMayAllocate = &SeamHeap;
     o.pfnRecordMayAllocate = &SeamRecord;
     o.pfnVirtualMayAllocate = &SeamVirtual;
-    Kmd().Reset();
-    Kmd().SetAdapter(DefaultAdapter());
+    ResetKmd();
     fakes::ResetRuntimeLog();
     FakeUmd_Reset();
 }
@@ -116,6 +115,12 @@ void UmdTest::TearDown()
     EXPECT_EQ(brisel::AdapterList().Count(), 0u) << "adapter record left behind";
     EXPECT_EQ(brisel::DeviceList().Count(), 0u) << "device record left behind";
     brisel::TestOverrides() = brisel::SystemOverrides{};
+}
+
+void UmdTest::ResetKmd()
+{
+    Kmd().Reset();
+    Kmd().SetAdapter(DefaultAdapter());
 }
 
 void UmdTest::AnswerActiveSources(UINT mask, HRESULT result)

@@ -51,6 +51,8 @@ protected:
     void SetUp() override;
     void TearDown() override;
     fakes::FakeKmd& Kmd() { return fakes::FakeKmd::Instance(); }
+    // Forgets every escape and scripted answer; the default adapter again.
+    void ResetKmd();
 
     // Scripted answers of the kernel-mode driver.
     void AnswerActiveSources(UINT mask, HRESULT result = S_OK);
