@@ -26,6 +26,13 @@ protected:
         m_adapter = fakes::OpenAdapter9(m_entries);
         ASSERT_EQ(m_adapter->hr, S_OK);
     }
+    // The same adapter with a device created on it (m_device).
+    void OpenD3d9Device()
+    {
+        OpenD3d9();
+        m_device = fakes::CreateDevice9(*m_adapter);
+        ASSERT_EQ(m_device->hr, S_OK);
+    }
     void TearDown() override
     {
         if (m_device && SUCCEEDED(m_device->hr)) m_device->Destroy();
@@ -90,9 +97,7 @@ TEST_F(CallbackWrapperTest, CallbackCopySizeFollowsRuntimeVersion)
 
 TEST_F(CallbackWrapperTest, DeviceCreationKeepsRecordAndEscapeCallbackAndWrapsDestroy)
 {
-    OpenD3d9();
-    m_device = fakes::CreateDevice9(*m_adapter);
-    ASSERT_EQ(m_device->hr, S_OK);
+    ASSERT_NO_FATAL_FAILURE(OpenD3d9Device());
     DeviceRecord* record = Record();
     ASSERT_NE(record, nullptr);
     EXPECT_EQ(record->driverDevice, m_device->args.hDevice);
@@ -175,9 +180,7 @@ TEST_F(CallbackWrapperTest, AllocationsOutsideATrackedCreationAreNotRecorded)
 
 TEST_F(CallbackWrapperTest, AllocationsOfATrackedCreationReachTheSurfaceInOrder)
 {
-    OpenD3d9();
-    m_device = fakes::CreateDevice9(*m_adapter);
-    ASSERT_EQ(m_device->hr, S_OK);
+    ASSERT_NO_FATAL_FAILURE(OpenD3d9Device());
     DeviceRecord* record = Record();
     record->capturingAllocations = 1;
     record->PurgePending();
@@ -219,9 +222,7 @@ TEST_F(CallbackWrapperTest, AllocationsOfATrackedCreationReachTheSurfaceInOrder)
 
 TEST_F(CallbackWrapperTest, RecordingStopsWhenARecordCannotBeAllocatedButTheResultStands)
 {
-    OpenD3d9();
-    m_device = fakes::CreateDevice9(*m_adapter);
-    ASSERT_EQ(m_device->hr, S_OK);
+    ASSERT_NO_FATAL_FAILURE(OpenD3d9Device());
     Record()->capturingAllocations = 1;
     Seams().recordFailAfter = 1;
     std::vector<D3DDDI_ALLOCATIONINFO> infos;
@@ -266,9 +267,7 @@ TEST_F(CallbackWrapperTest, NvidiaForcesOnlyASingleAllocationToPrimary)
 
 TEST_F(CallbackWrapperTest, DeallocateDropsAtMostOnePendingRecordPerHandle)
 {
-    OpenD3d9();
-    m_device = fakes::CreateDevice9(*m_adapter);
-    ASSERT_EQ(m_device->hr, S_OK);
+    ASSERT_NO_FATAL_FAILURE(OpenD3d9Device());
     DeviceRecord* record = Record();
     auto pend = [record](D3DKMT_HANDLE h) {
         brisel::AllocationRecord* a = brisel::NewAllocationRecord();
@@ -305,9 +304,7 @@ TEST_F(CallbackWrapperTest, DeallocateDropsAtMostOnePendingRecordPerHandle)
 
 TEST_F(CallbackWrapperTest, SubmitCommandIsForwardedWithTheRuntimeDevice)
 {
-    OpenD3d9();
-    m_device = fakes::CreateDevice9(*m_adapter);
-    ASSERT_EQ(m_device->hr, S_OK);
+    ASSERT_NO_FATAL_FAILURE(OpenD3d9Device());
     D3DDDIARG_PRESENT present{};
     EXPECT_EQ(m_device->Func<PFND3DDDI_PRESENT>(kD3d9Present)(m_device->args.hDevice, &present), S_OK);
     auto log = fakes::RuntimeLogSnapshot();
@@ -339,9 +336,7 @@ TEST_F(CallbackWrapperTest, CallbacksOfUnknownDevicesAreRefusedWithoutCallingThe
 
 TEST_F(CallbackWrapperTest, DriverTeardownStillReachesTheRuntimeThroughTheWrappers)
 {
-    OpenD3d9();
-    m_device = fakes::CreateDevice9(*m_adapter);
-    ASSERT_EQ(m_device->hr, S_OK);
+    ASSERT_NO_FATAL_FAILURE(OpenD3d9Device());
     D3DDDI_SURFACEINFO surface{640, 480, 0, nullptr, 0, 0};
     D3DDDIARG_CREATERESOURCE create{};
     create.pSurfList = &surface;
