@@ -1,7 +1,8 @@
 // Brisel.dll as the runtime sees it: loaded with LoadLibraryW, its four entry
 // points found by their undecorated names and nothing else exported, no
-// runtime DLL imported, and an adapter and device round trip through the
-// exports leaving no module loaded.
+// runtime DLL imported, an adapter and device round trip through the
+// exports leaving no module loaded, and loading and freeing it over and over
+// costing the host process nothing.
 #include <algorithm>
 #include <cctype>
 #include <set>
@@ -109,6 +110,28 @@ TEST_F(BriselDll, AdapterAndDeviceRoundTripThroughTheExports)
     EXPECT_EQ(FakeUmd_Loads(kFakeUmdA) - loads, FakeUmd_Frees(kFakeUmdA) - frees);
     EXPECT_EQ(GetModuleHandleW(kDriverA), nullptr);
     EXPECT_EQ(FakeUmd_OpenAdapters(), 0);
+}
+
+// The runtime loads the driver per adapter open and frees it per close. Each
+// load must give back whatever process-wide slot it takes: thread-local slots
+// run out after about a thousand, and the host process then aborts. The fake
+// vendor driver stands for a real one, which survives this too.
+TEST(DllReload, LoadingAndFreeingKeepsNoThreadLocalSlot)
+{
+    for (const wchar_t* dll : {L"Brisel.dll", kDriverA}) {
+        ASSERT_EQ(GetModuleHandleW(dll), nullptr) << "the library must really be unloaded each time";
+        const DWORD before = TlsAlloc();
+        ASSERT_NE(before, TLS_OUT_OF_INDEXES);
+        TlsFree(before);
+        for (int i = 0; i < 64; ++i) {
+            HMODULE module = LoadLibraryW(dll);
+            ASSERT_NE(module, nullptr) << GetLastError();
+            FreeLibrary(module);
+        }
+        const DWORD after = TlsAlloc();
+        TlsFree(after);
+        EXPECT_EQ(after, before) << "64 loads of one DLL took " << (after - before) << " slots";
+    }
 }
 
 }  // namespace
