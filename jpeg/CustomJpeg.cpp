@@ -197,6 +197,17 @@ bool SameBlock(const int16_t* a, const int16_t* b) {
   return _mm_movemask_epi8(same) == 0xFFFF;
 }
 
+// Copies a strip's coded data (a multiple of 4 bytes, usually a few dozen)
+// without a C library call per strip, exactly `bytes` long.
+void CopyStripData(uint8_t* dst, const uint8_t* src, uint32_t bytes) {
+  uint32_t i = 0;
+  for (; i + 16 <= bytes; i += 16) {
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + i),
+                     _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + i)));
+  }
+  for (; i < bytes; i += 4) std::memcpy(dst + i, src + i, 4);
+}
+
 // True when two strips have the same quantised coefficients, so that their
 // coded data is the same bytes: a strip's code depends on nothing else (the
 // DC predictors start at 0 in every strip, and the re-coding of long strips
@@ -256,7 +267,7 @@ uint32_t CustomJpeg::Encode(const uint8_t* pixels, int32_t pitch, uint8_t* out) 
       uint8_t* record = out + total;
       if (havePrevious && SameCoefficients(blocks, state.stripBlocks[current ^ 1])) {
         padded = previousPadded;
-        std::memcpy(record + kStripHeaderBytes, out + previousData, padded);
+        CopyStripData(record + kStripHeaderBytes, out + previousData, padded);
       } else {
         // A strip header counts at most m_maxPaddedStripLength bytes: drop the
         // highest zig-zag positions until the strip fits (the blocks stay as
@@ -266,7 +277,7 @@ uint32_t CustomJpeg::Encode(const uint8_t* pixels, int32_t pitch, uint8_t* out) 
         for (int lastAc = 62; padded > m_maxPaddedStripLength && lastAc >= 0; --lastAc) {
           padded = CodeStrip(blocks, lastAc);
         }
-        std::memcpy(record + kStripHeaderBytes, m_pStripBuffer + kStripHeaderBytes, padded);
+        CopyStripData(record + kStripHeaderBytes, m_pStripBuffer + kStripHeaderBytes, padded);
       }
 
       uint32_t header =

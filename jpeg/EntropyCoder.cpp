@@ -2,6 +2,7 @@
 
 #include <emmintrin.h>
 
+#include <atomic>
 #include <mutex>
 
 #include "CustomJpegState.h"
@@ -234,12 +235,18 @@ void BuildCodeTable(const HuffmanSpec& spec, HuffCodeTable& table) {
 }
 
 const StandardCodeTables& GetStandardCodeTables() {
+  // Asked once per strip: after the first build a single acquire load
+  // answers. std::call_once alone costs a thread-local lookup and a spin
+  // lock per call with the 32-bit Windows thread library.
+  static std::atomic<bool> ready{false};
+  if (ready.load(std::memory_order_acquire)) return s_codeTables;
   static std::once_flag built;
   std::call_once(built, [] {
     BuildCodeTable(kLuminanceDcSpec, s_codeTables.luminanceDc);
     BuildCodeTable(kLuminanceAcSpec, s_codeTables.luminanceAc);
     BuildCodeTable(kChrominanceDcSpec, s_codeTables.chrominanceDc);
     BuildCodeTable(kChrominanceAcSpec, s_codeTables.chrominanceAc);
+    ready.store(true, std::memory_order_release);
   });
   return s_codeTables;
 }
