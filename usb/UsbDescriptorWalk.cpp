@@ -54,12 +54,15 @@ UsbWalkResult WalkConfigurationDescriptors(const uint8_t* pData, size_t size,
       if (pInterface->bInterfaceClass == kClassVendorSpecific) {
         result.bVendorInterfaceFound = true;
         // The vendor interface's pipe is the descriptor right after it;
-        // copied only when it is complete.
+        // copied only when it is complete. Otherwise the vendor interface has
+        // no pipe: an endpoint of an earlier interface must not stand in for
+        // it, so the member is cleared (address 0, no pipe).
         const size_t next = offset + length;
         check = CheckDescriptor(pData, size, next, sizeof(USB_ENDPOINT_DESCRIPTOR));
         if (check == Check::kOk) {
           std::memcpy(pEndpoint, pData + next, sizeof(USB_ENDPOINT_DESCRIPTOR));
         } else {
+          *pEndpoint = USB_ENDPOINT_DESCRIPTOR{};
           result.bMalformed = check == Check::kMalformed;
         }
         return result;

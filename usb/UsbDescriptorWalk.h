@@ -27,8 +27,9 @@ struct UsbWalkResult {
 // descriptor). Interface descriptors are copied into *pInterface, endpoint
 // descriptors into *pEndpoint; at the first vendor-specific interface
 // (class 0xFF) the descriptor that directly follows it is copied into
-// *pEndpoint and the walk ends. Members keep the last descriptors seen when
-// no vendor interface exists.
+// *pEndpoint and the walk ends; when no complete descriptor follows it,
+// *pEndpoint is cleared (address 0: no pipe). Members keep the last
+// descriptors seen when no vendor interface exists.
 UsbWalkResult WalkConfigurationDescriptors(const uint8_t* pData, size_t size,
                                            USB_INTERFACE_DESCRIPTOR* pInterface,
                                            USB_ENDPOINT_DESCRIPTOR* pEndpoint);

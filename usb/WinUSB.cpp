@@ -34,6 +34,10 @@ constexpr UCHAR kConfigurationIndex = 1;
 
 constexpr uint32_t kEdidBlockSize = 128;
 
+// Endpoint number 0 is the default control pipe: an endpoint member that
+// holds it (cleared, or never filled) names no pipe for frames.
+bool IsFramePipe(UCHAR endpointAddress) { return (endpointAddress & 0x0F) != 0; }
+
 // A control transfer's data stage is limited by the setup packet's 16-bit
 // wLength.
 constexpr uint32_t kMaxControlLength = 0xFFFF;
@@ -70,11 +74,17 @@ bool WinUSB::SetHandle(HANDLE hFile) {
   if (!WinUsb_Initialize(hFile, m_hInterface.Receive())) return false;
   m_bOpen = true;
 
-  // A device without a vendor interface keeps endpoint 0, whose pipe policy
-  // WinUSB refuses below.
   ReadDescriptors();
 
+  // No pipe was found (unreadable descriptors, no endpoint at all, or a
+  // vendor interface whose pipe descriptor is incomplete). WinUSB keeps a
+  // time-out for the control pipe too, so the policy calls below would not
+  // reliably refuse it: refuse the binding here.
   const UCHAR pipe = m_endpointDesc.bEndpointAddress;
+  if (!IsFramePipe(pipe)) {
+    SetLastError(ERROR_NOT_FOUND);
+    return false;
+  }
   ULONG timeout = 0;
   ULONG valueLength = sizeof(timeout);
   if (!WinUsb_GetPipePolicy(m_hInterface.Get(), pipe, PIPE_TRANSFER_TIMEOUT, &valueLength, &timeout))
@@ -215,6 +225,11 @@ bool WinUSB::Write(const uint8_t* pData, uint32_t length, uint32_t* pTransferred
     return false;
   }
   const UCHAR pipe = m_endpointDesc.bEndpointAddress;
+  // Only reachable after a failed binding: there is no pipe to write to.
+  if (!IsFramePipe(pipe)) {
+    SetLastError(ERROR_NOT_FOUND);
+    return false;
+  }
   ULONG transferred = 0;
   BOOL ok;
   DWORD error = ERROR_SUCCESS;

@@ -39,8 +39,11 @@ struct WalkCase {
   bool bVendorFound;
   bool bMalformed;
   int interfaceNumber;  // copied interface's number, -1 when none copied
-  int endpoint;         // copied endpoint address, -1 when none copied
+  int endpoint;         // copied endpoint address, kNone or kCleared
 };
+
+constexpr int kNone = -1;     // no endpoint copied
+constexpr int kCleared = -2;  // vendor interface without a complete pipe: all zero
 
 Bytes Config(std::initializer_list<Bytes> parts) {
   DescriptorBuilder b;
@@ -61,15 +64,20 @@ TEST(DescriptorWalk, MalformedSetsStopTheWalkInsideTheBuffer) {
       {"shorter than a configuration header", Bytes{9, 2, 5, 0, 1}, false, true, -1, -1},
       {"nothing at all", Bytes{}, false, false, -1, -1},
       {"interface cut off by the end", Config({Bytes(kVendorInterface.begin(), kVendorInterface.begin() + 5)}), false, true, -1, -1},
-      {"lone length byte at the end", Config({kHidInterface, Bytes{7}}), false, true, 0, -1},
+      {"lone length byte at the end", Config({kHidInterface, Bytes{7}}), false, true, 0, kNone},
       {"bLength past the end", Config({kHidInterface, Bytes{200, 0x24, 1, 2}}), false, true, 0, -1},
       {"interface shorter than its structure", Config({Bytes{5, 4, 2, 0, 1}, kEndpoint02}), false, true, -1, -1},
       {"endpoint shorter than its structure", Config({kHidInterface, Bytes{4, 5, 0x81, 3}}), false, true, 0, -1},
       {"bLength of one", Config({Bytes{1, 4}, kVendorInterface, kEndpoint02}), false, true, -1, -1},
       {"bLength of zero ends the walk", Config({kHidInterface, Bytes{0, 4}, kVendorInterface, kEndpoint02}), false, false, 0, -1},
-      {"vendor interface is the last descriptor", Config({kEndpoint81, kVendorInterface}), true, false, 2, 0x81},
-      {"vendor pipe descriptor cut off", Config({kVendorInterface, Bytes{7, 5, 0x02, 2}}), true, true, 2, -1},
-      {"vendor pipe descriptor too short", Config({kVendorInterface, Bytes{3, 5, 0x02}}), true, true, 2, -1},
+      // Without a complete descriptor after the vendor interface, an earlier
+      // interface's endpoint must not pass for the vendor pipe.
+      {"vendor interface is the last descriptor", Config({kEndpoint81, kVendorInterface}), true, false, 2, kCleared},
+      {"vendor pipe descriptor cut off", Config({kHidInterface, kEndpoint81, kVendorInterface, Bytes{7, 5, 0x02, 2}}), true, true, 2, kCleared},
+      {"vendor pipe descriptor too short", Config({kHidInterface, kEndpoint81, kVendorInterface, Bytes{3, 5, 0x02}}), true, true, 2, kCleared},
+      {"vendor pipe descriptor with bLength 0", Config({kHidInterface, kEndpoint81, kVendorInterface, Bytes{0, 5, 0x02, 2, 0, 2, 0}}), true, false, 2, kCleared},
+      {"vendor pipe descriptor of one byte", Config({kEndpoint81, kVendorInterface, Bytes{7}}), true, true, 2, kCleared},
+      {"vendor pipe with no earlier endpoint", Config({kVendorInterface, Bytes{3, 5, 0x02}}), true, true, 2, kCleared},
       {"vendor interface followed by a class descriptor", Config({kVendorInterface, Bytes{7, 0x24, 9, 9, 9, 9, 9}, kEndpoint02}), true, false, 2, 9},
       {"longer interface descriptor is read by its bLength", Config({Bytes{12, 4, 5, 0, 1, 0xFF, 0, 0, 0, 1, 2, 3}, kEndpoint02}), true, false, 5, 0x02},
   };
@@ -85,8 +93,14 @@ TEST(DescriptorWalk, MalformedSetsStopTheWalkInsideTheBuffer) {
     EXPECT_EQ(result.bMalformed, c.bMalformed);
     if (c.interfaceNumber < 0) EXPECT_EQ(iface.bLength, 0xCC) << "no interface may be copied";
     else EXPECT_EQ(iface.bInterfaceNumber, c.interfaceNumber);
-    if (c.endpoint < 0) EXPECT_EQ(endpoint.bLength, 0xCC) << "no endpoint may be copied";
-    else EXPECT_EQ(endpoint.bEndpointAddress, c.endpoint);
+    if (c.endpoint == kNone) {
+      EXPECT_EQ(endpoint.bLength, 0xCC) << "no endpoint may be copied";
+    } else if (c.endpoint == kCleared) {
+      const USB_ENDPOINT_DESCRIPTOR zero{};
+      EXPECT_EQ(std::memcmp(&endpoint, &zero, sizeof(zero)), 0) << "the endpoint must be cleared";
+    } else {
+      EXPECT_EQ(endpoint.bEndpointAddress, c.endpoint);
+    }
   }
 }
 
@@ -105,16 +119,48 @@ TEST_F(UsbClientTest, LyingConfigurationLengthsNeverReachTheWalk) {
     SCOPED_TRACE(c.szName);
     Double().Reset();
     Double().SetConfiguration(c.configuration);
-    // No vendor pipe was found, so the pipe policy on pipe 0 is refused.
+    // No pipe was found, so the binding is refused.
     EXPECT_FALSE(Bind());
     m_pUsb.reset();
     EXPECT_TRUE(Double().Misuses().empty());
   }
 }
 
+// A vendor interface without a usable pipe fails the binding, even when an
+// earlier interface's endpoint (here a HID interrupt IN) would take pipe
+// policies and writes; and nothing reaches any pipe afterwards.
 TEST_F(UsbClientTest, TruncatedVendorPipeLeavesNoPipeToWrite) {
-  Double().SetConfiguration(Config({kVendorInterface, Bytes{4, 5, 0x02, 2}}));
-  EXPECT_FALSE(Bind());
+  const struct {
+    const char* szName;
+    Bytes configuration;
+  } cases[] = {
+      {"pipe descriptor too short", Config({kVendorInterface, Bytes{4, 5, 0x02, 2}})},
+      {"earlier endpoint, pipe too short", Config({kHidInterface, kEndpoint81, kVendorInterface, Bytes{4, 5, 0x02, 2}})},
+      {"earlier endpoint, pipe cut off", Config({kHidInterface, kEndpoint81, kVendorInterface, Bytes{7, 5, 0x02}})},
+      {"earlier endpoint, bLength 0", Config({kHidInterface, kEndpoint81, kVendorInterface, Bytes{0, 5, 0x02, 2, 0, 2, 0}})},
+      {"earlier endpoint, vendor interface last", Config({kHidInterface, kEndpoint81, kVendorInterface})},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.szName);
+    Double().Reset();
+    Double().SetConfiguration(c.configuration);
+    m_pUsb = std::make_unique<WinUSB>();
+    EXPECT_FALSE(m_pUsb->SetHandle(m_hFile));
+    EXPECT_EQ(Double().PipeTimeout(0x81), 0u) << "the HID pipe's policy was changed";
+    EXPECT_TRUE(Double().Calls(Call::SetPipePolicy).empty());
+
+    // The processor deletes a client whose binding failed; should a write
+    // reach it anyway, no pipe is there to take it.
+    Double().ClearRecord();
+    uint8_t frame[2] = {};
+    uint32_t transferred = 7;
+    EXPECT_FALSE(m_pUsb->Write(frame, 1, &transferred));
+    EXPECT_EQ(transferred, 0u);
+    EXPECT_TRUE(Double().Calls(Call::WritePipe).empty());
+    EXPECT_TRUE(Double().Calls(Call::ResetPipe).empty());
+    m_pUsb.reset();
+    EXPECT_EQ(Double().OpenInterfaces(), 0u);
+  }
 }
 
 }  // namespace
