@@ -74,37 +74,96 @@ LogLinePrefix::LogLinePrefix(const char* szTagIn, const char* szPrettyFunction)
   LogFunctionName(szPrettyFunction, szFunction, sizeof(szFunction));
 }
 
-void LogFunctionName(const char* szPrettyFunction, char* szOut, size_t cchOut) {
-  if (cchOut == 0) return;
-  szOut[0] = '\0';
-  if (szPrettyFunction == nullptr) return;
-  const size_t n = std::strlen(szPrettyFunction);
+namespace {
 
-  // The parameter list opens at the first '(' outside template brackets;
-  // "operator()" and "operator<" are names, not delimiters.
-  size_t open = n;
+// The output of LogFunctionName: appends what fits, always terminated.
+class CNameWriter {
+ public:
+  CNameWriter(char* szOut, size_t cchOut) : m_szOut(szOut), m_cchOut(cchOut), m_length(0) {
+    m_szOut[0] = '\0';
+  }
+  void Append(const char* pText, size_t cch) {
+    const size_t room = m_cchOut - 1 - m_length;
+    if (cch > room) cch = room;
+    std::memcpy(m_szOut + m_length, pText, cch);
+    m_length += cch;
+    m_szOut[m_length] = '\0';
+  }
+  void Append(const char* szText) { Append(szText, std::strlen(szText)); }
+
+ private:
+  char* m_szOut;
+  size_t m_cchOut;
+  size_t m_length;
+};
+
+bool StartsWith(const char* sz, size_t at, size_t n, const char* szPrefix) {
+  const size_t cch = std::strlen(szPrefix);
+  return n - at >= cch && std::strncmp(sz + at, szPrefix, cch) == 0;
+}
+
+// The '(' that opens the parameter list of the name starting at `from`: the
+// first one outside template brackets; "operator()" and "operator<" are
+// names, not delimiters. n when there is none.
+size_t FindParameterList(const char* sz, size_t from, size_t n) {
   int depth = 0;
-  for (size_t i = 0; i < n; ++i) {
-    const char c = szPrettyFunction[i];
-    if (i >= 8 && std::strncmp(szPrettyFunction + i - 8, "operator", 8) == 0 &&
-        (c == '(' || c == '<' || c == '>')) {
-      if (c == '(' && i + 1 < n && szPrettyFunction[i + 1] == ')') ++i;
+  for (size_t i = from; i < n; ++i) {
+    const char c = sz[i];
+    if (i >= 8 && std::strncmp(sz + i - 8, "operator", 8) == 0 && (c == '(' || c == '<' || c == '>')) {
+      if (c == '(' && i + 1 < n && sz[i + 1] == ')') ++i;
       continue;
     }
     if (c == '<') ++depth;
     else if (c == '>' && depth > 0) --depth;
-    else if (c == '(' && depth == 0) {
-      open = i;
-      break;
+    else if (c == '(' && depth == 0) return i;
+  }
+  return n;
+}
+
+// Just past the ')' that closes the '(' at `open`; n when unbalanced.
+size_t SkipParentheses(const char* sz, size_t open, size_t n) {
+  if (open >= n || sz[open] != '(') return n;
+  int depth = 0;
+  for (size_t i = open; i < n; ++i) {
+    if (sz[i] == '(') ++depth;
+    else if (sz[i] == ')' && --depth == 0) return i + 1;
+  }
+  return n;
+}
+
+// Skips the qualifiers printed after a parameter list (" const",
+// " mutable", " &&", ...).
+size_t SkipQualifiers(const char* sz, size_t at, size_t n) {
+  for (bool skipped = true; skipped;) {
+    skipped = false;
+    for (const char* szQualifier : {" const", " volatile", " mutable", " &&", " &"}) {
+      if (StartsWith(sz, at, n, szQualifier)) {
+        at += std::strlen(szQualifier);
+        skipped = true;
+        break;
+      }
     }
   }
+  return at;
+}
+
+}  // namespace
+
+void LogFunctionName(const char* szPrettyFunction, char* szOut, size_t cchOut) {
+  if (cchOut == 0) return;
+  CNameWriter out(szOut, cchOut);
+  if (szPrettyFunction == nullptr) return;
+  const char* const sz = szPrettyFunction;
+  const size_t n = std::strlen(sz);
+
+  const size_t open = FindParameterList(sz, 0, n);
 
   // The name starts after the last blank outside template brackets (the
   // blank that ends the return type and specifiers).
   size_t start = 0;
-  depth = 0;
+  int depth = 0;
   for (size_t i = open; i-- > 0;) {
-    const char c = szPrettyFunction[i];
+    const char c = sz[i];
     if (c == '>') ++depth;
     else if (c == '<' && depth > 0) --depth;
     else if (c == ' ' && depth == 0) {
@@ -114,18 +173,37 @@ void LogFunctionName(const char* szPrettyFunction, char* szOut, size_t cchOut) {
   }
   // A pointer or reference return type may stick to the name in some
   // spellings ("int* f()" is printed with the blank, but be safe).
-  while (start < open && (szPrettyFunction[start] == '*' || szPrettyFunction[start] == '&')) ++start;
+  while (start < open && (sz[start] == '*' || sz[start] == '&')) ++start;
 
   // Names inside an unnamed namespace carry no useful qualifier.
   for (const char* szAnonymous : {"{anonymous}::", "(anonymous namespace)::"}) {
     const size_t cch = std::strlen(szAnonymous);
-    if (open - start > cch && std::strncmp(szPrettyFunction + start, szAnonymous, cch) == 0) start += cch;
+    if (open - start > cch && std::strncmp(sz + start, szAnonymous, cch) == 0) start += cch;
   }
+  out.Append(sz + start, open - start);
 
-  size_t length = open - start;
-  if (length > cchOut - 1) length = cchOut - 1;
-  std::memcpy(szOut, szPrettyFunction + start, length);
-  szOut[length] = '\0';
+  // A function nested in another one (a lambda, a member of a local class)
+  // is printed after its enclosing function's parameter list and "::", as
+  // in "C::Start()::<lambda()>": keep the enclosing name, then each nested
+  // name without its parameters, every lambda as "<lambda>".
+  size_t at = SkipParentheses(sz, open, n);
+  for (;;) {
+    at = SkipQualifiers(sz, at, n);
+    if (!StartsWith(sz, at, n, "::")) break;
+    at += 2;
+    if (StartsWith(sz, at, n, "<lambda(")) {
+      at = SkipParentheses(sz, at + 7, n);
+      if (at >= n || sz[at] != '>') break;
+      ++at;
+      out.Append("::<lambda>");
+    } else {
+      const size_t nestedOpen = FindParameterList(sz, at, n);
+      if (nestedOpen == n) break;
+      out.Append("::");
+      out.Append(sz + at, nestedOpen - at);
+      at = SkipParentheses(sz, nestedOpen, n);
+    }
+  }
 }
 
 CLogFile::CLogFile(FILE* pFile) : m_pFile(pFile) {}

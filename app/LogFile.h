@@ -26,7 +26,7 @@ struct LogLinePrefix {
   int processId;
   int threadId;
   const char* szTag;     // "[INFO]  " or "[ERROR] "
-  char szFunction[128];  // "Class::Method" or the bare name of a free function
+  char szFunction[128];  // "Class::Method", the bare name of a free function, or a nested name
 
   LogLinePrefix(const char* szTagIn, const char* szPrettyFunction);
 };
@@ -68,7 +68,9 @@ class CLogFile {
 };
 
 // Extracts "Class::Method" or "Function" from a __PRETTY_FUNCTION__ text into
-// szOut (always terminated; truncated to cchOut - 1 characters).
+// szOut (always terminated; truncated to cchOut - 1 characters). A function
+// nested in another one comes out as the enclosing name, "::" and the nested
+// name, a lambda as "<lambda>": "CMonitorProcessor::Start::<lambda>".
 void LogFunctionName(const char* szPrettyFunction, char* szOut, size_t cchOut);
 
 #define SKY_LOG_LINE_(tag_, format_, ...)                                                \

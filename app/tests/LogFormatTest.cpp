@@ -4,6 +4,7 @@
 #include <windows.h>
 
 #include <cstdio>
+#include <cstring>
 #include <regex>
 #include <string>
 
@@ -85,13 +86,39 @@ TEST(LogFormat, EveryFieldOfALineHasItsFixedForm) {
   }
 }
 
-// Without an open log the same text goes to standard output; nothing may
-// reach a file.
-TEST(LogFormat, LinesWithoutALogLeaveNoFile) {
-  const std::wstring dir = FreshDirectory("nolog");
-  ASSERT_EQ(CLogFile::Instance(nullptr), nullptr);
-  LOG_INFO("%s [%04d/%04d] %s [%s] to standard output\n");
-  EXPECT_FALSE(logtest::FileExists(dir + L"Skyvane.log"));
+// Without an open log (before it is opened, after it is closed) a line goes
+// to standard output with the same prefix and message as in the file.
+TEST(LogFormat, LinesWithoutALogGoToStandardOutputInFullFormat) {
+  const std::wstring path = FreshDirectory("nolog") + L"Skyvane.log";
+  const logtest::ChildResult child = logtest::RunProbe(L"nolog \"" + path + L"\"");
+  ASSERT_EQ(child.exitCode, 0u) << child.stdoutText;
+
+  bool unterminated = true;
+  const auto out = SplitCrlfLines(child.stdoutText, &unterminated);
+  EXPECT_FALSE(unterminated);
+  const auto file = SplitCrlfLines(ReadFileBytes(path));
+  ASSERT_EQ(out.size(), 2u) << child.stdoutText;
+  ASSERT_EQ(file.size(), 1u);
+
+  std::smatch inFile;
+  ASSERT_TRUE(std::regex_match(file[0], inFile, kLine)) << file[0];
+  EXPECT_EQ(inFile[11].str(), "while open 2");
+  const struct {
+    const char* szTag;
+    const char* szMessage;
+  } expected[] = {{"[INFO]  ", "before open 1 hr 8007000E"}, {"[ERROR] ", "after close wide"}};
+  for (size_t i = 0; i < out.size(); ++i) {
+    SCOPED_TRACE(out[i]);
+    std::smatch m;
+    ASSERT_TRUE(std::regex_match(out[i], m, kLine));
+    EXPECT_EQ(m.position(7), 21) << "time stamp is not 19 characters";
+    // Same process and thread as the line in the file.
+    EXPECT_EQ(m[7].str(), inFile[7].str());
+    EXPECT_EQ(m[8].str(), inFile[8].str());
+    EXPECT_EQ(m[9].str(), expected[i].szTag);
+    EXPECT_EQ(m[10].str(), "NoLog");
+    EXPECT_EQ(m[11].str(), expected[i].szMessage);
+  }
 }
 
 TEST(LogFormat, FunctionNamesComeOutQualifiedAndBare) {
@@ -107,7 +134,18 @@ TEST(LogFormat, FunctionNamesComeOutQualifiedAndBare) {
       {"virtual bool CMonitorProcessor::Init(const wchar_t*)", "CMonitorProcessor::Init"},
       {"CMonitorProcessor::CMonitorProcessor(IMonitorProcessor::Delegate*)", "CMonitorProcessor::CMonitorProcessor"},
       {"virtual CMonitorProcessor::~CMonitorProcessor()", "CMonitorProcessor::~CMonitorProcessor"},
-      {"CMonitorProcessor::Start()::<lambda()>", "CMonitorProcessor::Start"},
+      // Functions nested in another function: the enclosing name, "::" and
+      // the nested name, every lambda shown as "<lambda>".
+      {"CMonitorProcessor::Start()::<lambda()>", "CMonitorProcessor::Start::<lambda>"},
+      {"static void CFoo::Bar()::Local::Run(int)", "CFoo::Bar::Local::Run"},
+      {"int CFoo::Bar()::Local::Get() const", "CFoo::Bar::Local::Get"},
+      {"CFoo::Bar()::<lambda()>::<lambda(const std::vector<int>&)>", "CFoo::Bar::<lambda>::<lambda>"},
+      {"CFoo::Bar()::<lambda()> mutable", "CFoo::Bar::<lambda>"},
+      {"CFoo::Bar()::<lambda(auto:3)> [with auto:3 = int]", "CFoo::Bar::<lambda>"},
+      {"CFoo::Baz() const::L::Run()::<lambda()>", "CFoo::Baz::L::Run::<lambda>"},
+      {"CFoo::Tm<int>(int)::<lambda()>", "CFoo::Tm<int>::<lambda>"},
+      {"{anonymous}::A::f() const::<lambda()>", "A::f::<lambda>"},
+      {"void CFoo::Bar(int (*)(int))::Local::Run()", "CFoo::Bar::Local::Run"},
       {"std::vector<std::pair<int, int> > ns::CList<T>::Items(int) const [with T = int]", "ns::CList<T>::Items"},
       {"bool CKey::operator()(const CKey&) const", "CKey::operator()"},
       {"bool CKey::operator<(const CKey&) const", "CKey::operator<"},
@@ -122,6 +160,14 @@ TEST(LogFormat, FunctionNamesComeOutQualifiedAndBare) {
   char szShort[8];
   LogFunctionName("void CVeryLongClassName::Method()", szShort, sizeof(szShort));
   EXPECT_STREQ(szShort, "CVeryLo");
+  // A nested name is cut at the output's size wherever the cut falls.
+  for (size_t cch = 1; cch <= 35; ++cch) {
+    char szOut[40];
+    std::memset(szOut, 'x', sizeof(szOut));
+    LogFunctionName("CMonitorProcessor::Start()::<lambda()>", szOut, cch);
+    EXPECT_EQ(std::string(szOut), std::string("CMonitorProcessor::Start::<lambda>").substr(0, cch - 1));
+    EXPECT_EQ(szOut[cch], 'x') << "written past " << cch << " characters";
+  }
 }
 
 }  // namespace

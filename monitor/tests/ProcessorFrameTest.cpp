@@ -83,8 +83,8 @@ TEST_F(FrameTest, FirstFrameSendsResolutionAndTablesBeforeItsWrite) {
   EXPECT_EQ(CheckWrittenFrames(), 3u);
 
   EXPECT_EQ(CountLog("INFO", "CMonitorProcessor::OnResolutionChange", "OnResolutionChange (64,32)"), 1);
-  EXPECT_EQ(CountLog("INFO", "CMonitorProcessor::Start", "Start image thread"), 1);
-  EXPECT_EQ(CountLog("INFO", "CMonitorProcessor::Start", "Stop image thread"), 1);
+  EXPECT_EQ(CountLog("INFO", "CMonitorProcessor::Start::<lambda>", "Start image thread"), 1);
+  EXPECT_EQ(CountLog("INFO", "CMonitorProcessor::Start::<lambda>", "Stop image thread"), 1);
   EXPECT_EQ(CountLogContaining("error is"), 0);
 }
 
@@ -307,8 +307,8 @@ TEST_F(FrameTest, RestartedThreadAnnouncesTheModeAgain) {
   ASSERT_TRUE(proc.Start());  // joins the ended thread, starts a new one
   ASSERT_TRUE(ThreadEnds());
   EXPECT_EQ(Script(), (S{"R64x32", "Q", "W", "R0x0", "R64x32", "Q", "W", "R0x0"}));
-  EXPECT_EQ(CountLog("INFO", "CMonitorProcessor::Start", "Start image thread"), 2);
-  EXPECT_EQ(CountLog("INFO", "CMonitorProcessor::Start", "Stop image thread"), 2);
+  EXPECT_EQ(CountLog("INFO", "CMonitorProcessor::Start::<lambda>", "Start image thread"), 2);
+  EXPECT_EQ(CountLog("INFO", "CMonitorProcessor::Start::<lambda>", "Stop image thread"), 2);
 }
 
 TEST_F(FrameTest, SyntheticDesktopFramesFromTheLibraryAreWrittenValid) {

@@ -78,7 +78,7 @@ TEST_F(TeardownTest, DestroyingAProcessorBlockedInItsWaitTurnsTheDeviceOffFirst)
   EXPECT_EQ(ResolutionOf(res[0]), std::make_pair(0, 0));
   EXPECT_EQ(probe.openInterfacesAtPlugOut, 0u);
   EXPECT_EQ(probe.controlsAtPlugOut.size(), Double().Controls().size());
-  EXPECT_EQ(CountLog("INFO", "CMonitorProcessor::Start", "Stop image thread"), 1);
+  EXPECT_EQ(CountLog("INFO", "CMonitorProcessor::Start::<lambda>", "Stop image thread"), 1);
 }
 
 // UnInit right after Start, before the new thread has run: the stop request
@@ -99,8 +99,8 @@ TEST_F(TeardownTest, StopRequestedBeforeTheNewThreadRunsIsNotLost) {
   auto start = Clock::now();
   m_pProc.reset();
   EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(4000));
-  EXPECT_EQ(CountLog("INFO", "CMonitorProcessor::Start", "Start image thread"), 42);
-  EXPECT_EQ(CountLog("INFO", "CMonitorProcessor::Start", "Stop image thread"), 42);
+  EXPECT_EQ(CountLog("INFO", "CMonitorProcessor::Start::<lambda>", "Start image thread"), 42);
+  EXPECT_EQ(CountLog("INFO", "CMonitorProcessor::Start::<lambda>", "Stop image thread"), 42);
 }
 
 // A restarted thread counts as running from Start on, before it has run.
@@ -166,8 +166,8 @@ TEST_F(TeardownTest, StressCreateDestroyWithFramesInFlight) {
   // capacity; one encoder and output buffer per round would exceed it
   // several times over.
   EXPECT_LT(heapAfter, heapBefore + 256 * 1024) << "before " << heapBefore << ", after " << heapAfter;
-  EXPECT_EQ(CountLog("INFO", "CMonitorProcessor::Start", "Start image thread"), totalStarts);
-  EXPECT_EQ(CountLog("INFO", "CMonitorProcessor::Start", "Stop image thread"), totalStarts);
+  EXPECT_EQ(CountLog("INFO", "CMonitorProcessor::Start::<lambda>", "Start image thread"), totalStarts);
+  EXPECT_EQ(CountLog("INFO", "CMonitorProcessor::Start::<lambda>", "Stop image thread"), totalStarts);
   EXPECT_EQ(_heapchk(), _HEAPOK);
   DWORD handlesAfter = 0;
   GetProcessHandleCount(GetCurrentProcess(), &handlesAfter);

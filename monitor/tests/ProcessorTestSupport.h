@@ -129,8 +129,8 @@ class ProcessorTest : public ::testing::Test {
   bool ThreadEnds(int timeoutMs = 10000) {
     return WaitUntil([&] { return !m_pProc->IsImageThreadRunning(); }, timeoutMs) &&
            WaitUntil([&] {
-             return CountLog("INFO", "CMonitorProcessor::Start", "Start image thread") ==
-                    CountLog("INFO", "CMonitorProcessor::Start", "Stop image thread");
+             return CountLog("INFO", "CMonitorProcessor::Start::<lambda>", "Start image thread") ==
+                    CountLog("INFO", "CMonitorProcessor::Start::<lambda>", "Stop image thread");
            }, timeoutMs);
   }
 
