@@ -5,6 +5,7 @@
 //   log_probe second <log path>              open an already open log, log one line
 //   log_probe race <log path> <threads> <n>  writers on several threads while the log closes
 //   log_probe rotfail <directory>            a rotation whose rename fails, then recovers
+//   log_probe nolog <log path>               lines before the log opens and after it closes
 //
 // Exit code 0 when the scenario ran as planned.
 #include <windows.h>
@@ -70,6 +71,18 @@ int RotationFails(const std::wstring& dir) {
   return 0;
 }
 
+// One line before the log is opened, one while it is open, one after it is
+// closed: the first and the last go to standard output.
+int NoLog(const std::wstring& path) {
+  if (CLogFile::Instance(nullptr) != nullptr) return 40;
+  LOG_INFO("%s [%04d/%04d] %s [%s] before open %d hr %X\n", 1, 0x8007000Eu);
+  if (CLogFile::Instance(path.c_str()) == nullptr) return 41;
+  LOG_INFO("%s [%04d/%04d] %s [%s] while open %d\n", 2);
+  CLogFile::Close();
+  LOG_ERROR("%s [%04d/%04d] %s [%s] after close %S\n", L"wide");
+  return CLogFile::Instance(nullptr) == nullptr ? 0 : 42;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -79,5 +92,6 @@ int main(int argc, char** argv) {
   if (mode == "second") return SecondProcess(target);
   if (mode == "race" && argc == 5) return Race(target, std::atoi(argv[3]), std::atoi(argv[4]));
   if (mode == "rotfail") return RotationFails(target);
+  if (mode == "nolog") return NoLog(target);
   return 3;
 }
