@@ -101,11 +101,21 @@ TEST_F(InitTest, UnreadableEdidFallsBackToTheDefault) {
 }
 
 TEST_F(InitTest, DefaultEdidIsAValidBaseBlockOf1920x1080) {
+  const uint8_t* e = g_defaultEdid;
+  EXPECT_EQ(Bytes(e, e + 8), (Bytes{0x00, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x00}));
   unsigned sum = 0;
-  for (uint8_t b : g_defaultEdid) sum += b;
+  for (size_t i = 0; i < kDefaultEdidSize; ++i) sum += e[i];
   EXPECT_EQ(sum % 256, 0u);
-  EXPECT_EQ(g_defaultEdid[126], 1);  // one extension
-  EXPECT_EQ(std::string(reinterpret_cast<const char*>(g_defaultEdid) + 113, 11), "Usb Display");
+  EXPECT_EQ(e[126], 1);  // one extension
+
+  // The preferred timing, the first detailed descriptor (bytes 54..71): a
+  // nonzero pixel clock (173.00 MHz in 10 kHz units) and 1920 x 1080 active.
+  const uint8_t* dtd = e + 54;
+  EXPECT_EQ(dtd[0] | dtd[1] << 8, 17300);
+  EXPECT_EQ(dtd[2] | (dtd[4] >> 4) << 8, 1920);
+  EXPECT_EQ(dtd[5] | (dtd[7] >> 4) << 8, 1080);
+
+  EXPECT_EQ(std::string(reinterpret_cast<const char*>(e) + 113, 11), "Usb Display");
 }
 
 TEST_F(InitTest, NullPathIsRefusedWithoutTouchingAnything) {
