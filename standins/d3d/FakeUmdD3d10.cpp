@@ -188,6 +188,8 @@ void APIENTRY StagingResourceUnmap10(D3D10DDI_HDEVICE hDevice, D3D10DDI_HRESOURC
 void APIENTRY ResourceCopy10(D3D10DDI_HDEVICE hDevice, D3D10DDI_HRESOURCE dst, D3D10DDI_HRESOURCE src)
 {
     Record10(kCallResourceCopy10, dst.pDrvPrivate, src.pDrvPrivate, 0, nullptr, 0);
+    const FakeUmdConfig* config = FakeUmd_Config();
+    if (config->onResourceCopy) config->onResourceCopy(config->onResourceCopyContext);
     CopyPixels(DeviceOf(hDevice), dst.pDrvPrivate, src.pDrvPrivate, 0, 0);
 }
 

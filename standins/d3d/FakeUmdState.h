@@ -81,6 +81,10 @@ struct FakeUmdConfig {
     UINT openedHeight;
     HRESULT dxgiResult;                 // result of Present, Present1, SetDisplayMode and Blt
     UINT presentSrcAllocation;          // nonzero: hSrcAllocation (a D3DKMT_HANDLE) of every present callback
+    // Called by pfnResourceCopy before it copies: lets a test act at that
+    // moment, as another thread of the application could.
+    void (*onResourceCopy)(void* context);
+    void* onResourceCopyContext;
 };
 
 // How the fake DXGI Present hands pDXGIContext back through pfnPresentCb.

@@ -86,6 +86,13 @@ struct TrackedSurface {
     D3DKMT_HANDLE primaryAllocation;        // the first recorded allocation
     CLock mutex;                            // guards `allocations`
     CAllocationQueue allocations;
+    // Present callbacks on the driver's threads pin the surface while they
+    // use it (both fields under the device's tracked lock). A surface whose
+    // resource is destroyed meanwhile is unlisted and marked retired; the
+    // last unpin then finishes it, so no callback uses freed memory.
+    UINT pins;
+    BYTE retired;
+    CLock copyLock;                         // one present callback at a time makes the shadow and copies
 
     void AddAllocation(AllocationRecord* record) noexcept;
     // Head of the list, or nullptr (the record stays listed).

@@ -83,6 +83,40 @@ bool ShadowBytes(const D3D10DDI_MAPPED_SUBRESOURCE& mapped, UINT height, UINT* b
     return true;
 }
 
+// Registers a mapped shadow and keeps its view, in both creation forms and
+// for opened surfaces: the surface's destruction then releases the buffer
+// before the shadow is unmapped, so the kernel-mode driver stops reading it
+// first.
+void RegisterMappedShadow(D3d10DeviceRecord& device, TrackedSurface& surface, D3DKMT_HANDLE allocation, UINT bytes,
+                          const D3D10DDI_MAPPED_SUBRESOURCE& mapped) noexcept
+{
+    surface.bufferAddress = mapped.pData;
+    surface.bufferSize = bytes;
+    surface.bufferOwned = 0;
+    RegisterShadowBuffer(device, surface, allocation, bytes, mapped.RowPitch, mapped.pData);
+}
+
+// Release of a surface that is no longer listed: ReleaseShadowBuffer for its
+// registered buffer, then its shadow, then the record.
+void FinishSurface(D3d10DeviceRecord& device, TrackedSurface* surface) noexcept
+{
+    if (surface->isOpenedShared && surface->bufferAddress) {
+        // An opened surface records no allocation of its own: its buffer was
+        // registered for the allocation it was opened with.
+        AllocationRecord opened{};
+        opened.info.hAllocation = surface->primaryAllocation;
+        ReleaseShadowBuffer(device, *surface, opened);
+    }
+    ReleaseSurfaceAllocations(device, *surface);
+    DestroyShadowResource(device, *surface);
+    DestroyTrackedSurface(surface);
+}
+
+void RetireSurface(D3d10DeviceRecord& device, TrackedSurface* surface) noexcept
+{
+    if (device.RetireTrackedSurface(surface)) FinishSurface(device, surface);
+}
+
 // Finishing a created surface: allocation info, staging shadow, registration.
 void FinishCreatedSurface(D3d10DeviceRecord& device, TrackedSurface& surface, const void* runtimeArg) noexcept
 {
@@ -119,12 +153,7 @@ void FinishCreatedSurface(D3d10DeviceRecord& device, TrackedSurface& surface, co
     surface.shadowResource = memory;
     UINT bytes = 0;
     if (!ShadowBytes(mapped, surface.height, &bytes)) return;   // shadow kept, never registered
-    if (device.layout.d3d11Form) {
-        surface.bufferAddress = mapped.pData;
-        surface.bufferSize = bytes;
-        surface.bufferOwned = 0;
-    }
-    RegisterShadowBuffer(device, surface, allocation, bytes, mapped.RowPitch, mapped.pData);
+    RegisterMappedShadow(device, surface, allocation, bytes, mapped);
 }
 
 void CreateResource(D3D10DDI_HDEVICE hDevice, const D3D10DDIARG_CREATERESOURCE* pArgs,
@@ -252,11 +281,7 @@ void APIENTRY D3d10DestroyResourceWrapper(D3D10DDI_HDEVICE hDevice, D3D10DDI_HRE
     if (!device) return;
     if (auto real = device->Real<PFND3D10DDI_DESTROYRESOURCE>(kD3d10DestroyResource))
         real(D3D10DDI_HDEVICE{device->driverDevice}, hResource);
-    TrackedSurface* surface = device->FindTrackedSurface(hResource.pDrvPrivate);
-    if (!surface) return;
-    ReleaseSurfaceAllocations(*device, *surface);
-    DestroyShadowResource(*device, *surface);
-    DropTrackedSurface(*device, surface);
+    if (TrackedSurface* surface = device->FindTrackedSurface(hResource.pDrvPrivate)) RetireSurface(*device, surface);
 }
 
 void DestroyRemainingSurfaces(D3d10DeviceRecord& device) noexcept
@@ -265,11 +290,17 @@ void DestroyRemainingSurfaces(D3d10DeviceRecord& device) noexcept
         device.trackedLock.Enter();
         TrackedSurface* surface = device.trackedHead;
         device.trackedLock.Leave();
-        if (!surface) return;
-        ReleaseSurfaceAllocations(device, *surface);
-        DestroyShadowResource(device, *surface);
-        DropTrackedSurface(device, surface);
+        if (!surface) break;
+        RetireSurface(device, surface);
     }
+    // A present callback still copying finishes its surface with this
+    // device's functions: the device waits for it.
+    while (device.RetiredSurfacesPending() != 0) Sleep(1);
+}
+
+CSurfacePin::~CSurfacePin()
+{
+    if (m_pSurface && m_device.UnpinSurface(m_pSurface)) FinishSurface(m_device, m_pSurface);
 }
 
 void MakeOpenedSurfaceShadow(D3d10DeviceRecord& device, TrackedSurface& surface) noexcept
@@ -296,7 +327,7 @@ void MakeOpenedSurfaceShadow(D3d10DeviceRecord& device, TrackedSurface& surface)
     surface.shadowResource = memory;
     UINT bytes = 0;
     if (!ShadowBytes(mapped, surface.height, &bytes)) return;
-    RegisterShadowBuffer(device, surface, surface.primaryAllocation, bytes, mapped.RowPitch, mapped.pData);
+    RegisterMappedShadow(device, surface, surface.primaryAllocation, bytes, mapped);
 }
 
 }  // namespace brisel

@@ -37,7 +37,24 @@ void MakeOpenedSurfaceShadow(D3d10DeviceRecord& device, TrackedSurface& surface)
 void DestroyShadowResource(D3d10DeviceRecord& device, TrackedSurface& surface) noexcept;
 
 // Device destruction, before the real driver's: every surface still tracked
-// is released and its shadow destroyed as its resource destruction would.
+// is released and its shadow destroyed as its resource destruction would;
+// returns once no present callback holds one of them.
 void DestroyRemainingSurfaces(D3d10DeviceRecord& device) noexcept;
+
+// A pin on a tracked surface held by a present callback (see
+// TrackedSurface::pins). Dropping the last pin of a surface whose resource
+// was destroyed meanwhile releases it then.
+class CSurfacePin {
+public:
+    CSurfacePin(D3d10DeviceRecord& device, TrackedSurface* pinned) noexcept : m_device(device), m_pSurface(pinned) {}
+    ~CSurfacePin();
+    CSurfacePin(const CSurfacePin&) = delete;
+    CSurfacePin& operator=(const CSurfacePin&) = delete;
+    TrackedSurface* Get() const noexcept { return m_pSurface; }
+
+private:
+    D3d10DeviceRecord& m_device;
+    TrackedSurface* m_pSurface;
+};
 
 }  // namespace brisel

@@ -70,6 +70,52 @@ TrackedSurface* DeviceRecord::FindSurfaceByAllocation(D3DKMT_HANDLE allocation) 
     return nullptr;
 }
 
+TrackedSurface* DeviceRecord::PinTrackedSurface(HANDLE driverResource) noexcept
+{
+    CLockGuard guard(trackedLock);
+    for (TrackedSurface* s = trackedHead; s; s = s->pNext) {
+        if (s->driverResource != driverResource) continue;
+        ++s->pins;
+        return s;
+    }
+    return nullptr;
+}
+
+TrackedSurface* DeviceRecord::PinSurfaceByAllocation(D3DKMT_HANDLE allocation) noexcept
+{
+    CLockGuard guard(trackedLock);
+    for (TrackedSurface* s = trackedHead; s; s = s->pNext) {
+        if (!s->HasAllocation(allocation)) continue;
+        ++s->pins;
+        return s;
+    }
+    return nullptr;
+}
+
+bool DeviceRecord::UnpinSurface(TrackedSurface* surface) noexcept
+{
+    CLockGuard guard(trackedLock);
+    if (--surface->pins != 0 || !surface->retired) return false;
+    --retiredPending;
+    return true;
+}
+
+bool DeviceRecord::RetireTrackedSurface(TrackedSurface* surface) noexcept
+{
+    CLockGuard guard(trackedLock);   // a critical section: RemoveTrackedSurface may take it again
+    if (!RemoveTrackedSurface(surface)) return false;
+    if (surface->pins == 0) return true;
+    surface->retired = 1;
+    ++retiredPending;
+    return false;
+}
+
+UINT DeviceRecord::RetiredSurfacesPending() noexcept
+{
+    CLockGuard guard(trackedLock);
+    return retiredPending;
+}
+
 void DeviceRecord::PurgePending() noexcept
 {
     CLockGuard guard(pendingLock);

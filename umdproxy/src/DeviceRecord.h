@@ -9,7 +9,9 @@
 // driver's worker threads). Locks: device list lock (lookups), tracked lock
 // (trackedSurfaces), pending lock (pendingAllocations), one mutex per surface.
 // Nesting, always in this order: tracked lock then a surface's mutex; pending
-// lock then a surface's mutex.
+// lock then a surface's mutex. A surface's copy lock is taken by present
+// callbacks only, with none of these held, and stays held while the copy
+// calls the real driver.
 #pragma once
 
 #include <windows.h>
@@ -48,6 +50,7 @@ struct DeviceRecord {
     // Tracked surfaces, insertion order (intrusive through TrackedSurface::pNext).
     TrackedSurface* trackedHead = nullptr;
     TrackedSurface* trackedTail = nullptr;
+    UINT retiredPending = 0;                         // under trackedLock
     CLock trackedLock;
 
     CAllocationQueue pendingAllocations;
@@ -70,6 +73,21 @@ struct DeviceRecord {
     // First surface (under the tracked lock) one of whose allocations
     // (under its mutex) is `allocation`.
     TrackedSurface* FindSurfaceByAllocation(D3DKMT_HANDLE allocation) noexcept;
+
+    // The same lookups for present callbacks, which run on the driver's
+    // threads while the runtime may destroy the resource: the surface found
+    // is pinned (see TrackedSurface::pins) until UnpinSurface.
+    TrackedSurface* PinTrackedSurface(HANDLE driverResource) noexcept;
+    TrackedSurface* PinSurfaceByAllocation(D3DKMT_HANDLE allocation) noexcept;
+    // True when the surface was retired while pinned and this was its last
+    // pin: the caller finishes it.
+    bool UnpinSurface(TrackedSurface* surface) noexcept;
+    // Resource destruction: unlists the surface. True when the caller
+    // finishes it now; false when it was not listed, or when a present
+    // callback still holds a pin (its last unpin finishes it).
+    bool RetireTrackedSurface(TrackedSurface* surface) noexcept;
+    // Retired surfaces still waiting for their last unpin.
+    UINT RetiredSurfacesPending() noexcept;
 
     // --- pending allocations
     void PurgePending() noexcept;

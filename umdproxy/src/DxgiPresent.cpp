@@ -37,35 +37,32 @@ void UnlinkLocked(PresentContextEntry* e) noexcept
     --s_out;
 }
 
-// Registers a node for the device; nullptr when no memory (the present then
+// Registers a node for the device; nullptr when no memory or at the cap (the present then
 // goes on without capture).
 PresentContextNode* NewPresentContext(const D3d10DeviceRecord* device, const PresentContextNode& node) noexcept
 {
     if (!SysMayAllocateRecord()) return nullptr;
     auto* entry = new (std::nothrow) PresentContextEntry{nullptr, nullptr, device, node};
     if (!entry) return nullptr;
-    PresentContextEntry* dropped = nullptr;
     {
         CLockGuard guard(s_registryLock);
         unsigned mine = 0;
-        PresentContextEntry* oldest = nullptr;
         for (PresentContextEntry* e = s_sentinel.pNext; e != &s_sentinel; e = e->pNext) {
-            if (e->device != device) continue;
-            if (!oldest) oldest = e;
-            ++mine;
+            if (e->device == device) ++mine;
         }
-        if (mine >= kMaxPresentContextsPerDevice && oldest) {
-            UnlinkLocked(oldest);
-            dropped = oldest;
+        // A node out may still come back (late, from a driver thread), so it
+        // is never freed early: at the cap the present goes on uncaptured.
+        if (mine < kMaxPresentContextsPerDevice) {
+            entry->pPrev = s_sentinel.pPrev;
+            entry->pNext = &s_sentinel;
+            s_sentinel.pPrev->pNext = entry;
+            s_sentinel.pPrev = entry;
+            ++s_out;
+            return &entry->node;
         }
-        entry->pPrev = s_sentinel.pPrev;
-        entry->pNext = &s_sentinel;
-        s_sentinel.pPrev->pNext = entry;
-        s_sentinel.pPrev = entry;
-        ++s_out;
     }
-    delete dropped;
-    return &entry->node;
+    delete entry;
+    return nullptr;
 }
 
 // Unregisters and returns the entry whose node is `context`; nullptr when the
@@ -139,14 +136,21 @@ bool IsNvidia(const D3d10DeviceRecord& device) noexcept
     return device.adapter->privateData.vendorId == kVendorNvidia;
 }
 
+// The surfaces are pinned while they are used: the runtime may destroy their
+// resources on its own thread meanwhile.
 void CopyFrame(D3d10DeviceRecord& device, const PresentContextNode& node, const DXGIDDICB_PRESENT& cb) noexcept
 {
     const UINT activeMask = QueryActiveSourceMask(device);
     if (node.flags & kDxgiPresentFlip) {
-        TrackedSurface* target = device.FindSurfaceByAllocation(cb.hSrcAllocation);
-        if (!target) {
-            target = device.FindTrackedSurface(node.surface);
-            if (!target || !target->isOpenedShared) return;
+        TrackedSurface* found = device.PinSurfaceByAllocation(cb.hSrcAllocation);
+        const bool byAllocation = found != nullptr;
+        if (!byAllocation) found = device.PinTrackedSurface(node.surface);
+        CSurfacePin pin(device, found);
+        TrackedSurface* target = pin.Get();
+        if (!target) return;
+        CLockGuard copying(target->copyLock);
+        if (!byAllocation) {
+            if (!target->isOpenedShared) return;
             if (!target->shadowResource) MakeOpenedSurfaceShadow(device, *target);
         }
         if (!target->shadowResource) return;
@@ -157,8 +161,11 @@ void CopyFrame(D3d10DeviceRecord& device, const PresentContextNode& node, const 
         Flush(device);
         if (IsNvidia(device) && (node.flags & kDxgiPresentBlt)) BltPresentDone(device, target->primaryAllocation);
     } else if ((node.flags & kDxgiPresentBlt) && node.dstResource == nullptr) {
-        TrackedSurface* target = device.FindTrackedSurface(node.surface);
-        if (!target || !target->shadowResource) return;
+        CSurfacePin pin(device, device.PinTrackedSurface(node.surface));
+        TrackedSurface* target = pin.Get();
+        if (!target) return;
+        CLockGuard copying(target->copyLock);
+        if (!target->shadowResource) return;
         CopyToShadow(device, *target, node.surface);
         if (IsNvidia(device)) BltPresentDone(device, target->primaryAllocation);
     }
@@ -206,10 +213,11 @@ HRESULT APIENTRY DxgiPresentCbWrapper(HANDLE hDevice, DXGIDDICB_PRESENT* pArgs)
         const PresentContextNode& node = entry->node;
         // The surface is looked up again: the one seen at the present may
         // have been destroyed since.
-        TrackedSurface* tracked = node.tracked ? device->FindTrackedSurface(node.surface) : nullptr;
-        if (tracked && IsNvidia(*device) && tracked->vidPnSourceId >= device->adapter->privateData.firstProxySourceId &&
-            (node.flags & kDxgiPresentBlt))
-            forward = false;
+        if (node.tracked && IsNvidia(*device) && (node.flags & kDxgiPresentBlt)) {
+            CSurfacePin pin(*device, device->PinTrackedSurface(node.surface));
+            if (pin.Get() && pin.Get()->vidPnSourceId >= device->adapter->privateData.firstProxySourceId)
+                forward = false;
+        }
         CopyFrame(*device, node, *pArgs);
         pArgs->pDXGIContext = node.prevContext;
         delete entry;

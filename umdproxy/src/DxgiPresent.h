@@ -11,7 +11,8 @@
 // call forwarded unchanged. Threads: Present wrappers on the runtime's
 // threads, the present callback on the real driver's (often from inside its
 // Present); the registry has its own lock, never held while anything else is
-// called.
+// called. The present callback pins the surfaces it copies into, so the
+// runtime may destroy their resources meanwhile (D3d10Resource.h).
 #pragma once
 
 #include "D3d10Device.h"
@@ -21,7 +22,8 @@ namespace brisel {
 // pfnPresent1 exists in DXGI tables of at least this many bytes.
 constexpr UINT kDxgiPresent1MinBytes = 72;
 // Nodes one device may have out at once; a driver that never hands them back
-// cannot make the registry grow without bound (the oldest is dropped).
+// cannot make the registry grow without bound (further presents of the device
+// go on without capture until nodes come back).
 constexpr unsigned kMaxPresentContextsPerDevice = 64;
 
 struct PresentContextNode {

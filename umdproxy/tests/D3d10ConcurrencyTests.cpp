@@ -1,7 +1,7 @@
 // D3D10/11 concurrency: a driver thread presents (each present comes back
-// through the present callback and copies into the primary's shadow) while
-// the application thread creates and destroys tracked resources; nothing may
-// crash, and nothing may stay behind.
+// through the present callback and copies into a shadow) while the
+// application thread creates and destroys tracked resources, the presented
+// ones included; nothing may crash, and nothing may stay behind.
 #include <atomic>
 #include <thread>
 
@@ -67,6 +67,58 @@ TEST_F(D3d10ConcurrencyTest, PresentsWhileResourcesComeAndGo)
     EXPECT_NE(record->FindTrackedSurface(last)->shadowResource, nullptr);
     DestroyResource(last);
     DestroyResource(primary);
+}
+
+// The driver's thread presents the very resources the application thread is
+// destroying: a copy in flight keeps its surface and shadow until it is done.
+TEST_F(D3d10ConcurrencyTest, PresentsOfResourcesBeingDestroyed)
+{
+    constexpr int kCreateDestroyPairs = 2000;
+    Open(0xB0022);
+    AnswerAllocationInfo(32, 8, 87);
+    AnswerActiveSources(0x1);
+    FakeUmd_Config()->recordCalls = FALSE;
+    Kmd().SetRecording(false);
+    fakes::SetRuntimeRecording(false);
+
+    std::atomic<void*> current{nullptr};
+    std::atomic<bool> done{false};
+    std::atomic<int> failures{0};
+    std::thread driver([&] {
+        while (!done.load()) {
+            void* surface = current.load();
+            if (!surface) continue;
+            DXGI_DDI_ARG_PRESENT p{};
+            p.hDevice = m_device->args.hDrvDevice;
+            p.hSurfaceToPresent = D3D10DDI_HRESOURCE{surface};
+            p.pDXGIContext = kRuntimeContext;
+            p.Flags = kDxgiPresentBlt;
+            if (DdiTableGet<PFNDXGIDDI_PRESENT>(m_device->dxgiFuncs, kDxgiPresent)(&p) != S_OK) ++failures;
+        }
+    });
+    for (int i = 0; i < kCreateDestroyPairs; ++i) {
+        void* texture = CreateTexture(32, 8, kD3d10BindPresentable);
+        current = texture;
+        for (int spin = 0; spin < 50; ++spin) std::this_thread::yield();
+        DestroyResource(texture);
+        current = nullptr;
+        m_storage.pop_back();
+        m_runtimeHandles.pop_back();
+    }
+    done = true;
+    driver.join();
+    EXPECT_EQ(failures.load(), 0);
+
+    brisel::D3d10DeviceRecord* record = Record();
+    EXPECT_EQ(record->trackedHead, nullptr);
+    EXPECT_EQ(record->RetiredSurfacesPending(), 0u);
+    EXPECT_EQ(brisel::PresentContextsOut(), 0u);
+    // Every shadow went back to the driver: its resource table still has room.
+    Kmd().SetRecording(true);
+    void* last = CreateTexture(32, 8, kD3d10BindPresentable);
+    EXPECT_NE(record->FindTrackedSurface(last)->shadowResource, nullptr);
+    DestroyResource(last);
+    EXPECT_EQ(EscapesOf(brisel::kEscReleaseShadowBuffer).size(), 1u);
 }
 
 }  // namespace

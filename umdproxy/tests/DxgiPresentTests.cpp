@@ -4,6 +4,7 @@
 // fallback-mode re-queries, present contexts that are not Brisel's, and
 // SetDisplayMode with its escapes and source-id move.
 #include <cstring>
+#include <functional>
 
 #include "D3d10TestSupport.h"
 #include "KmdFormats.h"
@@ -88,15 +89,13 @@ TEST_P(DxgiCycleTest, PrimaryFlipLandsInTheShadowAndDestructionReleasesIt)
 
     FakeUmd_Reset();
     DestroyResource(primary);
+    // Both forms release what they registered: the kernel-mode driver must
+    // stop reading the mapped shadow before it is unmapped.
     auto releases = EscapesOf(kEscReleaseShadowBuffer);
-    if (c.d3d11Form) {
-        ASSERT_EQ(releases.size(), 1u);
-        EXPECT_EQ(releases[0].U32(12), AllocationOf(primary));
-        EXPECT_EQ(releases[0].U32(16), r.size);
-        EXPECT_EQ(releases[0].U32(20), 1u) << "primary on source 0";
-    } else {
-        EXPECT_TRUE(releases.empty()) << "the D3D10 form keeps no buffer to release";
-    }
+    ASSERT_EQ(releases.size(), 1u);
+    EXPECT_EQ(releases[0].U32(12), AllocationOf(primary));
+    EXPECT_EQ(releases[0].U32(16), r.size);
+    EXPECT_EQ(releases[0].U32(20), 1u) << "primary on source 0";
     auto destroys = CallsOfKind(kCallDestroyResource10);
     ASSERT_EQ(destroys.size(), 2u);
     EXPECT_EQ(destroys[0].handleOut, primary) << "the real resource goes first";
@@ -339,7 +338,11 @@ TEST_F(DxgiPresentTest, OpenedSurfaceGetsItsShadowAtTheFirstFlip)
     EXPECT_EQ(Present(opened, kDxgiPresentFlip), S_OK);
     EXPECT_EQ(CallsOfKind(kCallCreateResource10).size(), 1u) << "one shadow per surface";
     DestroyResource(opened);
-    EXPECT_TRUE(EscapesOf(kEscReleaseShadowBuffer).empty()) << "opened surfaces record no buffer";
+    auto releases = EscapesOf(kEscReleaseShadowBuffer);
+    ASSERT_EQ(releases.size(), 1u) << "the registered shadow is released before it is unmapped";
+    EXPECT_EQ(releases[0].U32(12), 0x2468u);
+    EXPECT_EQ(releases[0].U32(16), r.size);
+    EXPECT_EQ(releases[0].U32(20), 0u);
     EXPECT_EQ(CallsOfKind(kCallStagingUnmap10).size(), 1u);
 }
 
@@ -376,14 +379,62 @@ TEST_F(DxgiPresentTest, ContextHandedBackTwiceIsUsedOnce)
     DestroyResource(primary);
 }
 
-TEST_F(DxgiPresentTest, NodesNeverHandedBackAreBoundedPerDevice)
+TEST_F(DxgiPresentTest, NodesNeverHandedBackAreBoundedAndStillComeHomeLate)
 {
     void* primary = OpenWithPrimary(0xB0022, kVendorOther, 0);
     FakeUmd_Config()->dxgiPresentMode = kPresentNoCallback;
+    ASSERT_EQ(Present(primary, kDxgiPresentFlip), S_OK);
+    void* firstNode = CallsOfKind(kCallDxgiPresent).at(0).handleOut;
+    ASSERT_NE(firstNode, kRuntimeContext);
     FakeUmd_Config()->recordCalls = FALSE;
     for (int i = 0; i < 200; ++i) ASSERT_EQ(Present(primary, kDxgiPresentFlip), S_OK);
     EXPECT_EQ(brisel::PresentContextsOut(), brisel::kMaxPresentContextsPerDevice);
+
+    FakeUmd_Reset();
+    ASSERT_EQ(Present(primary, kDxgiPresentFlip), S_OK);
+    EXPECT_EQ(CallsOfKind(kCallDxgiPresent).at(0).handleOut, kRuntimeContext)
+        << "at the cap the driver gets the runtime's own context";
+
+    // The first node comes back after 200 more presents: the runtime still
+    // gets its own context, not a freed node.
+    DXGIDDICB_PRESENT cb{};
+    cb.hSrcAllocation = AllocationOf(primary);
+    cb.pDXGIContext = firstNode;
+    fakes::ResetRuntimeLog();
+    EXPECT_EQ(brisel::DxgiPresentCbWrapper(m_device->runtimeHandle, &cb), S_OK);
+    auto presents = fakes::RuntimeLogSnapshot().presents;
+    ASSERT_EQ(presents.size(), 1u);
+    EXPECT_EQ(presents[0].pDXGIContext, kRuntimeContext);
+    EXPECT_EQ(brisel::PresentContextsOut(), brisel::kMaxPresentContextsPerDevice - 1);
     DestroyResource(primary);
+}
+
+// The runtime destroys the presented resource while the driver's thread is
+// inside the copy: the shadow and the record live until the copy is done.
+TEST_F(DxgiPresentTest, ResourceDestroyedDuringItsCopyIsReleasedAfterTheCopy)
+{
+    void* primary = OpenWithPrimary(0xB0022, kVendorNv, 0);
+    size_t destroysSeen = 0, releasesSeen = 0;
+    std::function<void()> duringCopy = [&] {
+        FakeUmd_Config()->onResourceCopy = nullptr;
+        DestroyResource(primary);
+        destroysSeen = CallsOfKind(kCallDestroyResource10).size();
+        releasesSeen = EscapesOf(kEscReleaseShadowBuffer).size();
+    };
+    FakeUmd_Config()->onResourceCopy = [](void* act) { (*static_cast<std::function<void()>*>(act))(); };
+    FakeUmd_Config()->onResourceCopyContext = &duringCopy;
+    const size_t destroysBefore = CallsOfKind(kCallDestroyResource10).size();
+
+    EXPECT_EQ(Present(primary, kDxgiPresentFlip | kDxgiPresentBlt), S_OK);
+    EXPECT_EQ(destroysSeen, destroysBefore + 1) << "only the application's resource, inside the copy";
+    EXPECT_EQ(releasesSeen, 0u);
+    EXPECT_EQ(CallsOfKind(kCallFlush10).size(), 1u);
+    EXPECT_EQ(EscapesOf(kEscBltPresentDone).size(), 1u) << "the copy finished with the surface alive";
+    EXPECT_EQ(EscapesOf(kEscReleaseShadowBuffer).size(), 1u) << "then the surface was released";
+    auto destroys = CallsOfKind(kCallDestroyResource10);
+    ASSERT_EQ(destroys.size(), destroysBefore + 2);
+    EXPECT_EQ(destroys.back().handleOut, CallsOfKind(kCallResourceCopy10).at(0).handleIn) << "and its shadow last";
+    EXPECT_EQ(Record()->FindTrackedSurface(primary), nullptr);
 }
 
 TEST_F(DxgiPresentTest, PresentCallbackOfUnknownDeviceIsRefused)
