@@ -1,6 +1,7 @@
 // Every request of the USB client, byte for byte as it reaches the wire.
 #include <windows.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <functional>
@@ -153,7 +154,8 @@ TEST_F(UsbClientTest, SetResolutionMakesThreeTransfersThenPauses) {
   EXPECT_EQ(controls[0].Request(), 0x40);
   EXPECT_EQ(controls[1].Request(), 0x81);
   EXPECT_EQ(controls[2].Request(), 0x40);
-  EXPECT_GE(elapsed, std::chrono::milliseconds(30));
+  // Wine's timers may wake a fraction of a millisecond early.
+  EXPECT_GE(elapsed, std::chrono::milliseconds(28));
   // The pause comes after the last transfer (tick granularity allowed for).
   EXPECT_GE(returnedTick - controls[2].tickMs, 15u);
 }
@@ -166,14 +168,20 @@ TEST_F(UsbClientTest, SetResolutionStopsAtTheFirstFailedTransfer) {
   } cases[] = {{0x40, 0, 1}, {0x81, 0, 2}, {0x40, 1, 3}};
   for (const Case& c : cases) {
     SCOPED_TRACE(testing::Message() << "request " << c.bRequest << " skip " << c.skip);
-    m_pUsb.reset();
-    Double().Reset();
-    ASSERT_TRUE(Bind());
-    Double().InjectFailure({Call::ControlTransfer, ERROR_GEN_FAILURE, c.bRequest, c.skip});
-    const auto start = std::chrono::steady_clock::now();
-    EXPECT_FALSE(m_pUsb->SetResolution(1024, 768));
-    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(25));
-    EXPECT_EQ(Double().Controls().size(), c.transfers);
+    // No pause after a failure: the fastest of three tries stays below it,
+    // however busy the machine is for one of them.
+    auto fastest = std::chrono::steady_clock::duration::max();
+    for (int attempt = 0; attempt < 3; ++attempt) {
+      m_pUsb.reset();
+      Double().Reset();
+      ASSERT_TRUE(Bind());
+      Double().InjectFailure({Call::ControlTransfer, ERROR_GEN_FAILURE, c.bRequest, c.skip});
+      const auto start = std::chrono::steady_clock::now();
+      EXPECT_FALSE(m_pUsb->SetResolution(1024, 768));
+      fastest = std::min(fastest, std::chrono::steady_clock::now() - start);
+      EXPECT_EQ(Double().Controls().size(), c.transfers);
+    }
+    EXPECT_LT(fastest, std::chrono::milliseconds(28));
   }
 }
 
