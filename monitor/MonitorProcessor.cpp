@@ -19,6 +19,7 @@ CMonitorProcessor::CMonitorProcessor(IMonitorProcessor::Delegate* pDelegate)
       m_curRes{0, 0},
       m_pJpeg(nullptr),
       m_bJpegReady(false),
+      m_jpegRes{0, 0},
       m_pJpegBuffer(nullptr),
       m_jpegBufferSize(0),
       m_pDelegate(pDelegate) {}
@@ -199,13 +200,17 @@ void CMonitorProcessor::OnImageChange(const ImageData* pImageData) noexcept {
   if (!m_pWinUsb) return;  // no device link: Init did not succeed
   // An encoder or buffer left unready by a failed change is set up again
   // even for a frame of the stored size, which would otherwise be dropped
-  // until the size changed.
+  // until the size changed; so is an encoder left at another size by a
+  // change that failed at the device (it would read past this frame).
+  const bool encoderFits = pImageData->width == m_jpegRes.width && pImageData->height == m_jpegRes.height;
   if (pImageData->width != m_curRes.width || pImageData->height != m_curRes.height || !m_bJpegReady ||
-      !m_pJpegBuffer)
+      !m_pJpegBuffer || !encoderFits)
     OnResolutionChange({pImageData->width, pImageData->height});
   // A resolution change that failed before the encoder and the output buffer
   // were ready for this size has logged why; the frame is dropped.
-  if (!m_bJpegReady || !m_pJpegBuffer) return;
+  if (!m_bJpegReady || !m_pJpegBuffer || pImageData->width != m_jpegRes.width ||
+      pImageData->height != m_jpegRes.height)
+    return;
 
   uint32_t len = m_pJpeg->Encode(pImageData->data, pImageData->pitch, m_pJpegBuffer);
   if (len == 0) return;
@@ -253,14 +258,16 @@ bool CMonitorProcessor::OnResolutionChange(Resolution res) {
   // Sized from the encoder's bound for this size (which already counts the
   // byte after the frame that Write sends), not from width * height * 4: a
   // small frame's stream can be larger than its pixels.
+  // Zero-filled: the byte Write sends after the frame is never stale heap.
   delete[] m_pJpegBuffer;
   m_jpegBufferSize = m_pJpeg->MaxEncodedSize();
-  m_pJpegBuffer = new (std::nothrow) uint8_t[m_jpegBufferSize];
+  m_pJpegBuffer = new (std::nothrow) uint8_t[m_jpegBufferSize]();
   if (!m_pJpegBuffer) {
     m_jpegBufferSize = 0;
     LOG_ERROR("%s [%04d/%04d] %s [%s] new jpeg buffer failed\n");
     return false;
   }
+  m_jpegRes = res;
   if (!TurnOnTablet(res)) return false;
   m_curRes = res;
   return true;

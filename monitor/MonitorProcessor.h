@@ -83,6 +83,10 @@ class CMonitorProcessor final : public IMonitorProcessor, public IMonitorUpdateL
   jpeg::CustomJpeg* m_pJpeg;
   // True while the encoder's last Init or Resize succeeded: Encode may run.
   bool m_bJpegReady;
+  // The frame size the encoder and the output buffer were last set up for.
+  // It differs from m_curRes after a change that failed at the device, and
+  // the encoder may only read frames of exactly this size.
+  Resolution m_jpegRes;
   uint8_t* m_pJpegBuffer;
   uint32_t m_jpegBufferSize;
   std::mutex m_mutex;

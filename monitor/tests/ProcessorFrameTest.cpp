@@ -212,6 +212,26 @@ TEST_F(FrameTest, FailedModeChangeStillWritesTheFrameAndRetriesOnTheNext) {
   EXPECT_EQ(CountLogContaining("OnResolutionChange (64,32)"), 2);
 }
 
+// A change that fails at the device leaves the encoder at the new size and
+// the stored size at the old one: a frame of the old size coming back must
+// set the encoder up again, not be read as a frame of the other size.
+TEST_F(FrameTest, FrameOfTheOldSizeAfterAFailedChangeSetsTheEncoderUpAgain) {
+  InitProcessor();
+  Double().ClearRecord();
+  Failure f;
+  f.call = Call::ControlTransfer;
+  f.bRequest = kReqSetResolution;
+  f.skip = 1;  // the second SetResolution fails
+  f.count = 1;
+  Double().InjectFailure(f);
+  Queue(NoiseFrame(64, 32));
+  Queue(NoiseFrame(64, 64, 0, 2));
+  Queue(NoiseFrame(64, 32, 0, 3));
+  RunUntilIdle();
+  EXPECT_EQ(Script(), (S{"R64x32", "Q", "W", "R64x64", "W", "R64x32", "Q", "W", "R0x0"}));
+  EXPECT_EQ(CheckWrittenFrames(), 3u);
+}
+
 TEST_F(FrameTest, FailedTablesAreLoggedAndRetried) {
   InitProcessor();
   Double().ClearRecord();
