@@ -6,7 +6,6 @@
 #include <cstring>
 #include <memory>
 #include <random>
-#include <thread>
 
 #include "CustomJpeg.h"
 #include "FrameStream.h"
@@ -365,23 +364,6 @@ TEST(CustomJpeg, StripsTooLongForTheHeaderAreRecodedWithFewerCoefficients) {
     }
   }
   EXPECT_GT(recoded, 0);
-}
-
-TEST(CustomJpeg, EncodersBuiltAtOnceOnSeveralThreadsAgree) {
-  const Frame f = testing::MakeTextLikeFrame(128, 32, 5);
-  std::vector<std::vector<uint8_t>> results(4);
-  std::vector<std::thread> threads;
-  for (int i = 0; i < 4; ++i)
-    threads.emplace_back([&, i] {
-      CustomJpeg encoder;
-      if (!encoder.Init(f.width, f.height)) return;
-      std::vector<uint8_t> out(encoder.MaxEncodedSize());
-      out.resize(encoder.Encode(f.pixels.data(), f.pitch, out.data()));
-      results[i] = out;
-    });
-  for (auto& t : threads) t.join();
-  for (const auto& r : results) EXPECT_EQ(r, results[0]);
-  EXPECT_FALSE(results[0].empty());
 }
 
 }  // namespace

@@ -5,7 +5,6 @@
 #include <memory>
 #include <random>
 #include <string>
-#include <thread>
 
 #include "CustomJpegState.h"
 #include "EntropyCoder.h"
@@ -119,17 +118,6 @@ TEST(CodeTables, EobAndZrlCodesAreTheStandardOnes) {
   EXPECT_EQ(t.chrominanceAc.entry[0xF0], (0b1111111010u << 16) | 10);
   EXPECT_EQ(t.luminanceDc.entry[11], (0b111111110u << 16) | 9);
   EXPECT_EQ(t.luminanceDc.entry[12], 0u);  // beyond the DC categories
-}
-
-TEST(CodeTables, ConcurrentFirstUseSeesCompleteTables) {
-  // Whichever thread builds them, every caller sees the same finished tables.
-  std::vector<std::thread> threads;
-  std::vector<uint32_t> seen(8);
-  for (int i = 0; i < 8; ++i)
-    threads.emplace_back([&seen, i] { seen[i] = GetStandardCodeTables().luminanceAc.entry[0xFA]; });
-  for (auto& t : threads) t.join();
-  for (uint32_t e : seen) EXPECT_EQ(e, seen[0]);
-  EXPECT_EQ(seen[0] & 0xFFFF, 16u);
 }
 
 TEST(EncodeBlock, UnchangedDcAndZeroAcCodeAsDcZeroAndEob) {
