@@ -37,13 +37,13 @@ void CheckAt(bool condition, int line) {
 }
 #define Check(condition) CheckAt((condition), __LINE__)
 
-struct FrameSpec {
+struct FrameShape {
   int width, height, pitch;
 };
 
 // Encodes one frame with `encoder` (already sized) and with a scalar encoder
 // of the same size; both must agree and form a valid stream.
-void EncodeAndCheck(jpeg::CustomJpeg& encoder, const FrameSpec& f, const uint8_t* fill,
+void EncodeAndCheck(jpeg::CustomJpeg& encoder, const FrameShape& f, const uint8_t* fill,
                     size_t fillSize, uint32_t stripLimit) {
   const size_t absPitch =
       static_cast<size_t>(f.pitch < 0 ? -static_cast<int64_t>(f.pitch) : f.pitch);
@@ -74,8 +74,8 @@ void EncodeAndCheck(jpeg::CustomJpeg& encoder, const FrameSpec& f, const uint8_t
   Check(m == n && std::memcmp(out.data(), reference.data(), n) == 0);
 }
 
-FrameSpec ReadSpec(Reader& in) {
-  FrameSpec f;
+FrameShape ReadShape(Reader& in) {
+  FrameShape f;
   f.width = 1 + static_cast<int>(in.Next(2) % 300);
   f.height = 1 + static_cast<int>(in.Next(1) % 40);
   const int slack = static_cast<int>(in.Next(1));
@@ -115,8 +115,8 @@ FrameSpec ReadSpec(Reader& in) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   Reader in{data, size};
-  const FrameSpec first = ReadSpec(in);
-  const FrameSpec second = ReadSpec(in);
+  const FrameShape first = ReadShape(in);
+  const FrameShape second = ReadShape(in);
   const int setIndex = static_cast<int>(in.Next(1) % 3);
   // Strip limits from the real 1024 down to 80 bytes force the re-coding.
   // A DC-only strip always fits 80: 12 blocks of at most 24 bits (11-bit

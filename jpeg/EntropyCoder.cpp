@@ -22,12 +22,6 @@ constexpr int kEobSymbol = 0x00;
 constexpr int kMaxDcSize = 11;
 constexpr int kMaxAcSize = 10;
 
-// Value entry of a nonzero v: its T.81 additional bits and their count.
-inline uint32_t ValueEntry(int v, int size) {
-  const int bits = v > 0 ? v : v - 1;
-  return (static_cast<uint32_t>(bits) << 16) | static_cast<uint32_t>(size);
-}
-
 inline int ClampToSize(int v, int maxSize) {
   const int limit = (1 << maxSize) - 1;
   return v > limit ? limit : (v < -limit ? -limit : v);
@@ -220,13 +214,13 @@ uint64_t ZigZagNonzeroMask(const int16_t* natural) {
   return nonzero;
 }
 
-void BuildCodeTable(const HuffmanSpec& spec, HuffCodeTable& table) {
+void BuildCodeTable(const HuffmanTableDef& def, HuffCodeTable& table) {
   for (uint32_t& e : table.entry) e = 0;
   uint32_t code = 0;
   int k = 0;
   for (int length = 1; length <= 16; ++length) {
-    for (int i = 0; i < spec.bits[length - 1] && k < spec.valueCount; ++i) {
-      table.entry[spec.values[k]] = (code << 16) | static_cast<uint32_t>(length);
+    for (int i = 0; i < def.bits[length - 1] && k < def.valueCount; ++i) {
+      table.entry[def.values[k]] = (code << 16) | static_cast<uint32_t>(length);
       ++code;
       ++k;
     }
@@ -242,10 +236,10 @@ const StandardCodeTables& GetStandardCodeTables() {
   if (ready.load(std::memory_order_acquire)) return s_codeTables;
   static std::once_flag built;
   std::call_once(built, [] {
-    BuildCodeTable(kLuminanceDcSpec, s_codeTables.luminanceDc);
-    BuildCodeTable(kLuminanceAcSpec, s_codeTables.luminanceAc);
-    BuildCodeTable(kChrominanceDcSpec, s_codeTables.chrominanceDc);
-    BuildCodeTable(kChrominanceAcSpec, s_codeTables.chrominanceAc);
+    BuildCodeTable(kLuminanceDcDef, s_codeTables.luminanceDc);
+    BuildCodeTable(kLuminanceAcDef, s_codeTables.luminanceAc);
+    BuildCodeTable(kChrominanceDcDef, s_codeTables.chrominanceDc);
+    BuildCodeTable(kChrominanceAcDef, s_codeTables.chrominanceAc);
     ready.store(true, std::memory_order_release);
   });
   return s_codeTables;

@@ -30,7 +30,7 @@ struct StandardCodeTables {
 };
 
 // Canonical codes from BITS and HUFFVAL (T.81 Annex C).
-void BuildCodeTable(const HuffmanSpec& spec, HuffCodeTable& table);
+void BuildCodeTable(const HuffmanTableDef& def, HuffCodeTable& table);
 
 // The four process-wide tables; built by the first caller, safe to call from
 // several threads at once.

@@ -104,13 +104,13 @@ const uint8_t kChrominanceAcValues[162] = {
 
 }  // namespace
 
-const HuffmanSpec kLuminanceDcSpec = {
+const HuffmanTableDef kLuminanceDcDef = {
     {0, 1, 5, 1, 1, 1, 1, 1, 1, 0, 0, 0, 0, 0, 0, 0}, kDcValues, 12};
-const HuffmanSpec kChrominanceDcSpec = {
+const HuffmanTableDef kChrominanceDcDef = {
     {0, 3, 1, 1, 1, 1, 1, 1, 1, 1, 1, 0, 0, 0, 0, 0}, kDcValues, 12};
-const HuffmanSpec kLuminanceAcSpec = {
+const HuffmanTableDef kLuminanceAcDef = {
     {0, 2, 1, 3, 3, 2, 4, 3, 5, 5, 4, 4, 0, 0, 1, 0x7d}, kLuminanceAcValues, 162};
-const HuffmanSpec kChrominanceAcSpec = {
+const HuffmanTableDef kChrominanceAcDef = {
     {0, 2, 1, 2, 4, 4, 3, 4, 7, 5, 4, 4, 0, 1, 2, 0x77}, kChrominanceAcValues, 162};
 
 }  // namespace jpeg

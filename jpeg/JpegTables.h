@@ -24,15 +24,15 @@ extern const int16_t kAanScales[64];
 // Quality-90 scaling of one base entry: (v * 20 + 50) / 100, clamped to 1..255.
 uint8_t ScaleQuantValue(int baseValue);
 
-// Standard Huffman table specifications (T.81 Tables K.3 to K.6).
-struct HuffmanSpec {
+// The standard Huffman tables as BITS and HUFFVAL lists (T.81 Tables K.3 to K.6).
+struct HuffmanTableDef {
   uint8_t bits[16];        // number of codes of length 1 .. 16
   const uint8_t* values;   // symbols in code order
   int valueCount;
 };
-extern const HuffmanSpec kLuminanceDcSpec;
-extern const HuffmanSpec kLuminanceAcSpec;
-extern const HuffmanSpec kChrominanceDcSpec;
-extern const HuffmanSpec kChrominanceAcSpec;
+extern const HuffmanTableDef kLuminanceDcDef;
+extern const HuffmanTableDef kLuminanceAcDef;
+extern const HuffmanTableDef kChrominanceDcDef;
+extern const HuffmanTableDef kChrominanceAcDef;
 
 }  // namespace jpeg

@@ -35,8 +35,8 @@ struct alignas(16) Block {
 // Reference: T.81 F.1.2 written the long way.
 class ReferenceCoder {
  public:
-  void Block(const int16_t* natural, int16_t& predictor, const HuffmanSpec& dc,
-             const HuffmanSpec& ac) {
+  void Block(const int16_t* natural, int16_t& predictor, const HuffmanTableDef& dc,
+             const HuffmanTableDef& ac) {
     int zz[64];
     for (int i = 0; i < 64; ++i) zz[kNaturalToZigZag[i]] = natural[i];
     const int diff = static_cast<int16_t>(zz[0] - predictor);
@@ -84,11 +84,11 @@ class ReferenceCoder {
     for (int a = v < 0 ? -v : v; a != 0; a >>= 1) ++s;
     return s;
   }
-  void Code(const HuffmanSpec& spec, int symbol) {
+  void Code(const HuffmanTableDef& def, int symbol) {
     int code = 0, k = 0;
     for (int length = 1; length <= 16; ++length) {
-      for (int i = 0; i < spec.bits[length - 1]; ++i, ++k, ++code) {
-        if (spec.values[k] == symbol) {
+      for (int i = 0; i < def.bits[length - 1]; ++i, ++k, ++code) {
+        if (def.values[k] == symbol) {
           for (int b = length - 1; b >= 0; --b) bits_.push_back(code >> b & 1);
           return;
         }
@@ -167,7 +167,7 @@ TEST(EncodeBlock, OnlyLastCoefficientNonzeroGivesThreeZrlsAndNoEob) {
   FlushBits(*c.state);
   ReferenceCoder ref;
   int16_t refPredictor = 0;
-  ref.Block(b.v, refPredictor, kLuminanceDcSpec, kLuminanceAcSpec);
+  ref.Block(b.v, refPredictor, kLuminanceDcDef, kLuminanceAcDef);
   // DC 00, three ZRLs, then symbol 0xE3 and the value bits 101, no EOB.
   const std::string expectedStart =
       "00"
@@ -190,7 +190,7 @@ TEST(EncodeBlock, NonzeroLastCoefficientNeverGetsEob) {
   EncodeBlock(*c.state, b.v, predictor, t.Chrominance());
   ReferenceCoder ref;
   int16_t refPredictor = 0;
-  ref.Block(b.v, refPredictor, kChrominanceDcSpec, kChrominanceAcSpec);
+  ref.Block(b.v, refPredictor, kChrominanceDcDef, kChrominanceAcDef);
   // The stream ends on the value bit of -1 ("0"), not on an EOB ("00").
   const std::string bits = ref.BitString();
   EXPECT_EQ(bits.back(), '0');
@@ -219,8 +219,8 @@ TEST(EncodeBlock, MatchesReferenceCoderOnRandomBlockSequences) {
       const int component = block % 3;
       const HuffCodePair pair = component == 0 ? t.Luminance() : t.Chrominance();
       EncodeBlock(*c.state, b.v, p[component], pair);
-      ref.Block(b.v, rp[component], component == 0 ? kLuminanceDcSpec : kChrominanceDcSpec,
-                component == 0 ? kLuminanceAcSpec : kChrominanceAcSpec);
+      ref.Block(b.v, rp[component], component == 0 ? kLuminanceDcDef : kChrominanceDcDef,
+                component == 0 ? kLuminanceAcDef : kChrominanceAcDef);
     }
     FlushBits(*c.state);
     ASSERT_EQ(c.Bytes(), ref.Finish()) << "round " << round;

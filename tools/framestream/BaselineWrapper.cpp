@@ -18,12 +18,12 @@ void PutQuantTable(std::vector<uint8_t>& out, int id, const uint8_t natural[64])
   for (int k = 0; k < 64; ++k) out.push_back(natural[jpeg::kZigZagToNatural[k]]);
 }
 
-void PutHuffmanTable(std::vector<uint8_t>& out, int classAndId, const jpeg::HuffmanSpec& spec) {
+void PutHuffmanTable(std::vector<uint8_t>& out, int classAndId, const jpeg::HuffmanTableDef& def) {
   out.insert(out.end(), {0xFF, 0xC4});
-  Put16(out, 2 + 1 + 16 + spec.valueCount);
+  Put16(out, 2 + 1 + 16 + def.valueCount);
   out.push_back(static_cast<uint8_t>(classAndId));
-  out.insert(out.end(), spec.bits, spec.bits + 16);
-  out.insert(out.end(), spec.values, spec.values + spec.valueCount);
+  out.insert(out.end(), def.bits, def.bits + 16);
+  out.insert(out.end(), def.values, def.values + def.valueCount);
 }
 
 }  // namespace
@@ -47,10 +47,10 @@ std::vector<uint8_t> WrapStripAsJpeg(const uint8_t* coded, size_t codedLength,
   out.insert(out.end(), {1, 0x11, 0, 2, 0x11, 1, 3, 0x11, 1});
 
   if (options.includeHuffmanTables) {
-    PutHuffmanTable(out, 0x00, jpeg::kLuminanceDcSpec);
-    PutHuffmanTable(out, 0x10, jpeg::kLuminanceAcSpec);
-    PutHuffmanTable(out, 0x01, jpeg::kChrominanceDcSpec);
-    PutHuffmanTable(out, 0x11, jpeg::kChrominanceAcSpec);
+    PutHuffmanTable(out, 0x00, jpeg::kLuminanceDcDef);
+    PutHuffmanTable(out, 0x10, jpeg::kLuminanceAcDef);
+    PutHuffmanTable(out, 0x01, jpeg::kChrominanceDcDef);
+    PutHuffmanTable(out, 0x11, jpeg::kChrominanceAcDef);
   }
 
   // SOS: Y with tables 0/0, Cb and Cr with 1/1; full spectral range.
