@@ -88,8 +88,9 @@ struct TrackedSurface {
     CAllocationQueue allocations;
     // Present callbacks on the driver's threads pin the surface while they
     // use it (both fields under the device's tracked lock). A surface whose
-    // resource is destroyed meanwhile is unlisted and marked retired; the
-    // last unpin then finishes it, so no callback uses freed memory.
+    // resource is destroyed meanwhile is unlisted and marked retired; its
+    // last unpin hands it to the device's finishable list, which the
+    // runtime's thread releases at its next call.
     UINT pins;
     BYTE retired;
     CLock copyLock;                         // one present callback at a time makes the shadow and copies

@@ -117,6 +117,14 @@ void RetireSurface(D3d10DeviceRecord& device, TrackedSurface* surface) noexcept
     if (device.RetireTrackedSurface(surface)) FinishSurface(device, surface);
 }
 
+// The runtime hands a resource's storage to a new resource only once the old
+// one is gone; a surface still listed under it belongs to a creation or
+// opening that failed (the real entries cannot report that) and is released.
+void RetireStaleSurface(D3d10DeviceRecord& device, HANDLE driverResource) noexcept
+{
+    if (TrackedSurface* stale = device.FindTrackedSurface(driverResource)) RetireSurface(device, stale);
+}
+
 // Finishing a created surface: allocation info, staging shadow, registration.
 void FinishCreatedSurface(D3d10DeviceRecord& device, TrackedSurface& surface, const void* runtimeArg) noexcept
 {
@@ -161,6 +169,8 @@ void CreateResource(D3D10DDI_HDEVICE hDevice, const D3D10DDIARG_CREATERESOURCE* 
 {
     D3d10DeviceRecord* device = FindD3d10DeviceByDriver(hDevice.pDrvPrivate);
     if (!device) return;
+    FinishRetiredSurfaces(*device);
+    RetireStaleSurface(*device, hDrvResource.pDrvPrivate);
     if (!pArgs) {
         CallRealCreate(*device, pArgs, hDrvResource, hRTResource);
         return;
@@ -240,6 +250,8 @@ void APIENTRY D3d10OpenResourceWrapper(D3D10DDI_HDEVICE hDevice, const D3D10DDIA
 {
     D3d10DeviceRecord* device = FindD3d10DeviceByDriver(hDevice.pDrvPrivate);
     if (!device) return;
+    FinishRetiredSurfaces(*device);
+    RetireStaleSurface(*device, hDrvResource.pDrvPrivate);
     if (pArgs && pArgs->NumAllocations > 0 && pArgs->pOpenAllocationInfo) {
         const D3DKMT_HANDLE allocation = pArgs->pOpenAllocationInfo[0].hAllocation;
         UINT width = 0, height = 0, format = 0;
@@ -282,6 +294,7 @@ void APIENTRY D3d10DestroyResourceWrapper(D3D10DDI_HDEVICE hDevice, D3D10DDI_HRE
     if (auto real = device->Real<PFND3D10DDI_DESTROYRESOURCE>(kD3d10DestroyResource))
         real(D3D10DDI_HDEVICE{device->driverDevice}, hResource);
     if (TrackedSurface* surface = device->FindTrackedSurface(hResource.pDrvPrivate)) RetireSurface(*device, surface);
+    FinishRetiredSurfaces(*device);
 }
 
 void DestroyRemainingSurfaces(D3d10DeviceRecord& device) noexcept
@@ -293,14 +306,25 @@ void DestroyRemainingSurfaces(D3d10DeviceRecord& device) noexcept
         if (!surface) break;
         RetireSurface(device, surface);
     }
-    // A present callback still copying finishes its surface with this
-    // device's functions: the device waits for it.
-    while (device.RetiredSurfacesPending() != 0) Sleep(1);
+    // A present callback still copying into one of them holds it: its shadow
+    // goes once the copy is over, and before the device does.
+    while (device.RetiredSurfacesPinned() != 0) Sleep(1);
+    FinishRetiredSurfaces(device);
+}
+
+void FinishRetiredSurfaces(D3d10DeviceRecord& device) noexcept
+{
+    TrackedSurface* surface = device.TakeFinishableSurfaces();
+    while (surface) {
+        TrackedSurface* next = surface->pNext;
+        FinishSurface(device, surface);
+        surface = next;
+    }
 }
 
 CSurfacePin::~CSurfacePin()
 {
-    if (m_pSurface && m_device.UnpinSurface(m_pSurface)) FinishSurface(m_device, m_pSurface);
+    if (m_pSurface) m_device.UnpinSurface(m_pSurface);
 }
 
 void MakeOpenedSurfaceShadow(D3d10DeviceRecord& device, TrackedSurface& surface) noexcept

@@ -41,9 +41,14 @@ void DestroyShadowResource(D3d10DeviceRecord& device, TrackedSurface& surface) n
 // returns once no present callback holds one of them.
 void DestroyRemainingSurfaces(D3d10DeviceRecord& device) noexcept;
 
+// Releases the surfaces whose resources were destroyed while a present
+// callback held them (ReleaseShadowBuffer, shadow, record). Called on the
+// runtime's threads, at the device's next resource call or present, so the
+// driver's threads never call the device for it.
+void FinishRetiredSurfaces(D3d10DeviceRecord& device) noexcept;
+
 // A pin on a tracked surface held by a present callback (see
-// TrackedSurface::pins). Dropping the last pin of a surface whose resource
-// was destroyed meanwhile releases it then.
+// TrackedSurface::pins).
 class CSurfacePin {
 public:
     CSurfacePin(D3d10DeviceRecord& device, TrackedSurface* pinned) noexcept : m_device(device), m_pSurface(pinned) {}

@@ -21,10 +21,13 @@ DeviceRecord::~DeviceRecord()
     TrackedSurface* surface = trackedHead;
     trackedHead = trackedTail = nullptr;
     trackedLock.Leave();
-    while (surface) {
-        TrackedSurface* next = surface->pNext;
-        DestroyTrackedSurface(surface);
-        surface = next;
+    TrackedSurface* lists[] = {surface, TakeFinishableSurfaces()};
+    for (TrackedSurface* list : lists) {
+        while (list) {
+            TrackedSurface* next = list->pNext;
+            DestroyTrackedSurface(list);
+            list = next;
+        }
     }
 }
 
@@ -92,12 +95,13 @@ TrackedSurface* DeviceRecord::PinSurfaceByAllocation(D3DKMT_HANDLE allocation) n
     return nullptr;
 }
 
-bool DeviceRecord::UnpinSurface(TrackedSurface* surface) noexcept
+void DeviceRecord::UnpinSurface(TrackedSurface* surface) noexcept
 {
     CLockGuard guard(trackedLock);
-    if (--surface->pins != 0 || !surface->retired) return false;
-    --retiredPending;
-    return true;
+    if (--surface->pins != 0 || !surface->retired) return;
+    --retiredPinned;
+    surface->pNext = finishable;
+    finishable = surface;
 }
 
 bool DeviceRecord::RetireTrackedSurface(TrackedSurface* surface) noexcept
@@ -106,14 +110,22 @@ bool DeviceRecord::RetireTrackedSurface(TrackedSurface* surface) noexcept
     if (!RemoveTrackedSurface(surface)) return false;
     if (surface->pins == 0) return true;
     surface->retired = 1;
-    ++retiredPending;
+    ++retiredPinned;
     return false;
 }
 
-UINT DeviceRecord::RetiredSurfacesPending() noexcept
+UINT DeviceRecord::RetiredSurfacesPinned() noexcept
 {
     CLockGuard guard(trackedLock);
-    return retiredPending;
+    return retiredPinned;
+}
+
+TrackedSurface* DeviceRecord::TakeFinishableSurfaces() noexcept
+{
+    CLockGuard guard(trackedLock);
+    TrackedSurface* list = finishable;
+    finishable = nullptr;
+    return list;
 }
 
 void DeviceRecord::PurgePending() noexcept
@@ -213,7 +225,8 @@ HRESULT APIENTRY AllocateCbWrapper(HANDLE hDevice, D3DDDICB_ALLOCATE* pArgs)
     HRESULT hr = pristine(device->runtimeDevice, pArgs);
     if (FAILED(hr) || !pArgs->pAllocationInfo) return hr;
 
-    for (UINT i = 0; i < pArgs->NumAllocations && device->capturingAllocations; ++i) {
+    const bool capturing = device->capturingAllocations && device->capturingThread == GetCurrentThreadId();
+    for (UINT i = 0; capturing && i < pArgs->NumAllocations; ++i) {
         AllocationRecord* record = NewAllocationRecord();
         if (!record) break;   // recording stops; the runtime's result stands
         record->kmResource = pArgs->hKMResource;

@@ -50,13 +50,17 @@ struct DeviceRecord {
     // Tracked surfaces, insertion order (intrusive through TrackedSurface::pNext).
     TrackedSurface* trackedHead = nullptr;
     TrackedSurface* trackedTail = nullptr;
-    UINT retiredPending = 0;                         // under trackedLock
+    UINT retiredPinned = 0;                          // under trackedLock
+    TrackedSurface* finishable = nullptr;            // under trackedLock
     CLock trackedLock;
 
     CAllocationQueue pendingAllocations;
     CLock pendingLock;
 
     volatile BYTE capturingAllocations = 0;
+    // The thread of the tracked creation: only allocations it makes belong
+    // to the surface (a present callback may create a shadow meanwhile).
+    volatile DWORD capturingThread = 0;
     volatile BYTE forcePrimaryAllocation = 0;
     volatile UINT forcedSourceId = 0;
 
@@ -79,15 +83,18 @@ struct DeviceRecord {
     // is pinned (see TrackedSurface::pins) until UnpinSurface.
     TrackedSurface* PinTrackedSurface(HANDLE driverResource) noexcept;
     TrackedSurface* PinSurfaceByAllocation(D3DKMT_HANDLE allocation) noexcept;
-    // True when the surface was retired while pinned and this was its last
-    // pin: the caller finishes it.
-    bool UnpinSurface(TrackedSurface* surface) noexcept;
+    // Drops a pin. The last pin of a retired surface hands it to the
+    // finishable list: the runtime's thread finishes it at its next call
+    // (TakeFinishableSurfaces), never the driver's.
+    void UnpinSurface(TrackedSurface* surface) noexcept;
     // Resource destruction: unlists the surface. True when the caller
     // finishes it now; false when it was not listed, or when a present
-    // callback still holds a pin (its last unpin finishes it).
+    // callback still holds a pin.
     bool RetireTrackedSurface(TrackedSurface* surface) noexcept;
-    // Retired surfaces still waiting for their last unpin.
-    UINT RetiredSurfacesPending() noexcept;
+    // Retired surfaces some present callback still holds.
+    UINT RetiredSurfacesPinned() noexcept;
+    // Unlinks and returns the finishable surfaces (through pNext), or nullptr.
+    TrackedSurface* TakeFinishableSurfaces() noexcept;
 
     // --- pending allocations
     void PurgePending() noexcept;

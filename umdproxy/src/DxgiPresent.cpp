@@ -88,11 +88,18 @@ HRESULT PresentThroughNode(D3d10DeviceRecord* device, Args* pArgs, HANDLE surfac
     PresentContextNode node{pArgs->pDXGIContext, surface, pArgs->hDstResource.pDrvPrivate, pArgs->Flags,
                             device->FindTrackedSurface(surface)};
     PresentContextNode* registered = NewPresentContext(device, node);
-    if (!registered) return real(pArgs);
-    pArgs->pDXGIContext = registered;
-    HRESULT hr = real(pArgs);
-    // The runtime's argument gets its own context back.
-    pArgs->pDXGIContext = node.prevContext;
+    HRESULT hr;
+    if (registered) {
+        pArgs->pDXGIContext = registered;
+        hr = real(pArgs);
+        // The runtime's argument gets its own context back.
+        pArgs->pDXGIContext = node.prevContext;
+    } else {
+        hr = real(pArgs);
+    }
+    // A resource destroyed while this present copied from it is released
+    // here, on the runtime's thread.
+    FinishRetiredSurfaces(*device);
     return hr;
 }
 

@@ -6,6 +6,7 @@
 #include <thread>
 
 #include "D3d10TestSupport.h"
+#include "D3d10Resource.h"
 #include "KmdFormats.h"
 
 namespace umdtest {
@@ -111,8 +112,11 @@ TEST_F(D3d10ConcurrencyTest, PresentsOfResourcesBeingDestroyed)
 
     brisel::D3d10DeviceRecord* record = Record();
     EXPECT_EQ(record->trackedHead, nullptr);
-    EXPECT_EQ(record->RetiredSurfacesPending(), 0u);
+    EXPECT_EQ(record->RetiredSurfacesPinned(), 0u);
     EXPECT_EQ(brisel::PresentContextsOut(), 0u);
+    // A surface whose last copy ended after the last call is released at the next.
+    brisel::FinishRetiredSurfaces(*record);
+    EXPECT_EQ(record->TakeFinishableSurfaces(), nullptr);
     // Every shadow went back to the driver: its resource table still has room.
     Kmd().SetRecording(true);
     void* last = CreateTexture(32, 8, kD3d10BindPresentable);

@@ -387,6 +387,31 @@ TEST_F(D3d10NvidiaTest, OtherVendorsSendNoPrimaryBrackets)
 
 class D3d10DestroyTest : public D3d10Test {};
 
+// The real creation reports failure only through pfnSetErrorCb, so its
+// surface stays listed; when the runtime hands that storage to the next
+// resource, the stale surface is released instead of shadowing the new one.
+TEST_F(D3d10DestroyTest, StorageReusedAfterAFailedCreationReleasesTheStaleSurface)
+{
+    Open(0xB0022);
+    AnswerAllocationInfo(800, 600, 87);
+    void* storage = CreatePrimary(0, 800, 600);
+    brisel::TrackedSurface* stale = Record()->FindTrackedSurface(storage);
+    ASSERT_NE(stale, nullptr);
+    ASSERT_NE(stale->shadowResource, nullptr);
+
+    AnswerAllocationInfo(64, 32, 87);
+    CreateTextureInto(storage, 64, 32, kD3d10BindPresentable);
+    EXPECT_EQ(EscapesOf(kEscReleaseShadowBuffer).size(), 1u) << "the stale registration";
+    EXPECT_EQ(CallsOfKind(kCallStagingUnmap10).size(), 1u);
+    brisel::TrackedSurface* fresh = Record()->FindTrackedSurface(storage);
+    ASSERT_NE(fresh, nullptr);
+    EXPECT_EQ(fresh->width, 64u);
+    EXPECT_EQ(fresh->pNext, nullptr) << "one surface under the storage";
+    DestroyResource(storage);
+    EXPECT_EQ(EscapesOf(kEscReleaseShadowBuffer).size(), 2u);
+    EXPECT_EQ(Record()->trackedHead, nullptr);
+}
+
 TEST_F(D3d10DestroyTest, DeviceDestructionReleasesSurfacesTheRuntimeLeftBehind)
 {
     Open(0xB0022);

@@ -108,6 +108,12 @@ void* D3d10Test::CreateTexture(UINT width, UINT height, UINT bindFlags)
     return CreateFrom(TextureArg(mip, bindFlags));
 }
 
+void D3d10Test::CreateTextureInto(void* storage, UINT width, UINT height, UINT bindFlags)
+{
+    const D3D10DDI_MIPINFO mip{width, height, 1, width, height, 1};
+    CallCreate(*m_device, TextureArg(mip, bindFlags), storage, fakes::NewRuntimeHandle());
+}
+
 void* D3d10Test::OpenShared(D3DKMT_HANDLE allocation)
 {
     m_storage.push_back(std::make_unique<std::array<BYTE, kStorageBytes>>());

@@ -50,6 +50,9 @@ protected:
     // Creation from a prepared argument, into new storage under a new
     // runtime handle.
     void* CreateFrom(const D3D11DDIARG_CREATERESOURCE& arg);
+    // A texture created into storage the test already holds, as the runtime
+    // reuses the storage of a resource whose creation failed.
+    void CreateTextureInto(void* storage, UINT width, UINT height, UINT bindFlags);
     void* OpenShared(D3DKMT_HANDLE allocation);
     void DestroyResource(void* storage);
 
