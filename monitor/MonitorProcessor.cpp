@@ -185,7 +185,9 @@ bool CMonitorProcessor::WaitFrameUpdate() {
     // again would hold UnInit for up to four more full waits.
     if (m_bStop) return false;
     ::Sleep(kNothingNewSleepMs);
-    if (--attempts == 0) return false;
+    // A stop requested during the pause cancelled no wait (none was
+    // blocked): the next wait would run its full length.
+    if (--attempts == 0 || m_bStop) return false;
   }
 }
 

@@ -53,6 +53,23 @@ void AUVEX_CALL Probe(const char* function, AuvexMonitor, void* context) {
   }
 }
 
+// The library only releases a wait blocked at the moment of the cancel: a
+// stop that comes during the pause after a "nothing new" must not leave the
+// thread to start another full wait.
+TEST_F(TeardownTest, StopDuringThePauseAfterNothingNewEndsTheThreadAtOnce) {
+  AuvexTest_SetDefaultTiming(0, 5000);
+  CMonitorProcessor& proc = InitProcessor();
+  ASSERT_EQ(AuvexTest_SetCancelKeptForNextWait(Monitor(), 0), 1);
+  ASSERT_EQ(AuvexTest_QueueWaitResult(Monitor(), 2), 1);
+  ASSERT_TRUE(proc.Start());
+  // The queued 2 comes back at once; the thread is now in its pause.
+  ASSERT_TRUE(WaitUntil([&] { return MonitorInfo().nothingNew >= 1; }));
+  auto start = Clock::now();
+  m_pProc.reset();
+  EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(2500)) << "one full wait of 5 s was started";
+  EXPECT_EQ(CountLog("INFO", "CMonitorProcessor::Start::<lambda>", "Stop image thread"), 1);
+}
+
 TEST_F(TeardownTest, DestroyingAProcessorBlockedInItsWaitTurnsTheDeviceOffFirst) {
   AuvexTest_SetDefaultTiming(0, 60000);  // the wait would block for a minute
   CMonitorProcessor& proc = InitProcessor();

@@ -49,6 +49,7 @@ struct Monitor {
   bool destroyed = false;
   bool active = false;
   bool cancelPending = false;  // a cancel is remembered until a wait consumes it
+  bool keepUnclaimedCancel = true;  // false: a cancel with no wait blocked is lost
   bool waiting = false;
   int width = 0;
   int height = 0;
@@ -321,7 +322,7 @@ AUVEX_API int AUVEX_CALL WaitforFrameChange(AuvexMonitor hMonitor, IMonitorUpdat
 AUVEX_API int AUVEX_CALL CancelWaitFrameChange(AuvexMonitor hMonitor) {
   CallHook("CancelWaitFrameChange", hMonitor);
   return WithMonitor(hMonitor, [](Monitor& m) {
-    m.cancelPending = true;
+    if (m.waiting || m.keepUnclaimedCancel) m.cancelPending = true;
     ++m.counters.cancels;
     return 0;
   });
@@ -455,6 +456,13 @@ AUVEX_API int AUVEX_CALL AuvexTest_SetRowPadding(AuvexMonitor hMonitor, int byte
   if (bytes < 0 || bytes > 4096) return 0;
   return WithMonitor(hMonitor, [&](Monitor& m) {
     m.rowPadding = bytes;
+    return 1;
+  });
+}
+
+AUVEX_API int AUVEX_CALL AuvexTest_SetCancelKeptForNextWait(AuvexMonitor hMonitor, int keep) {
+  return WithMonitor(hMonitor, [&](Monitor& m) {
+    m.keepUnclaimedCancel = keep != 0;
     return 1;
   });
 }

@@ -64,6 +64,10 @@ AUVEX_API int AUVEX_CALL AuvexTest_SetTiming(AuvexMonitor hMonitor, int framesPe
 AUVEX_API int AUVEX_CALL AuvexTest_SetMode(AuvexMonitor hMonitor, int width, int height);
 // Extra bytes at the end of every row of the frames the monitor delivers.
 AUVEX_API int AUVEX_CALL AuvexTest_SetRowPadding(AuvexMonitor hMonitor, int bytes);
+// Whether a cancel that finds no wait blocked is kept for the next wait (1,
+// the default) or lost (0: all the library promises is to release a wait
+// blocked at that moment).
+AUVEX_API int AUVEX_CALL AuvexTest_SetCancelKeptForNextWait(AuvexMonitor hMonitor, int keep);
 // Frames from raw BGRX files of width x height pixels (rows of 4 * width
 // bytes), cycled in order. `paths` holds `count` file names. Returns 0 when a
 // file cannot be read or has the wrong size (the source stays unchanged).
