@@ -62,6 +62,16 @@ class FrameTest : public ProcessorTest {
   }
   using S = std::vector<std::string>;
 
+  // The next control transfer of `bRequest` after `skip` others fails once.
+  void FailOnce(int bRequest, unsigned skip = 0) {
+    Failure f;
+    f.call = Call::ControlTransfer;
+    f.bRequest = bRequest;
+    f.skip = skip;
+    f.count = 1;
+    Double().InjectFailure(f);
+  }
+
   std::vector<std::unique_ptr<Frame>> m_frames;
 };
 
@@ -197,11 +207,7 @@ TEST_F(FrameTest, ResolutionChangesAreAnnouncedAndTinyFramesFitTheBuffer) {
 TEST_F(FrameTest, FailedModeChangeStillWritesTheFrameAndRetriesOnTheNext) {
   InitProcessor();
   Double().ClearRecord();
-  Failure f;
-  f.call = Call::ControlTransfer;
-  f.bRequest = kReqSetResolution;
-  f.count = 1;
-  Double().InjectFailure(f);
+  FailOnce(kReqSetResolution);
   Queue(NoiseFrame(64, 32));
   Queue(NoiseFrame(64, 32, 0, 2));
   RunUntilIdle();
@@ -218,12 +224,7 @@ TEST_F(FrameTest, FailedModeChangeStillWritesTheFrameAndRetriesOnTheNext) {
 TEST_F(FrameTest, FrameOfTheOldSizeAfterAFailedChangeSetsTheEncoderUpAgain) {
   InitProcessor();
   Double().ClearRecord();
-  Failure f;
-  f.call = Call::ControlTransfer;
-  f.bRequest = kReqSetResolution;
-  f.skip = 1;  // the second SetResolution fails
-  f.count = 1;
-  Double().InjectFailure(f);
+  FailOnce(kReqSetResolution, 1);  // the second one fails
   Queue(NoiseFrame(64, 32));
   Queue(NoiseFrame(64, 64, 0, 2));
   Queue(NoiseFrame(64, 32, 0, 3));
@@ -235,11 +236,7 @@ TEST_F(FrameTest, FrameOfTheOldSizeAfterAFailedChangeSetsTheEncoderUpAgain) {
 TEST_F(FrameTest, FailedTablesAreLoggedAndRetried) {
   InitProcessor();
   Double().ClearRecord();
-  Failure f;
-  f.call = Call::ControlTransfer;
-  f.bRequest = kReqSetQuantTable;
-  f.count = 1;
-  Double().InjectFailure(f);
+  FailOnce(kReqSetQuantTable);
   Queue(NoiseFrame(64, 32));
   Queue(NoiseFrame(64, 32, 0, 2));
   RunUntilIdle();
