@@ -111,8 +111,6 @@ void APIENTRY D3d10DestroyDeviceWrapper(D3D10DDI_HDEVICE hDevice)
     DestroyRemainingSurfaces(*device);
     DeviceList().Locked([device] { device->isCreated = 0; });
     if (realDestroy) realDestroy(D3D10DDI_HDEVICE{device->driverDevice});
-    // Presents the driver never handed back die with the device.
-    DropPresentContexts(device);
     DestroyDeviceRecord(device);
 }
 

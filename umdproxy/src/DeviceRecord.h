@@ -58,9 +58,10 @@ struct DeviceRecord {
     CLock pendingLock;
 
     volatile BYTE capturingAllocations = 0;
-    // The thread of the tracked creation: only allocations it makes belong
-    // to the surface (a present callback may create a shadow meanwhile).
-    volatile DWORD capturingThread = 0;
+    // The thread creating one of Brisel's own staging shadows (0: none). Its
+    // allocations are never recorded or forced: a present callback may make a
+    // shadow while the runtime creates a tracked resource.
+    volatile DWORD ownCreationThread = 0;
     volatile BYTE forcePrimaryAllocation = 0;
     volatile UINT forcedSourceId = 0;
 
@@ -74,13 +75,12 @@ struct DeviceRecord {
     TrackedSurface* FindTrackedSurface(HANDLE driverResource) noexcept;
     // Unlinks the surface (under the tracked lock); false when it was not listed.
     bool RemoveTrackedSurface(TrackedSurface* surface) noexcept;
-    // First surface (under the tracked lock) one of whose allocations
-    // (under its mutex) is `allocation`.
-    TrackedSurface* FindSurfaceByAllocation(D3DKMT_HANDLE allocation) noexcept;
 
-    // The same lookups for present callbacks, which run on the driver's
-    // threads while the runtime may destroy the resource: the surface found
-    // is pinned (see TrackedSurface::pins) until UnpinSurface.
+    // Lookups for present callbacks, which run on the driver's threads while
+    // the runtime may destroy the resource: the surface found is pinned (see
+    // TrackedSurface::pins) until UnpinSurface. By allocation: the first
+    // surface (under the tracked lock) one of whose allocations (under its
+    // mutex) is `allocation`.
     TrackedSurface* PinTrackedSurface(HANDLE driverResource) noexcept;
     TrackedSurface* PinSurfaceByAllocation(D3DKMT_HANDLE allocation) noexcept;
     // Drops a pin. The last pin of a retired surface hands it to the

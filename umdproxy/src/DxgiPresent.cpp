@@ -20,12 +20,11 @@ constexpr UINT kBltRotateIdentity = 1;
 struct PresentContextEntry {
     PresentContextEntry* pNext;
     PresentContextEntry* pPrev;
-    const D3d10DeviceRecord* device;
     PresentContextNode node;          // what the driver sees as pDXGIContext
 };
 
 // Registry: a circular list with a sentinel, oldest first.
-PresentContextEntry s_sentinel{&s_sentinel, &s_sentinel, nullptr, {}};
+PresentContextEntry s_sentinel{&s_sentinel, &s_sentinel, {}};
 CLock s_registryLock;
 unsigned s_out;
 
@@ -37,32 +36,20 @@ void UnlinkLocked(PresentContextEntry* e) noexcept
     --s_out;
 }
 
-// Registers a node for the device; nullptr when no memory or at the cap (the present then
-// goes on without capture).
-PresentContextNode* NewPresentContext(const D3d10DeviceRecord* device, const PresentContextNode& node) noexcept
+// Registers a node; nullptr when no memory (the present then goes on
+// without capture).
+PresentContextNode* NewPresentContext(const PresentContextNode& node) noexcept
 {
     if (!SysMayAllocateRecord()) return nullptr;
-    auto* entry = new (std::nothrow) PresentContextEntry{nullptr, nullptr, device, node};
+    auto* entry = new (std::nothrow) PresentContextEntry{nullptr, nullptr, node};
     if (!entry) return nullptr;
-    {
-        CLockGuard guard(s_registryLock);
-        unsigned mine = 0;
-        for (PresentContextEntry* e = s_sentinel.pNext; e != &s_sentinel; e = e->pNext) {
-            if (e->device == device) ++mine;
-        }
-        // A node out may still come back (late, from a driver thread), so it
-        // is never freed early: at the cap the present goes on uncaptured.
-        if (mine < kMaxPresentContextsPerDevice) {
-            entry->pPrev = s_sentinel.pPrev;
-            entry->pNext = &s_sentinel;
-            s_sentinel.pPrev->pNext = entry;
-            s_sentinel.pPrev = entry;
-            ++s_out;
-            return &entry->node;
-        }
-    }
-    delete entry;
-    return nullptr;
+    CLockGuard guard(s_registryLock);
+    entry->pPrev = s_sentinel.pPrev;
+    entry->pNext = &s_sentinel;
+    s_sentinel.pPrev->pNext = entry;
+    s_sentinel.pPrev = entry;
+    ++s_out;
+    return &entry->node;
 }
 
 // Unregisters and returns the entry whose node is `context`; nullptr when the
@@ -79,21 +66,23 @@ PresentContextEntry* TakePresentContext(const VOID* context) noexcept
     return nullptr;
 }
 
-// A node the driver does not hand back during the call stays registered: a
-// driver may hand it back later from its own thread. The per-device cap and
-// device destruction bound what such nodes hold.
+// The driver hands pDXGIContext back through pfnPresentCb during its Present,
+// once; a node it has not handed back when the Present returns (a present
+// that failed or was dropped) never comes back and is freed here, so nodes
+// neither pile up nor stop the capture.
 template <class Args>
 HRESULT PresentThroughNode(D3d10DeviceRecord* device, Args* pArgs, HANDLE surface, HRESULT(APIENTRY* real)(Args*))
 {
     PresentContextNode node{pArgs->pDXGIContext, surface, pArgs->hDstResource.pDrvPrivate, pArgs->Flags,
                             device->FindTrackedSurface(surface)};
-    PresentContextNode* registered = NewPresentContext(device, node);
+    PresentContextNode* registered = NewPresentContext(node);
     HRESULT hr;
     if (registered) {
         pArgs->pDXGIContext = registered;
         hr = real(pArgs);
         // The runtime's argument gets its own context back.
         pArgs->pDXGIContext = node.prevContext;
+        delete TakePresentContext(registered);
     } else {
         hr = real(pArgs);
     }
@@ -233,29 +222,6 @@ HRESULT APIENTRY DxgiPresentCbWrapper(HANDLE hDevice, DXGIDDICB_PRESENT* pArgs)
     // or one handed back twice) passes through untouched.
     if (!forward) return runtimePresentCb ? S_OK : E_INVALIDARG;
     return runtimePresentCb(device->runtimeDevice, pArgs);
-}
-
-void DropPresentContexts(const D3d10DeviceRecord* device) noexcept
-{
-    PresentContextEntry* dropped = nullptr;
-    {
-        CLockGuard guard(s_registryLock);
-        PresentContextEntry* e = s_sentinel.pNext;
-        while (e != &s_sentinel) {
-            PresentContextEntry* next = e->pNext;
-            if (e->device == device) {
-                UnlinkLocked(e);
-                e->pNext = dropped;
-                dropped = e;
-            }
-            e = next;
-        }
-    }
-    while (dropped) {
-        PresentContextEntry* next = dropped->pNext;
-        delete dropped;
-        dropped = next;
-    }
 }
 
 unsigned PresentContextsOut() noexcept

@@ -21,11 +21,6 @@ namespace brisel {
 
 // pfnPresent1 exists in DXGI tables of at least this many bytes.
 constexpr UINT kDxgiPresent1MinBytes = 72;
-// Nodes one device may have out at once; a driver that never hands them back
-// cannot make the registry grow without bound (further presents of the device
-// go on without capture until nodes come back).
-constexpr unsigned kMaxPresentContextsPerDevice = 64;
-
 struct PresentContextNode {
     VOID* prevContext;            // the runtime's pDXGIContext
     HANDLE surface;               // driver handle of the presented resource
@@ -39,9 +34,7 @@ HRESULT APIENTRY DxgiPresentWrapper(DXGI_DDI_ARG_PRESENT* pArgs);
 HRESULT APIENTRY DxgiPresent1Wrapper(DXGI_DDI_ARG_PRESENT1* pArgs);
 HRESULT APIENTRY DxgiPresentCbWrapper(HANDLE hDevice, DXGIDDICB_PRESENT* pArgs);
 
-// Frees every node of the device still out (device destruction).
-void DropPresentContexts(const D3d10DeviceRecord* device) noexcept;
-// Nodes out over all devices (for the tests).
+// Nodes out over all devices: only during a present (for the tests).
 unsigned PresentContextsOut() noexcept;
 
 }  // namespace brisel

@@ -8,7 +8,6 @@ namespace brisel {
 
 void BeginSurfaceCapture(DeviceRecord& device, TrackedSurface* surface) noexcept
 {
-    device.capturingThread = GetCurrentThreadId();
     device.capturingAllocations = 1;
     device.AddTrackedSurface(surface);
 }

@@ -78,7 +78,7 @@ TEST_F(CaptureRecordTest, AllocationsKeepInsertionOrder)
     DestroyTrackedSurface(s);   // 12 and 13 go with it
 }
 
-TEST_F(CaptureRecordTest, DeviceFindsSurfacesByResourceAndByAllocation)
+TEST_F(CaptureRecordTest, DeviceFindsSurfacesAndKeepsRetiredPinnedOnesUntilTheUnpin)
 {
     auto adapter = fakes::OpenAdapter9(m_entries);
     ASSERT_EQ(adapter->hr, S_OK);
@@ -97,15 +97,24 @@ TEST_F(CaptureRecordTest, DeviceFindsSurfacesByResourceAndByAllocation)
     record->AddTrackedSurface(b);
     EXPECT_EQ(record->FindTrackedSurface(reinterpret_cast<HANDLE>(0xB0)), b);
     EXPECT_EQ(record->FindTrackedSurface(reinterpret_cast<HANDLE>(0xC0)), nullptr);
-    EXPECT_EQ(record->FindSurfaceByAllocation(6), b);
-    EXPECT_EQ(record->FindSurfaceByAllocation(7), nullptr);
+    EXPECT_EQ(record->PinSurfaceByAllocation(7), nullptr);
+    ASSERT_EQ(record->PinSurfaceByAllocation(6), b);
+    // Retired while pinned: unlisted at once, finishable only after the unpin.
+    EXPECT_FALSE(record->RetireTrackedSurface(b));
+    EXPECT_EQ(record->PinTrackedSurface(reinterpret_cast<HANDLE>(0xB0)), nullptr);
+    EXPECT_EQ(record->RetiredSurfacesPinned(), 1u);
+    EXPECT_EQ(record->TakeFinishableSurfaces(), nullptr);
+    record->UnpinSurface(b);
+    EXPECT_EQ(record->RetiredSurfacesPinned(), 0u);
+    EXPECT_EQ(record->TakeFinishableSurfaces(), b);
+    DestroyTrackedSurface(b);
 
     EXPECT_TRUE(record->RemoveTrackedSurface(a));
     EXPECT_FALSE(record->RemoveTrackedSurface(a));
     EXPECT_EQ(record->FindTrackedSurface(reinterpret_cast<HANDLE>(0xA0)), nullptr);
     DestroyTrackedSurface(a);
 
-    // Pending records and surface b are released with the device.
+    // Pending records are released with the device.
     record->pendingAllocations.PushBack(MakeAllocation(9));
     EXPECT_EQ(device->Destroy(), S_OK);
     EXPECT_EQ(FindDeviceByRuntime(device->runtimeHandle), nullptr);
