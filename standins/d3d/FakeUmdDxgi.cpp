@@ -39,6 +39,11 @@ HRESULT CallPresentCb(FakeDevice10* device, void* surface, void* dst, VOID* cont
         hr = presentCb(device->runtime.handle, &cb);
         if (hr != S_OK) return hr;   // the runtime's own answer reaches the caller
     }
+    if (config->afterPresentCallback) {
+        auto after = config->afterPresentCallback;
+        FakeUmd_Config()->afterPresentCallback = nullptr;   // once: a nested present does not repeat it
+        after(config->afterPresentCallbackContext);
+    }
     return config->dxgiResult;
 }
 

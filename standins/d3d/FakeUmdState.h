@@ -85,6 +85,10 @@ struct FakeUmdConfig {
     // moment, as another thread of the application could.
     void (*onResourceCopy)(void* context);
     void* onResourceCopyContext;
+    // Called by Present and Present1 after the present callback, before they
+    // return.
+    void (*afterPresentCallback)(void* context);
+    void* afterPresentCallbackContext;
 };
 
 // How the fake DXGI Present hands pDXGIContext back through pfnPresentCb.

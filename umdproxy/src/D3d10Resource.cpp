@@ -60,9 +60,7 @@ bool CreateMappedStaging(D3d10DeviceRecord& device, const CreateResourceArg& des
     SIZE_T size = calc(hDevice, &description.d3d10);
     void* storage = SysHeapAllocZero(size ? size : 1);
     if (!storage) return false;
-    device.ownCreationThread = GetCurrentThreadId();
     create(hDevice, &description.d3d10, D3D10DDI_HRESOURCE{storage}, D3D10DDI_HRTRESOURCE{runtimeResource});
-    device.ownCreationThread = 0;
     D3D10DDI_MAPPED_SUBRESOURCE view{};
     map(hDevice, D3D10DDI_HRESOURCE{storage}, 0, kD3d10MapRead, 0, &view);
     if (!view.pData || view.RowPitch == 0) {

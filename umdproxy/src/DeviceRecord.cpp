@@ -205,11 +205,11 @@ HRESULT APIENTRY AllocateCbWrapper(HANDLE hDevice, D3DDDICB_ALLOCATE* pArgs)
     if (!pristine) return E_INVALIDARG;
     if (!pArgs) return pristine(device->runtimeDevice, pArgs);
 
-    const bool ownShadow = device->ownCreationThread == GetCurrentThreadId();
+    const bool creatingThread = device->capturingThread == GetCurrentThreadId();
     // NVIDIA: a tracked primary on a virtual source is created as an ordinary
     // texture whose single allocation is marked Primary for that source.
     if (device->adapter->privateData.vendorId == kVendorNvidia && pArgs->NumAllocations == 1 &&
-        device->forcePrimaryAllocation && pArgs->pAllocationInfo && !ownShadow) {
+        device->forcePrimaryAllocation && pArgs->pAllocationInfo && creatingThread) {
         pArgs->pAllocationInfo[0].VidPnSourceId = device->forcedSourceId;
         pArgs->pAllocationInfo[0].Flags |= kAllocationFlagPrimary;
     }
@@ -217,7 +217,7 @@ HRESULT APIENTRY AllocateCbWrapper(HANDLE hDevice, D3DDDICB_ALLOCATE* pArgs)
     HRESULT hr = pristine(device->runtimeDevice, pArgs);
     if (FAILED(hr) || !pArgs->pAllocationInfo) return hr;
 
-    const bool capturing = device->capturingAllocations && !ownShadow;
+    const bool capturing = device->capturingAllocations && creatingThread;
     for (UINT i = 0; capturing && i < pArgs->NumAllocations; ++i) {
         AllocationRecord* record = NewAllocationRecord();
         if (!record) break;   // recording stops; the runtime's result stands

@@ -58,10 +58,12 @@ struct DeviceRecord {
     CLock pendingLock;
 
     volatile BYTE capturingAllocations = 0;
-    // The thread creating one of Brisel's own staging shadows (0: none). Its
-    // allocations are never recorded or forced: a present callback may make a
-    // shadow while the runtime creates a tracked resource.
-    volatile DWORD ownCreationThread = 0;
+    // The thread of the tracked creation. Only its allocations are recorded
+    // or forced: a tracked resource (a primary or a presentable, shared
+    // surface) is allocated on the creating thread, while other threads may
+    // allocate at the same time (the runtime's, or a present callback making
+    // a shadow).
+    volatile DWORD capturingThread = 0;
     volatile BYTE forcePrimaryAllocation = 0;
     volatile UINT forcedSourceId = 0;
 
@@ -76,8 +78,8 @@ struct DeviceRecord {
     // Unlinks the surface (under the tracked lock); false when it was not listed.
     bool RemoveTrackedSurface(TrackedSurface* surface) noexcept;
 
-    // Lookups for present callbacks, which run on the driver's threads while
-    // the runtime may destroy the resource: the surface found is pinned (see
+    // Lookups for present callbacks, which may run on a driver thread while
+    // a runtime thread destroys the resource: the surface found is pinned (see
     // TrackedSurface::pins) until UnpinSurface. By allocation: the first
     // surface (under the tracked lock) one of whose allocations (under its
     // mutex) is `allocation`.

@@ -17,14 +17,17 @@ constexpr UINT kResourceCopyFrom = 0xB0020;
 constexpr UINT kBltFlagsPresent = 2;
 constexpr UINT kBltRotateIdentity = 1;
 
+// Owned by the Present wrapper that registered it, until its real Present
+// returns: its address cannot be reused by another present meanwhile.
 struct PresentContextEntry {
     PresentContextEntry* pNext;
     PresentContextEntry* pPrev;
     PresentContextNode node;          // what the driver sees as pDXGIContext
+    bool handedBack;                  // the present callback has used it
 };
 
 // Registry: a circular list with a sentinel, oldest first.
-PresentContextEntry s_sentinel{&s_sentinel, &s_sentinel, {}};
+PresentContextEntry s_sentinel{&s_sentinel, &s_sentinel, {}, true};
 CLock s_registryLock;
 unsigned s_out;
 
@@ -36,12 +39,12 @@ void UnlinkLocked(PresentContextEntry* e) noexcept
     --s_out;
 }
 
-// Registers a node; nullptr when no memory (the present then goes on
+// Registers an entry; nullptr when no memory (the present then goes on
 // without capture).
-PresentContextNode* NewPresentContext(const PresentContextNode& node) noexcept
+PresentContextEntry* NewPresentContext(const PresentContextNode& node) noexcept
 {
     if (!SysMayAllocateRecord()) return nullptr;
-    auto* entry = new (std::nothrow) PresentContextEntry{nullptr, nullptr, node};
+    auto* entry = new (std::nothrow) PresentContextEntry{nullptr, nullptr, node, false};
     if (!entry) return nullptr;
     CLockGuard guard(s_registryLock);
     entry->pPrev = s_sentinel.pPrev;
@@ -49,40 +52,52 @@ PresentContextNode* NewPresentContext(const PresentContextNode& node) noexcept
     s_sentinel.pPrev->pNext = entry;
     s_sentinel.pPrev = entry;
     ++s_out;
-    return &entry->node;
+    return entry;
 }
 
-// Unregisters and returns the entry whose node is `context`; nullptr when the
-// context is not a node that is out (never dereferenced then).
-PresentContextEntry* TakePresentContext(const VOID* context) noexcept
+void DeletePresentContext(PresentContextEntry* entry) noexcept
 {
-    if (!context) return nullptr;
+    {
+        CLockGuard guard(s_registryLock);
+        UnlinkLocked(entry);
+    }
+    delete entry;
+}
+
+// The present callback's side: when `context` is the node of a registered
+// entry not handed back yet, marks it handed back and copies the node out.
+// Any other context (the driver's own, one handed back twice) is never
+// dereferenced.
+bool TakePresentContext(const VOID* context, PresentContextNode* node) noexcept
+{
+    if (!context) return false;
     CLockGuard guard(s_registryLock);
     for (PresentContextEntry* e = s_sentinel.pNext; e != &s_sentinel; e = e->pNext) {
-        if (&e->node != context) continue;
-        UnlinkLocked(e);
-        return e;
+        if (&e->node != context || e->handedBack) continue;
+        e->handedBack = true;
+        *node = e->node;
+        return true;
     }
-    return nullptr;
+    return false;
 }
 
 // The driver hands pDXGIContext back through pfnPresentCb during its Present,
-// once; a node it has not handed back when the Present returns (a present
-// that failed or was dropped) never comes back and is freed here, so nodes
-// neither pile up nor stop the capture.
+// once; the entry is freed when the Present returns, whether it came back
+// or not (a failed or dropped present), so entries neither pile up nor stop
+// the capture.
 template <class Args>
 HRESULT PresentThroughNode(D3d10DeviceRecord* device, Args* pArgs, HANDLE surface, HRESULT(APIENTRY* real)(Args*))
 {
     PresentContextNode node{pArgs->pDXGIContext, surface, pArgs->hDstResource.pDrvPrivate, pArgs->Flags,
                             device->FindTrackedSurface(surface)};
-    PresentContextNode* registered = NewPresentContext(node);
+    PresentContextEntry* entry = NewPresentContext(node);
     HRESULT hr;
-    if (registered) {
-        pArgs->pDXGIContext = registered;
+    if (entry) {
+        pArgs->pDXGIContext = &entry->node;
         hr = real(pArgs);
         // The runtime's argument gets its own context back.
         pArgs->pDXGIContext = node.prevContext;
-        delete TakePresentContext(registered);
+        DeletePresentContext(entry);
     } else {
         hr = real(pArgs);
     }
@@ -193,20 +208,17 @@ HRESULT APIENTRY DxgiPresent1Wrapper(DXGI_DDI_ARG_PRESENT1* pArgs)
 HRESULT APIENTRY DxgiPresentCbWrapper(HANDLE hDevice, DXGIDDICB_PRESENT* pArgs)
 {
     D3d10DeviceRecord* device = FindD3d10DeviceByRuntime(hDevice);
-    PresentContextEntry* entry = pArgs ? TakePresentContext(pArgs->pDXGIContext) : nullptr;
+    PresentContextNode node{};
+    const bool ours = pArgs && TakePresentContext(pArgs->pDXGIContext, &node);
     if (!device) {
         // Nothing known to forward to; a node of ours still goes home.
-        if (entry) {
-            pArgs->pDXGIContext = entry->node.prevContext;
-            delete entry;
-        }
+        if (ours) pArgs->pDXGIContext = node.prevContext;
         return E_INVALIDARG;
     }
     PFNDDXGIDDI_PRESENTCB runtimePresentCb = device->runtimePresentCb;
     bool forward = runtimePresentCb != nullptr && runtimePresentCb != &DxgiPresentCbWrapper;
 
-    if (entry) {
-        const PresentContextNode& node = entry->node;
+    if (ours) {
         // The surface is looked up again: the one seen at the present may
         // have been destroyed since.
         if (node.tracked && IsNvidia(*device) && (node.flags & kDxgiPresentBlt)) {
@@ -216,7 +228,6 @@ HRESULT APIENTRY DxgiPresentCbWrapper(HANDLE hDevice, DXGIDDICB_PRESENT* pArgs)
         }
         CopyFrame(*device, node, *pArgs);
         pArgs->pDXGIContext = node.prevContext;
-        delete entry;
     }
     // A context that is not a node of ours (a driver presenting on its own,
     // or one handed back twice) passes through untouched.

@@ -5,13 +5,13 @@
 // restores the runtime's context and forwards (or, for NVIDIA BLT presents of
 // proxy-source primaries, answers S_OK itself).
 //
-// Nodes are registered process-wide while they are out: a context the present
-// callback receives is only used when it is a registered node, so a driver
-// that presents with a context of its own, or hands one back twice, gets its
-// call forwarded unchanged. Threads: Present wrappers on the runtime's
-// threads, the present callback on the real driver's (often from inside its
-// Present); the registry has its own lock, never held while anything else is
-// called. The present callback pins the surfaces it copies into, so the
+// Nodes are registered process-wide for the length of their Present: a
+// context the present callback receives is only used when it is a registered
+// node not yet handed back, so a driver that presents with a context of its
+// own, or hands one back twice, gets its call forwarded unchanged. Threads:
+// Present wrappers on the runtime's threads, the present callback during the
+// real driver's Present (on a thread of the driver's choosing); the registry
+// has its own lock, never held while anything else is called. The present callback pins the surfaces it copies into, so the
 // runtime may destroy their resources meanwhile (D3d10Resource.h).
 #pragma once
 

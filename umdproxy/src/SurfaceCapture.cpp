@@ -8,6 +8,7 @@ namespace brisel {
 
 void BeginSurfaceCapture(DeviceRecord& device, TrackedSurface* surface) noexcept
 {
+    device.capturingThread = GetCurrentThreadId();
     device.capturingAllocations = 1;
     device.AddTrackedSurface(surface);
 }

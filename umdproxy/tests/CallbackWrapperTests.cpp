@@ -183,6 +183,7 @@ TEST_F(CallbackWrapperTest, AllocationsOfATrackedCreationReachTheSurfaceInOrder)
 {
     ASSERT_NO_FATAL_FAILURE(OpenD3d9Device());
     DeviceRecord* record = Record();
+    record->capturingThread = GetCurrentThreadId();
     record->capturingAllocations = 1;
     record->PurgePending();
 
@@ -221,22 +222,28 @@ TEST_F(CallbackWrapperTest, AllocationsOfATrackedCreationReachTheSurfaceInOrder)
     brisel::DestroyTrackedSurface(tracked);
 }
 
-// A free-threaded driver may allocate for a creation on a thread of its own.
-TEST_F(CallbackWrapperTest, AllocationsOfACreationMadeOnADriverThreadAreRecorded)
+// A free-threaded device lets other threads allocate while one creates a
+// tracked resource (whose shared allocations come on the creating thread):
+// only the creating thread's allocations are that resource's.
+TEST_F(CallbackWrapperTest, AllocationsOfOtherThreadsDuringATrackedCreationAreNotRecorded)
 {
     ASSERT_NO_FATAL_FAILURE(OpenD3d9Device());
+    Record()->capturingThread = GetCurrentThreadId();
     Record()->capturingAllocations = 1;
     std::vector<D3DDDI_ALLOCATIONINFO> infos;
-    HRESULT workerResult = E_FAIL;
-    std::thread worker([&] { workerResult = DriverAllocates(2, fakes::NewRuntimeHandle(), infos); });
-    worker.join();
-    EXPECT_EQ(workerResult, S_OK);
-    EXPECT_EQ(Record()->PendingCount(), 2u);
+    HRESULT otherResult = E_FAIL;
+    std::thread other([&] { otherResult = DriverAllocates(2, fakes::NewRuntimeHandle(), infos); });
+    other.join();
+    EXPECT_EQ(otherResult, S_OK);
+    EXPECT_EQ(Record()->PendingCount(), 0u);
+    EXPECT_EQ(DriverAllocates(1, fakes::NewRuntimeHandle(), infos), S_OK);
+    EXPECT_EQ(Record()->PendingCount(), 1u) << "the creating thread's own allocation";
 }
 
 TEST_F(CallbackWrapperTest, RecordingStopsWhenARecordCannotBeAllocatedButTheResultStands)
 {
     ASSERT_NO_FATAL_FAILURE(OpenD3d9Device());
+    Record()->capturingThread = GetCurrentThreadId();
     Record()->capturingAllocations = 1;
     Seams().recordFailAfter = 1;
     std::vector<D3DDDI_ALLOCATIONINFO> infos;
@@ -262,6 +269,7 @@ TEST_F(CallbackWrapperTest, NvidiaForcesOnlyASingleAllocationToPrimary)
         m_device = fakes::CreateDevice9(*m_adapter);
         ASSERT_EQ(m_device->hr, S_OK);
         fakes::ResetRuntimeLog();
+        Record()->capturingThread = GetCurrentThreadId();   // this thread creates the primary
         Record()->forcedSourceId = 3;
         Record()->forcePrimaryAllocation = 1;
         std::vector<D3DDDI_ALLOCATIONINFO> infos;

@@ -360,6 +360,7 @@ TEST_F(DxgiPresentTest, ShadowMadeDuringATrackedCreationIsNotTakenForItsAllocati
     void* opened = OpenShared(0x2468);
     brisel::D3d10DeviceRecord* record = Record();
     record->PurgePending();
+    record->capturingThread = GetCurrentThreadId() ^ 4;   // another thread is creating
     record->capturingAllocations = 1;
     record->forcedSourceId = kFirstProxySource;
     record->forcePrimaryAllocation = 1;
@@ -391,6 +392,34 @@ TEST_F(DxgiPresentTest, DriverPresentingWithItsOwnContextIsForwardedUntouched)
     EXPECT_EQ(presents[0].pDXGIContext, reinterpret_cast<VOID*>(static_cast<ULONG_PTR>(0x0C0FFEE0)));
     EXPECT_EQ(Copies(), 0u);
     EXPECT_EQ(brisel::PresentContextsOut(), 0u) << "the unanswered node went when the Present returned";
+    DestroyResource(primary);
+}
+
+// A node stays its present's own until that Present returns, even after the
+// callback used it: another present cannot be given the same address
+// meanwhile and have it taken for this one's.
+TEST_F(DxgiPresentTest, NodeStaysOwnedUntilItsPresentReturns)
+{
+    void* primary = OpenWithPrimary(0xB0022, kVendorOther, 0);
+    unsigned outAfterCallback = 0;
+    void* nestedNode = nullptr;
+    std::function<void()> after = [&] {
+        outAfterCallback = brisel::PresentContextsOut();
+        EXPECT_EQ(Present(primary, kDxgiPresentFlip), S_OK);   // another present meanwhile
+        nestedNode = CallsOfKind(kCallDxgiPresent).back().handleOut;
+    };
+    FakeUmd_Config()->afterPresentCallback = [](void* act) { (*static_cast<std::function<void()>*>(act))(); };
+    FakeUmd_Config()->afterPresentCallbackContext = &after;
+    EXPECT_EQ(Present(primary, kDxgiPresentFlip), S_OK);
+    void* firstNode = CallsOfKind(kCallDxgiPresent).at(0).handleOut;
+    EXPECT_EQ(outAfterCallback, 1u);
+    EXPECT_NE(nestedNode, firstNode);
+    auto presents = fakes::RuntimeLogSnapshot().presents;
+    ASSERT_EQ(presents.size(), 2u);
+    EXPECT_EQ(presents[0].pDXGIContext, kRuntimeContext);
+    EXPECT_EQ(presents[1].pDXGIContext, kRuntimeContext);
+    EXPECT_EQ(Copies(), 2u);
+    EXPECT_EQ(brisel::PresentContextsOut(), 0u);
     DestroyResource(primary);
 }
 
