@@ -31,7 +31,7 @@ void EnableMmcssOnce(AdapterRecord& adapter) noexcept
 // (pfnDeallocate2Cb) between its move and its registration.
 void AttachAllocations(DeviceRecord& device, TrackedSurface& surface, bool withBuffer) noexcept
 {
-    device.capturingAllocations = 0;
+    device.EndCapture();
     CLockGuard guard(device.pendingLock);
     while (AllocationRecord* record = device.pendingAllocations.PopFront()) {
         surface.AddAllocation(record);
@@ -108,7 +108,7 @@ HRESULT CreateResourceCommon(HANDLE hDevice, Args* pArgs, unsigned entry, bool c
     if (FAILED(hr)) {
         // Whatever the failed creation allocated is not this surface's, and
         // later allocations belong to no tracked creation.
-        device->capturingAllocations = 0;
+        device->EndCapture();
         device->PurgePending();
         DropTrackedSurface(*device, surface);
         return hr;

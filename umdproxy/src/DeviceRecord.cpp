@@ -127,7 +127,7 @@ void DeviceRecord::PurgePending() noexcept
 
 void DeviceRecord::MovePendingToSurface(TrackedSurface* surface) noexcept
 {
-    capturingAllocations = 0;
+    EndCapture();
     CLockGuard guard(pendingLock);
     CLockGuard surfaceGuard(surface->mutex);
     pendingAllocations.MoveAllTo(surface->allocations);
@@ -205,11 +205,11 @@ HRESULT APIENTRY AllocateCbWrapper(HANDLE hDevice, D3DDDICB_ALLOCATE* pArgs)
     if (!pristine) return E_INVALIDARG;
     if (!pArgs) return pristine(device->runtimeDevice, pArgs);
 
-    const bool creatingThread = device->capturingThread == GetCurrentThreadId();
+    const DWORD thisThread = GetCurrentThreadId();
     // NVIDIA: a tracked primary on a virtual source is created as an ordinary
     // texture whose single allocation is marked Primary for that source.
     if (device->adapter->privateData.vendorId == kVendorNvidia && pArgs->NumAllocations == 1 &&
-        device->forcePrimaryAllocation && pArgs->pAllocationInfo && creatingThread) {
+        device->forcePrimaryAllocation && pArgs->pAllocationInfo && device->capturingThread == thisThread) {
         pArgs->pAllocationInfo[0].VidPnSourceId = device->forcedSourceId;
         pArgs->pAllocationInfo[0].Flags |= kAllocationFlagPrimary;
     }
@@ -217,7 +217,8 @@ HRESULT APIENTRY AllocateCbWrapper(HANDLE hDevice, D3DDDICB_ALLOCATE* pArgs)
     HRESULT hr = pristine(device->runtimeDevice, pArgs);
     if (FAILED(hr) || !pArgs->pAllocationInfo) return hr;
 
-    const bool capturing = device->capturingAllocations && creatingThread;
+    // Read after the call: a creation may have begun or ended meanwhile.
+    const bool capturing = device->capturingAllocations && device->capturingThread == thisThread;
     for (UINT i = 0; capturing && i < pArgs->NumAllocations; ++i) {
         AllocationRecord* record = NewAllocationRecord();
         if (!record) break;   // recording stops; the runtime's result stands

@@ -99,8 +99,14 @@ struct DeviceRecord {
     TrackedSurface* TakeFinishableSurfaces() noexcept;
 
     // --- pending allocations
+    // Ends the tracked creation's capture: no thread records any more.
+    void EndCapture() noexcept
+    {
+        capturingAllocations = 0;
+        capturingThread = 0;
+    }
     void PurgePending() noexcept;
-    // Clears capturingAllocations, then appends every pending record to the
+    // Ends the capture, then appends every pending record to the
     // surface in order (pending lock, then the surface's mutex).
     void MovePendingToSurface(TrackedSurface* surface) noexcept;
     unsigned PendingCount() noexcept;

@@ -208,6 +208,7 @@ TEST_F(CallbackWrapperTest, AllocationsOfATrackedCreationReachTheSurfaceInOrder)
     ASSERT_NE(tracked, nullptr);
     record->MovePendingToSurface(tracked);
     EXPECT_EQ(record->capturingAllocations, 0);
+    EXPECT_EQ(record->capturingThread, 0u) << "no thread records after the capture";
     EXPECT_EQ(record->PendingCount(), 0u);
     for (UINT i = 0; i < 2; ++i) {
         brisel::AllocationRecord* a = tracked->TakeFirstAllocation();

@@ -150,6 +150,7 @@ TEST_F(D3d9CaptureFailure, FailedRealCreationReturnsItsResultAndLeavesNothing)
     brisel::D3d9DeviceRecord* record = RecordOf(device);
     EXPECT_EQ(record->trackedHead, nullptr);
     EXPECT_EQ(record->capturingAllocations, 0);
+    EXPECT_EQ(record->capturingThread, 0u) << "no thread records after the capture";
     EXPECT_EQ(record->PendingCount(), 0u);
     EXPECT_TRUE(ShadowCreations().empty());
     EXPECT_TRUE(Kmd().Escapes().empty());
