@@ -20,6 +20,9 @@ using brisel::kEscSetDisplayModeBegin;
 using brisel::kEscSetDisplayModeEnd;
 
 constexpr UINT kSeed = 0x01000000;
+
+// A fake-driver hook that runs the std::function<void()> it is given.
+void RunAction(void* action) { (*static_cast<std::function<void()>*>(action))(); }
 constexpr HRESULT kRuntimeResult = static_cast<HRESULT>(0x087A0001);   // a success code of the runtime's own
 
 class DxgiPresentTest : public D3d10Test {
@@ -408,7 +411,7 @@ TEST_F(DxgiPresentTest, NodeStaysOwnedUntilItsPresentReturns)
         EXPECT_EQ(Present(primary, kDxgiPresentFlip), S_OK);   // another present meanwhile
         nestedNode = CallsOfKind(kCallDxgiPresent).back().handleOut;
     };
-    FakeUmd_Config()->afterPresentCallback = [](void* act) { (*static_cast<std::function<void()>*>(act))(); };
+    FakeUmd_Config()->afterPresentCallback = &RunAction;
     FakeUmd_Config()->afterPresentCallbackContext = &after;
     EXPECT_EQ(Present(primary, kDxgiPresentFlip), S_OK);
     void* firstNode = CallsOfKind(kCallDxgiPresent).at(0).handleOut;
@@ -467,7 +470,7 @@ TEST_F(DxgiPresentTest, ResourceDestroyedDuringItsCopyIsReleasedAfterTheCopy)
         destroysSeen = CallsOfKind(kCallDestroyResource10).size();
         releasesSeen = EscapesOf(kEscReleaseShadowBuffer).size();
     };
-    FakeUmd_Config()->onResourceCopy = [](void* act) { (*static_cast<std::function<void()>*>(act))(); };
+    FakeUmd_Config()->onResourceCopy = &RunAction;
     FakeUmd_Config()->onResourceCopyContext = &duringCopy;
     const size_t destroysBefore = CallsOfKind(kCallDestroyResource10).size();
 
