@@ -58,12 +58,12 @@ struct DeviceRecord {
     CLock pendingLock;
 
     volatile BYTE capturingAllocations = 0;
-    // The thread of the tracked creation. Only its allocations are recorded
-    // or forced: a tracked resource (a primary or a presentable, shared
-    // surface) is allocated on the creating thread, while other threads may
-    // allocate at the same time (the runtime's, or a present callback making
-    // a shadow).
+    // The thread of the tracked creation, the runtime's handle of the
+    // resource it creates, and how many tracked creations are in flight on
+    // the device. Which allocations are the creation's: IsCreationAllocation.
     volatile DWORD capturingThread = 0;
+    HANDLE volatile capturingResource = nullptr;
+    volatile LONG trackedCreations = 0;
     volatile BYTE forcePrimaryAllocation = 0;
     volatile UINT forcedSourceId = 0;
 
@@ -99,12 +99,18 @@ struct DeviceRecord {
     TrackedSurface* TakeFinishableSurfaces() noexcept;
 
     // --- pending allocations
+    // A tracked creation of `runtimeResource` begins on this thread.
+    void BeginCapture(HANDLE runtimeResource) noexcept;
     // Ends the tracked creation's capture: no thread records any more.
-    void EndCapture() noexcept
-    {
-        capturingAllocations = 0;
-        capturingThread = 0;
-    }
+    void EndCapture() noexcept;
+    // Whether an allocate call is made for the tracked creation in flight:
+    // any call on the creating thread, or a call on another thread for the
+    // created resource itself (hResource is its runtime handle) while it is
+    // the only tracked creation in flight on the device. A driver's other
+    // threads may allocate at the same time for the device itself (hResource
+    // null), for other resources, or for a present callback's shadow: none of
+    // those is taken.
+    bool IsCreationAllocation(const D3DDDICB_ALLOCATE& args) const noexcept;
     void PurgePending() noexcept;
     // Ends the capture, then appends every pending record to the
     // surface in order (pending lock, then the surface's mutex).
