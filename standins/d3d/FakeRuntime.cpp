@@ -71,6 +71,15 @@ HRESULT APIENTRY DxgiPresentCb(HANDLE hDevice, DXGIDDICB_PRESENT* pArgs)
 // Every other runtime callback: present in the table, never expected.
 HRESULT APIENTRY OtherCb() { return E_NOTIMPL; }
 
+void FillDxgiCallbacks(DXGI_DDI_BASE_CALLBACKS& table)
+{
+    for (auto& entry : table.entries) entry = reinterpret_cast<DdiProc>(&OtherCb);
+    DdiTableSet(table, kDxgiCbPresent, &DxgiPresentCb);
+}
+
+std::atomic<DxgiTableMode> s_dxgiTableMode{DxgiTableMode::PerDevice};
+DXGI_DDI_BASE_CALLBACKS s_sharedDxgiCallbacks;
+
 D3DDDI_DEVICECALLBACKS MakeDeviceCallbacks()
 {
     D3DDDI_DEVICECALLBACKS table{};
@@ -107,9 +116,19 @@ void ResetRuntimeLog()
     s_log = RuntimeLog{};
     s_recording = true;
     s_presentResult = S_OK;
+    s_dxgiTableMode = DxgiTableMode::PerDevice;
 }
 
 void SetRuntimePresentResult(HRESULT hr) { s_presentResult = hr; }
+
+void SetRuntimeDxgiTableMode(DxgiTableMode mode)
+{
+    s_dxgiTableMode = mode;
+    FillDxgiCallbacks(s_sharedDxgiCallbacks);
+}
+
+DXGI_DDI_BASE_CALLBACKS* SharedDxgiCallbacks() { return &s_sharedDxgiCallbacks; }
+PFNDDXGIDDI_PRESENTCB RuntimeDxgiPresentCb() { return &DxgiPresentCb; }
 
 RuntimeLog RuntimeLogSnapshot()
 {
@@ -189,8 +208,10 @@ std::unique_ptr<Device10> CreateDevice10(Adapter10& adapter, UINT iface, UINT ve
 {
     auto d = std::make_unique<Device10>();
     d->callbacks = s_deviceCallbacks;
-    for (auto& entry : d->dxgiCallbacks.entries) entry = reinterpret_cast<DdiProc>(&OtherCb);
-    DdiTableSet(d->dxgiCallbacks, kDxgiCbPresent, &DxgiPresentCb);
+    FillDxgiCallbacks(d->dxgiCallbacks);
+    const DxgiTableMode mode = s_dxgiTableMode;
+    if (mode != DxgiTableMode::PerDevice) d->sharedDxgiCallbacks = &s_sharedDxgiCallbacks;
+    if (mode == DxgiTableMode::SharedRefilled) DdiTableSet(s_sharedDxgiCallbacks, kDxgiCbPresent, &DxgiPresentCb);
     CreatePreparedDevice10(adapter, *d, iface, version);
     return d;
 }
@@ -206,7 +227,8 @@ void CreatePreparedDevice10(Adapter10& adapter, Device10& device, UINT iface, UI
     device.args.pKTCallbacks = &device.callbacks;
     device.args.pDeviceFuncs = &device.funcs;
     device.args.hDrvDevice.pDrvPrivate = device.driverStorage.data();
-    device.args.DXGIBaseDDI.pDXGIBaseCallbacks = &device.dxgiCallbacks;
+    device.args.DXGIBaseDDI.pDXGIBaseCallbacks =
+        device.sharedDxgiCallbacks ? device.sharedDxgiCallbacks : &device.dxgiCallbacks;
     device.args.DXGIBaseDDI.pDXGIDDIBaseFunctions = &device.dxgiFuncs;
     device.hr = adapter.funcs.pfnCreateDevice(adapter.args.hAdapter, &device.args);
 }

@@ -71,6 +71,16 @@ struct RuntimeLog {
 // Result of the runtime's DXGI pfnPresentCb (S_OK after ResetRuntimeLog).
 void SetRuntimePresentResult(HRESULT hr);
 
+// How the runtime hands DXGI base callback tables to D3D10/11 devices
+// (PerDevice after ResetRuntimeLog). A runtime may give every device the same
+// table, filled once (Shared) or with its pfnPresentCb written again before
+// each device creation (SharedRefilled).
+enum class DxgiTableMode { PerDevice, Shared, SharedRefilled };
+void SetRuntimeDxgiTableMode(DxgiTableMode mode);
+// The table the shared modes hand out, and the runtime's own pfnPresentCb.
+DXGI_DDI_BASE_CALLBACKS* SharedDxgiCallbacks();
+PFNDDXGIDDI_PRESENTCB RuntimeDxgiPresentCb();
+
 void ResetRuntimeLog();
 RuntimeLog RuntimeLogSnapshot();
 void SetRuntimeRecording(bool on);
@@ -126,6 +136,7 @@ struct Device10 {
     HANDLE runtimeHandle = nullptr;
     D3DDDI_DEVICECALLBACKS callbacks{};
     DXGI_DDI_BASE_CALLBACKS dxgiCallbacks{};
+    DXGI_DDI_BASE_CALLBACKS* sharedDxgiCallbacks = nullptr;   // set: handed out instead of dxgiCallbacks
     DXGI_DDI_BASE_FUNCTIONS dxgiFuncs{};
     D3D10DDIARG_CREATEDEVICE args{};
     D3D10DDI_DEVICEFUNCS funcs{};

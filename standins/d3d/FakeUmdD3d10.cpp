@@ -92,13 +92,12 @@ void CreateResourceAny(D3D10DDI_HDEVICE hDevice, const D3D10DDIARG_CREATERESOURC
         infos[i].VidPnSourceId = args->pPrimaryDesc ? args->pPrimaryDesc->VidPnSourceId : 0;
         infos[i].Flags = args->pPrimaryDesc ? kAllocationFlagPrimary : 0;
     }
-    auto allocate = DdiRawGet<PFND3DDDI_ALLOCATECB>(device->runtime.callbacks, device->runtime.bytes, kCbAllocate);
     D3DDDICB_ALLOCATE alloc{};
     alloc.hResource = hRtResource.handle;
     alloc.NumAllocations = count;
     alloc.pAllocationInfo = infos;
     UINT made = 0;
-    if (allocate && SUCCEEDED(allocate(device->runtime.handle, &alloc))) {
+    if (SUCCEEDED(fakeumd::AllocateResource(device->runtime, &alloc))) {
         made = count;
         r.allocationCount = count;
         for (UINT i = 0; i < count; ++i) r.allocations[i] = infos[i].hAllocation;

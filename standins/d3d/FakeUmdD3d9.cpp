@@ -140,7 +140,7 @@ HRESULT CreateResourceAny(HANDLE hDevice, Args* args, int kind, UINT flags2)
         alloc.hResource = args->hResource;
         alloc.NumAllocations = count;
         alloc.pAllocationInfo = infos;
-        call.result = allocate(runtime.handle, &alloc);
+        call.result = AllocateResource(runtime, &alloc);
         if (SUCCEEDED(call.result)) {
             slot->runtimeHandle = args->hResource;
             slot->allocationCount = count;

@@ -40,6 +40,55 @@ void AllocateInternal(const RuntimeDevice& runtime, UINT count)
     allocate(runtime.handle, &args);
 }
 
+namespace {
+
+struct WorkerAllocation {
+    PFND3DDDI_ALLOCATECB allocate;
+    HANDLE device;
+    D3DDDICB_ALLOCATE* args;
+    HRESULT hr;
+};
+
+DWORD WINAPI AllocateOnWorker(void* context)
+{
+    auto* work = static_cast<WorkerAllocation*>(context);
+    work->hr = work->allocate(work->device, work->args);
+    return 0;
+}
+
+// One allocate call on a thread of the driver's own; the caller waits.
+HRESULT AllocateFromWorker(PFND3DDDI_ALLOCATECB allocate, HANDLE device, D3DDDICB_ALLOCATE* args)
+{
+    WorkerAllocation work{allocate, device, args, E_FAIL};
+    HANDLE thread = CreateThread(nullptr, 0, &AllocateOnWorker, &work, 0, nullptr);
+    if (!thread) return E_OUTOFMEMORY;
+    WaitForSingleObject(thread, INFINITE);
+    CloseHandle(thread);
+    return work.hr;
+}
+
+}  // namespace
+
+HRESULT AllocateResource(const RuntimeDevice& runtime, D3DDDICB_ALLOCATE* args)
+{
+    auto allocate = DdiRawGet<PFND3DDDI_ALLOCATECB>(runtime.callbacks, runtime.bytes, kCbAllocate);
+    if (!allocate) return E_NOTIMPL;
+    switch (FakeUmd_Config()->allocationThread) {
+    case kAllocateOnWorker:
+        return AllocateFromWorker(allocate, runtime.handle, args);
+    case kWorkerAllocatesForDevice: {
+        D3DDDI_ALLOCATIONINFO info{};
+        D3DDDICB_ALLOCATE own{};
+        own.NumAllocations = 1;
+        own.pAllocationInfo = &info;
+        AllocateFromWorker(allocate, runtime.handle, &own);
+        return allocate(runtime.handle, args);
+    }
+    default:
+        return allocate(runtime.handle, args);
+    }
+}
+
 void DeallocateAll(const RuntimeDevice& runtime, HANDLE runtimeResource, UINT count, const D3DKMT_HANDLE* allocations)
 {
     auto deallocate = DdiRawGet<PFND3DDDI_DEALLOCATE2CB>(runtime.callbacks, runtime.bytes, kCbDeallocate2);

@@ -29,6 +29,9 @@ void SubmitCommand(const RuntimeDevice& runtime);
 // creation: outside any resource the application created (at most
 // kMaxAllocations).
 void AllocateInternal(const RuntimeDevice& runtime, UINT count);
+// A resource's pfnAllocateCb call, made on the thread that
+// FakeUmdConfig::allocationThread names (the caller waits for a worker).
+HRESULT AllocateResource(const RuntimeDevice& runtime, D3DDDICB_ALLOCATE* args);
 // Frees a resource's allocations through pfnDeallocate2Cb (nothing when
 // there are none or the runtime lacks the callback).
 void DeallocateAll(const RuntimeDevice& runtime, HANDLE runtimeResource, UINT count, const D3DKMT_HANDLE* allocations);
