@@ -144,6 +144,15 @@ HRESULT D3d10Test::Present(void* surface, UINT flags, void* dst)
     return hr;
 }
 
+HRESULT PresentWithoutSurface(fakes::Device10& device)
+{
+    DXGI_DDI_ARG_PRESENT p{};
+    p.hDevice = device.args.hDrvDevice;
+    p.pDXGIContext = kRuntimeContext;
+    p.Flags = kDxgiPresentBlt;
+    return DdiTableGet<PFNDXGIDDI_PRESENT>(device.dxgiFuncs, kDxgiPresent)(&p);
+}
+
 HRESULT D3d10Test::Present1(void* surface, UINT flags, void* dst)
 {
     DXGI_DDI_ARG_PRESENTSURFACE s{D3D10DDI_HRESOURCE{surface}, 0};

@@ -34,6 +34,10 @@ struct ShadowRegistration {
     const BYTE* address = nullptr;
 };
 
+// A Blt present of no surface on any device: it only travels through the
+// driver and back through the present callback to the runtime.
+HRESULT PresentWithoutSurface(fakes::Device10& device);
+
 class D3d10Test : public UmdTest {
 protected:
     void TearDown() override;

@@ -27,16 +27,6 @@ protected:
         EXPECT_EQ(m_others.back()->hr, S_OK);
         return *m_others.back();
     }
-    // A Blt present of no tracked surface: the node goes through the driver
-    // and the present callback forwards it.
-    static HRESULT PresentOn(fakes::Device10& device)
-    {
-        DXGI_DDI_ARG_PRESENT p{};
-        p.hDevice = device.args.hDrvDevice;
-        p.pDXGIContext = kRuntimeContext;
-        p.Flags = kDxgiPresentBlt;
-        return DdiTableGet<PFNDXGIDDI_PRESENT>(device.dxgiFuncs, kDxgiPresent)(&p);
-    }
     // How many presents of `device` reached the runtime with its own context.
     static size_t PresentsReaching(const fakes::Device10& device)
     {
@@ -77,11 +67,11 @@ TEST_P(DxgiSharedTableTest, EveryDeviceOfTheTableReachesTheRuntimeOncePerPresent
         DestroyDevice();
         EXPECT_EQ(SharedEntry(), &brisel::DxgiPresentCbWrapper) << "two devices still use the table";
     } else {
-        EXPECT_EQ(PresentOn(*m_device), static_cast<HRESULT>(0x087A0001));
+        EXPECT_EQ(PresentWithoutSurface(*m_device), static_cast<HRESULT>(0x087A0001));
         EXPECT_EQ(PresentsReaching(*m_device), 1u);
     }
-    EXPECT_EQ(PresentOn(second), static_cast<HRESULT>(0x087A0001)) << "the runtime's answer, not Brisel's";
-    EXPECT_EQ(PresentOn(third), static_cast<HRESULT>(0x087A0001));
+    EXPECT_EQ(PresentWithoutSurface(second), static_cast<HRESULT>(0x087A0001)) << "the runtime's answer, not Brisel's";
+    EXPECT_EQ(PresentWithoutSurface(third), static_cast<HRESULT>(0x087A0001));
     EXPECT_EQ(PresentsReaching(second), 1u);
     EXPECT_EQ(PresentsReaching(third), 1u);
     EXPECT_EQ(fakes::RuntimeLogSnapshot().presents.size(), c.firstGoneBeforePresents ? 2u : 3u);
@@ -95,7 +85,7 @@ TEST_P(DxgiSharedTableTest, EveryDeviceOfTheTableReachesTheRuntimeOncePerPresent
 
     // The runtime reuses the table as it is now for a new device.
     fakes::Device10& later = AnotherDevice();
-    EXPECT_EQ(PresentOn(later), static_cast<HRESULT>(0x087A0001));
+    EXPECT_EQ(PresentWithoutSurface(later), static_cast<HRESULT>(0x087A0001));
     EXPECT_EQ(PresentsReaching(later), 1u);
 }
 
@@ -110,8 +100,8 @@ TEST_F(DxgiCallbackTableTest, EachTableOfItsOwnKeepsItsRuntimeFunction)
     Open(kIface);
     fakes::Device10& second = AnotherDevice();
     EXPECT_EQ(brisel::DxgiCallbackTablesHeld(), 2u);
-    EXPECT_EQ(PresentOn(*m_device), S_OK);
-    EXPECT_EQ(PresentOn(second), S_OK);
+    EXPECT_EQ(PresentWithoutSurface(*m_device), S_OK);
+    EXPECT_EQ(PresentWithoutSurface(second), S_OK);
     EXPECT_EQ(PresentsReaching(*m_device), 1u);
     EXPECT_EQ(PresentsReaching(second), 1u);
     second.Destroy();
@@ -151,7 +141,7 @@ TEST_F(DxgiCallbackTableTest, FailedRealCreationGivesTheTableBack)
     auto failed = fakes::CreateDevice10(*m_adapter, kIface);
     EXPECT_EQ(failed->hr, static_cast<HRESULT>(0x887A0004));
     EXPECT_EQ(SharedEntry(), &brisel::DxgiPresentCbWrapper) << "the first device still uses the table";
-    EXPECT_EQ(PresentOn(*m_device), S_OK);
+    EXPECT_EQ(PresentWithoutSurface(*m_device), S_OK);
     EXPECT_EQ(PresentsReaching(*m_device), 1u);
     DestroyDevice();
     EXPECT_EQ(SharedEntry(), fakes::RuntimeDxgiPresentCb());
