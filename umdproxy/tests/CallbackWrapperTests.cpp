@@ -224,8 +224,8 @@ TEST_F(CallbackWrapperTest, AllocationsOfATrackedCreationReachTheSurfaceInOrder)
 }
 
 // A free-threaded device lets other threads allocate while one creates a
-// tracked resource (whose shared allocations come on the creating thread):
-// only the creating thread's allocations are that resource's.
+// tracked resource: their allocations for other resources are not that
+// resource's.
 TEST_F(CallbackWrapperTest, AllocationsOfOtherThreadsDuringATrackedCreationAreNotRecorded)
 {
     ASSERT_NO_FATAL_FAILURE(OpenD3d9Device());

@@ -345,4 +345,29 @@ TEST_F(D3d9CaptureTest, SurfacesLeftToDeviceDestructionAreReleasedFirst)
     EXPECT_EQ(FakeD3d9_LiveResources(), 1) << "only the application's own resource";
 }
 
+// A driver that calls the runtime back from its worker thread (as the D3D9
+// runtime allows) while the primary's creation waits: the primary's own
+// allocation is registered, one the worker makes for the device is not.
+TEST_F(D3d9CaptureTest, PrimaryAllocatedOnADriverThreadIsRegistered)
+{
+    for (UINT thread : {kAllocateOnWorker, kWorkerAllocatesForDevice}) {
+        SCOPED_TRACE(thread);
+        ResetKmd();
+        fakes::Device9& device = NewDevice();
+        const size_t shadowsBefore = ShadowCreations().size();
+        FakeUmd_Config()->allocationThread = thread;
+        Created9 r = Create(device);
+        FakeUmd_Config()->allocationThread = kAllocateOnCaller;
+        ASSERT_EQ(r.hr, S_OK);
+        const std::vector<D3DKMT_HANDLE> allocations = AllocationsOf(r.runtimeHandle);
+        ASSERT_EQ(allocations.size(), 1u);
+        auto registrations = EscapesOf(brisel::kEscRegisterShadowBuffer);
+        ASSERT_EQ(registrations.size(), 1u);
+        EXPECT_EQ(registrations[0].U32(esc::kAllocation), allocations[0]);
+        EXPECT_EQ(ShadowCreations().size(), shadowsBefore + 1);
+        EXPECT_EQ(Destroy(device, r.Handle()), S_OK);
+        EXPECT_EQ(RecordOf(device)->PendingCount(), 0u);
+    }
+}
+
 }  // namespace
