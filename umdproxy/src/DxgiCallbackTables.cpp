@@ -46,35 +46,27 @@ DxgiCallbackTable* AcquireDxgiCallbackTable(DXGI_DDI_BASE_CALLBACKS* table, PFND
                                             PFNDDXGIDDI_PRESENTCB* runtimePresentCb) noexcept
 {
     if (!table || !runtimePresentCb) return nullptr;
-    // Allocated before the lock, freed again when the table has a record.
-    DxgiCallbackTable* fresh = SysMayAllocateRecord() ? new (std::nothrow) DxgiCallbackTable{} : nullptr;
-    DxgiCallbackTable* record = nullptr;
-    {
-        CLockGuard guard(s_lock);
-        const auto current = DdiTableGet<PFNDDXGIDDI_PRESENTCB>(*table, kDxgiCbPresent);
-        record = FindLocked(table);
-        if (record) {
-            // The runtime wrote its own function again (as it may for each
-            // device it creates with the table): that is the one to call.
-            if (current != wrapper) record->runtimePresentCb = current;
-        } else if (fresh) {
-            record = fresh;
-            fresh = nullptr;
-            record->table = table;
-            // A table that holds the wrapper without a record has no runtime
-            // function to tell; the wrapper then answers presents itself.
-            record->runtimePresentCb = current;
-            record->wrapper = wrapper;
-            record->pNext = s_head;
-            s_head = record;
-        }
-        if (record) {
-            ++record->users;
-            DdiTableSet(*table, kDxgiCbPresent, wrapper);
-            *runtimePresentCb = record->runtimePresentCb;
-        }
+    CLockGuard guard(s_lock);
+    const auto current = DdiTableGet<PFNDDXGIDDI_PRESENTCB>(*table, kDxgiCbPresent);
+    DxgiCallbackTable* record = FindLocked(table);
+    if (record) {
+        // The runtime wrote its own function again (as it may for each
+        // device it creates with the table): that is the one to call.
+        if (current != wrapper) record->runtimePresentCb = current;
+    } else {
+        record = SysMayAllocateRecord() ? new (std::nothrow) DxgiCallbackTable{} : nullptr;
+        if (!record) return nullptr;
+        record->table = table;
+        // A table that holds the wrapper without a record has no runtime
+        // function to tell; the wrapper then answers presents itself.
+        record->runtimePresentCb = current;
+        record->wrapper = wrapper;
+        record->pNext = s_head;
+        s_head = record;
     }
-    delete fresh;
+    ++record->users;
+    DdiTableSet(*table, kDxgiCbPresent, wrapper);
+    *runtimePresentCb = record->runtimePresentCb;
     return record;
 }
 
