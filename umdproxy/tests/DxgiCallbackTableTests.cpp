@@ -95,21 +95,6 @@ INSTANTIATE_TEST_SUITE_P(Modes, DxgiSharedTableTest,
                                            SharedCase{fakes::DxgiTableMode::SharedRefilled, false},
                                            SharedCase{fakes::DxgiTableMode::SharedRefilled, true}));
 
-TEST_F(DxgiCallbackTableTest, EachTableOfItsOwnKeepsItsRuntimeFunction)
-{
-    Open(kIface);
-    fakes::Device10& second = AnotherDevice();
-    EXPECT_EQ(brisel::DxgiCallbackTablesHeld(), 2u);
-    EXPECT_EQ(PresentWithoutSurface(*m_device), S_OK);
-    EXPECT_EQ(PresentWithoutSurface(second), S_OK);
-    EXPECT_EQ(PresentsReaching(*m_device), 1u);
-    EXPECT_EQ(PresentsReaching(second), 1u);
-    second.Destroy();
-    m_others.clear();
-    EXPECT_EQ(DdiTableGet<PFNDDXGIDDI_PRESENTCB>(m_device->dxgiCallbacks, kDxgiCbPresent),
-              &brisel::DxgiPresentCbWrapper);
-}
-
 // No memory for the table's record: the device is refused before the real
 // driver sees it, and the table stays the runtime's.
 TEST_F(DxgiCallbackTableTest, TableRecordHeapExhaustionRefusesTheDevice)
