@@ -2,11 +2,11 @@
 // adapter function table by OpenAdapter10 and OpenAdapter10_2. The creation
 // copies the runtime's kernel-thunk callbacks (DeviceRecord.h), keeps the
 // runtime's DXGI present callback and puts Brisel's in its place (through the
-// table's record, DxgiCallbackTables.h, which the record holds until it is
-// deleted), creates the
-// device in the real driver, keeps copies of the real device and DXGI
-// function tables sized by the device's Interface and installs the wrappers
-// through InstallD3d10DeviceWrappers. Runs on the runtime's threads.
+// table's record, DxgiCallbackTables.h, held until the device record is
+// deleted), creates the device in the real driver, keeps copies of the real
+// device and DXGI function tables sized by the device's Interface and
+// installs the wrappers through InstallD3d10DeviceWrappers. Runs on the
+// runtime's threads.
 #pragma once
 
 #include "DeviceRecord.h"
