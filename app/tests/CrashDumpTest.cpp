@@ -5,12 +5,17 @@
 // The real crash runs in a child process: this executable started again with
 // "--crash-in-log <log path>".
 #include <windows.h>
+// After windows.h:
+#include <aclapi.h>
+#include <sddl.h>
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <fstream>
 #include <string>
+#include <vector>
 
 #include "CrashDump.h"
 #include "LogFile.h"
@@ -121,6 +126,139 @@ TEST(CrashDump, CrashWhileHoldingTheLogStillWritesTheDump) {
   std::string text = ReadText(out);
   EXPECT_NE(text.find("[my_exception_filter] pelorus crash, so make dump file...\n"), std::string::npos) << text;
   EXPECT_EQ(ReadText(log).find("pelorus"), std::string::npos);
+}
+
+// ---- Where the dump lands: never in a file that existed before, only
+// SYSTEM and the Administrators admitted, dbghelp.dll from the system
+// directory only.
+
+// The ACEs of a file's DACL, each as "allow <SID>" or "other <SID>", in order.
+std::vector<std::string> DaclOf(const std::string& path) {
+  std::vector<std::string> aces;
+  PACL pDacl = nullptr;
+  PSECURITY_DESCRIPTOR pSd = nullptr;
+  if (GetNamedSecurityInfoA(path.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &pDacl,
+                            nullptr, &pSd) != ERROR_SUCCESS)
+    return {"unreadable"};
+  for (DWORD i = 0; pDacl != nullptr && i < pDacl->AceCount; ++i) {
+    void* pAce = nullptr;
+    if (!GetAce(pDacl, i, &pAce)) continue;
+    auto* pAllowed = static_cast<ACCESS_ALLOWED_ACE*>(pAce);
+    char* szSid = nullptr;
+    ConvertSidToStringSidA(reinterpret_cast<PSID>(&pAllowed->SidStart), &szSid);
+    aces.push_back(std::string(pAllowed->Header.AceType == ACCESS_ALLOWED_ACE_TYPE ? "allow " : "other ") +
+                   (szSid ? szSid : "?"));
+    LocalFree(szSid);
+  }
+  LocalFree(pSd);
+  return aces;
+}
+
+// A file left at the dump's name by another account: open to everyone.
+bool MakeForeignFile(const std::string& path) {
+  SECURITY_ATTRIBUTES sa{sizeof sa, nullptr, FALSE};
+  if (!ConvertStringSecurityDescriptorToSecurityDescriptorA("D:(A;;FA;;;WD)", SDDL_REVISION_1,
+                                                            &sa.lpSecurityDescriptor, nullptr))
+    return false;
+  HANDLE h = CreateFileA(path.c_str(), GENERIC_WRITE, 0, &sa, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  LocalFree(sa.lpSecurityDescriptor);
+  if (h == INVALID_HANDLE_VALUE) return false;
+  DWORD written = 0;
+  WriteFile(h, "earlier", 7, &written, nullptr);
+  CloseHandle(h);
+  return written == 7;
+}
+
+// The SID of the account that runs this test.
+std::string OwnSid() {
+  HANDLE hToken = nullptr;
+  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &hToken)) return "?";
+  BYTE buffer[256];
+  DWORD cb = 0;
+  std::string sid = "?";
+  char* szSid = nullptr;
+  if (GetTokenInformation(hToken, TokenUser, buffer, sizeof buffer, &cb) &&
+      ConvertSidToStringSidA(reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid, &szSid)) {
+    sid = szSid;
+    LocalFree(szSid);
+  }
+  CloseHandle(hToken);
+  return sid;
+}
+
+// Windows keeps the DACL given at creation: SYSTEM and the Administrators.
+// Wine keeps none: it maps the DACL to the file's Unix mode and reports the
+// owner, the account that runs the test, beside SYSTEM. Either way nobody
+// else may be let in, Everyone above all.
+bool AdmitsOnlySystemAdministratorsAndOwner(const std::vector<std::string>& aces) {
+  const std::string admitted[] = {"allow S-1-5-18", "allow S-1-5-32-544", "allow " + OwnSid()};
+  for (const std::string& ace : aces)
+    if (std::find(std::begin(admitted), std::end(admitted), ace) == std::end(admitted)) return false;
+  return !aces.empty();
+}
+
+TEST(CrashDump, DumpFileIsNeverReusedAndAdmitsOnlySystemAndAdministrators) {
+  struct Case {
+    const char* name;
+    bool foreignFile;  // a file open to everyone is already there
+    bool heldOpen;     // ... and its owner holds it open (no delete sharing)
+  };
+  const Case cases[] = {
+      {"no earlier file", false, false},
+      {"earlier file open to everyone", true, false},
+      {"earlier file held open", true, true},
+  };
+  int n = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string dir = TestDir(("owned" + std::to_string(n++)).c_str());
+    SetEnvironmentVariableA("TEMP", dir.c_str());
+    const std::string path = DumpPath(dir, GetCurrentProcessId());
+    DeleteFileA(path.c_str());
+    if (c.foreignFile) {
+      ASSERT_TRUE(MakeForeignFile(path));
+      const std::vector<std::string> aces = DaclOf(path);
+      ASSERT_NE(std::find(aces.begin(), aces.end(), "allow S-1-1-0"), aces.end());
+    }
+    HANDLE hHeld = c.heldOpen ? CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr)
+                              : INVALID_HANDLE_VALUE;
+    const std::string log = dir + "\\Skyvane.log";
+    DeleteFileA(log.c_str());
+    ASSERT_NE(CLogFile::Instance(std::wstring(log.begin(), log.end()).c_str()), nullptr);
+    FakeCrash crash;
+    EXPECT_EQ(my_exception_filter(&crash.pointers), EXCEPTION_CONTINUE_SEARCH);
+    CLogFile::Close();
+    if (hHeld != INVALID_HANDLE_VALUE) CloseHandle(hHeld);
+
+    const std::string dump = ReadText(path);
+    if (c.heldOpen) {
+      // The file cannot be removed: no dump goes into it, and the log says why.
+      EXPECT_EQ(dump, "earlier");
+      EXPECT_NE(ReadText(log).find("[ERROR]  [my_exception_filter] Remove old " + path + " failed, err 32\r\n"),
+                std::string::npos)
+          << ReadText(log);
+    } else {
+      EXPECT_EQ(dump.substr(0, 4), "MDMP");
+      EXPECT_PRED1(AdmitsOnlySystemAdministratorsAndOwner, DaclOf(path));
+    }
+  }
+}
+
+// A dbghelp.dll beside the program (planted there by the build, as anyone
+// who can write to the program's directory could) is never loaded: its
+// MiniDumpWriteDump would write "PLANTED".
+TEST(CrashDump, DbgHelpBesideTheProgramIsNeverLoaded) {
+  char exe[MAX_PATH];
+  GetModuleFileNameA(nullptr, exe, MAX_PATH);
+  std::string planted(exe);
+  planted = planted.substr(0, planted.find_last_of('\\') + 1) + "dbghelp.dll";
+  ASSERT_NE(GetFileAttributesA(planted.c_str()), INVALID_FILE_ATTRIBUTES) << planted;
+  const std::string dir = TestDir("planted");
+  SetEnvironmentVariableA("TEMP", dir.c_str());
+  FakeCrash crash;
+  EXPECT_EQ(my_exception_filter(&crash.pointers), EXCEPTION_CONTINUE_SEARCH);
+  EXPECT_EQ(ReadText(DumpPath(dir, GetCurrentProcessId())).substr(0, 4), "MDMP");
 }
 
 // Child: a log line whose argument faults inside the log's write, with the
