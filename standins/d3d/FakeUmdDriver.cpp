@@ -3,6 +3,8 @@
 // caller's thread.
 #include "FakeUmdDriver.h"
 
+#include <cstring>
+
 #include "FakeUmdState.h"
 
 namespace fakeumd {
@@ -29,15 +31,38 @@ void SubmitCommand(const RuntimeDevice& runtime)
     if (submit) submit(runtime.handle, nullptr);
 }
 
-void AllocateInternal(const RuntimeDevice& runtime, UINT count)
+RuntimeDevice RuntimeDeviceFor(HANDLE handle, const D3DDDI_DEVICECALLBACKS* callbacks, UINT umdVersion)
+{
+    return {handle, callbacks, DeviceCallbackEntriesForUmdVersion(umdVersion) * UINT(sizeof(DdiProc)),
+            AllocationInfo2ForUmdVersion(umdVersion)};
+}
+
+HRESULT Allocate(const RuntimeDevice& runtime, HANDLE resource, UINT count, D3DDDI_ALLOCATIONINFO* infos)
 {
     auto allocate = DdiRawGet<PFND3DDDI_ALLOCATECB>(runtime.callbacks, runtime.bytes, kCbAllocate);
-    if (!allocate || count == 0) return;
-    D3DDDI_ALLOCATIONINFO infos[kMaxAllocations] = {};
+    if (!allocate) return E_NOTIMPL;
+    if (count > kMaxAllocations) count = kMaxAllocations;
+    D3DDDI_ALLOCATIONINFO2 infos2[kMaxAllocations] = {};
     D3DDDICB_ALLOCATE args{};
-    args.NumAllocations = count < kMaxAllocations ? count : kMaxAllocations;
+    args.hResource = resource;
+    args.NumAllocations = count;
     args.pAllocationInfo = infos;
-    allocate(runtime.handle, &args);
+    if (runtime.info2) {
+        for (UINT i = 0; i < count; ++i) std::memcpy(&infos2[i], &infos[i], sizeof infos[i]);
+        args.pAllocationInfo = reinterpret_cast<D3DDDI_ALLOCATIONINFO*>(infos2);
+    }
+    const HRESULT hr = allocate(runtime.handle, &args);
+    if (runtime.info2) {
+        for (UINT i = 0; i < count; ++i) infos[i].hAllocation = infos2[i].hAllocation;
+    }
+    return hr;
+}
+
+void AllocateInternal(const RuntimeDevice& runtime, UINT count)
+{
+    if (count == 0) return;
+    D3DDDI_ALLOCATIONINFO infos[kMaxAllocations] = {};
+    Allocate(runtime, nullptr, count, infos);
 }
 
 void DeallocateAll(const RuntimeDevice& runtime, HANDLE runtimeResource, UINT count, const D3DKMT_HANDLE* allocations)

@@ -42,8 +42,15 @@ HRESULT APIENTRY D3d10CreateDeviceWrapper(D3D10DDI_HADAPTER hAdapter, D3D10DDIAR
     device->driverDevice = pArgs->hDrvDevice.pDrvPrivate;
     device->layout = D3d10LayoutForInterface(pArgs->Interface);
 
+    // The Interface says which callback table the runtime provides (Version
+    // is a build number). For an Interface newer than any table known here
+    // the driver keeps the runtime's own table, so that every entry it may
+    // read is there; Brisel then wraps no callback of this device and
+    // records none of its allocations.
     const D3DDDI_DEVICECALLBACKS* runtimeCallbacks = pArgs->pKTCallbacks;
-    pArgs->pKTCallbacks = CopyDeviceCallbacks(device, runtimeCallbacks, pArgs->Version);
+    const UINT umdVersion = UmdVersionForD3d10Interface(pArgs->Interface);
+    pArgs->pKTCallbacks = umdVersion ? CopyDeviceCallbacks(device, runtimeCallbacks, umdVersion, true)
+                                     : CopyDeviceCallbacks(device, runtimeCallbacks, kUmdVersionWddm2_2, false);
 
     // The driver calls the runtime's present callback through this table:
     // the wrapper takes entry 0, what was there is what it forwards to.
