@@ -51,6 +51,7 @@ HRESULT APIENTRY D3d10CreateDeviceWrapper(D3D10DDI_HADAPTER hAdapter, D3D10DDIAR
     const UINT umdVersion = UmdVersionForD3d10Interface(pArgs->Interface);
     pArgs->pKTCallbacks = umdVersion ? CopyDeviceCallbacks(device, runtimeCallbacks, umdVersion, true)
                                      : CopyDeviceCallbacks(device, runtimeCallbacks, kUmdVersionWddm2_2, false);
+    if (!umdVersion) SysOutputDebugString("Brisel: D3D10/11 interface newer than known, callbacks not wrapped\n");
 
     // The driver calls the runtime's present callback through this table:
     // the wrapper takes entry 0, what was there is what it forwards to.
