@@ -3,6 +3,8 @@
 // caller's thread.
 #include "FakeUmdDriver.h"
 
+#include <cstring>
+
 #include "FakeUmdState.h"
 
 namespace fakeumd {
@@ -29,15 +31,10 @@ void SubmitCommand(const RuntimeDevice& runtime)
     if (submit) submit(runtime.handle, nullptr);
 }
 
-void AllocateInternal(const RuntimeDevice& runtime, UINT count)
+RuntimeDevice RuntimeDeviceFor(HANDLE handle, const D3DDDI_DEVICECALLBACKS* callbacks, UINT umdVersion)
 {
-    auto allocate = DdiRawGet<PFND3DDDI_ALLOCATECB>(runtime.callbacks, runtime.bytes, kCbAllocate);
-    if (!allocate || count == 0) return;
-    D3DDDI_ALLOCATIONINFO infos[kMaxAllocations] = {};
-    D3DDDICB_ALLOCATE args{};
-    args.NumAllocations = count < kMaxAllocations ? count : kMaxAllocations;
-    args.pAllocationInfo = infos;
-    allocate(runtime.handle, &args);
+    return {handle, callbacks, DeviceCallbackEntriesForUmdVersion(umdVersion) * UINT(sizeof(DdiProc)),
+            AllocationInfo2ForUmdVersion(umdVersion)};
 }
 
 namespace {
@@ -67,26 +64,57 @@ HRESULT AllocateFromWorker(PFND3DDDI_ALLOCATECB allocate, HANDLE device, D3DDDIC
     return work.hr;
 }
 
+// A resource's pfnAllocateCb call, made on the thread that
+// FakeUmdConfig::allocationThread names (the caller waits for a worker).
+HRESULT AllocateOnConfiguredThread(PFND3DDDI_ALLOCATECB allocate, HANDLE device, D3DDDICB_ALLOCATE* args)
+{
+    switch (FakeUmd_Config()->allocationThread) {
+    case kAllocateOnWorker:
+        return AllocateFromWorker(allocate, device, args);
+    case kWorkerAllocatesForDevice: {
+        // Large enough for either allocation-info form; the device's own
+        // allocation has no resource.
+        D3DDDI_ALLOCATIONINFO2 info{};
+        D3DDDICB_ALLOCATE own{};
+        own.NumAllocations = 1;
+        own.pAllocationInfo = reinterpret_cast<D3DDDI_ALLOCATIONINFO*>(&info);
+        AllocateFromWorker(allocate, device, &own);
+        return allocate(device, args);
+    }
+    default:
+        return allocate(device, args);
+    }
+}
+
 }  // namespace
 
-HRESULT AllocateResource(const RuntimeDevice& runtime, D3DDDICB_ALLOCATE* args)
+HRESULT Allocate(const RuntimeDevice& runtime, HANDLE resource, UINT count, D3DDDI_ALLOCATIONINFO* infos)
 {
     auto allocate = DdiRawGet<PFND3DDDI_ALLOCATECB>(runtime.callbacks, runtime.bytes, kCbAllocate);
     if (!allocate) return E_NOTIMPL;
-    switch (FakeUmd_Config()->allocationThread) {
-    case kAllocateOnWorker:
-        return AllocateFromWorker(allocate, runtime.handle, args);
-    case kWorkerAllocatesForDevice: {
-        D3DDDI_ALLOCATIONINFO info{};
-        D3DDDICB_ALLOCATE own{};
-        own.NumAllocations = 1;
-        own.pAllocationInfo = &info;
-        AllocateFromWorker(allocate, runtime.handle, &own);
-        return allocate(runtime.handle, args);
+    if (count > kMaxAllocations) count = kMaxAllocations;
+    D3DDDI_ALLOCATIONINFO2 infos2[kMaxAllocations] = {};
+    D3DDDICB_ALLOCATE args{};
+    args.hResource = resource;
+    args.NumAllocations = count;
+    args.pAllocationInfo = infos;
+    if (runtime.info2) {
+        for (UINT i = 0; i < count; ++i) std::memcpy(&infos2[i], &infos[i], sizeof infos[i]);
+        args.pAllocationInfo = reinterpret_cast<D3DDDI_ALLOCATIONINFO*>(infos2);
     }
-    default:
-        return allocate(runtime.handle, args);
+    const HRESULT hr = resource ? AllocateOnConfiguredThread(allocate, runtime.handle, &args)
+                                : allocate(runtime.handle, &args);
+    if (runtime.info2) {
+        for (UINT i = 0; i < count; ++i) infos[i].hAllocation = infos2[i].hAllocation;
     }
+    return hr;
+}
+
+void AllocateInternal(const RuntimeDevice& runtime, UINT count)
+{
+    if (count == 0) return;
+    D3DDDI_ALLOCATIONINFO infos[kMaxAllocations] = {};
+    Allocate(runtime, nullptr, count, infos);
 }
 
 void DeallocateAll(const RuntimeDevice& runtime, HANDLE runtimeResource, UINT count, const D3DKMT_HANDLE* allocations)

@@ -16,12 +16,24 @@ void RecordCall(int kind, UINT iface, UINT version, void* in, void* out, const v
                 UINT count = 0);
 
 // The runtime's device callbacks as one device received them: `bytes` is the
-// size of the table its runtime version provides.
+// size of the table the interface version it was told provides, `info2`
+// whether that version describes allocations as D3DDDI_ALLOCATIONINFO2.
 struct RuntimeDevice {
     HANDLE handle;
     const D3DDDI_DEVICECALLBACKS* callbacks;
     UINT bytes;
+    bool info2;
 };
+
+// The runtime device a driver told user-mode interface version `umdVersion` sees.
+RuntimeDevice RuntimeDeviceFor(HANDLE handle, const D3DDDI_DEVICECALLBACKS* callbacks, UINT umdVersion);
+
+// pfnAllocateCb for `count` allocations (at most kMaxAllocations) described
+// by infos (pSystemMem, VidPnSourceId, Flags), passed in the device's form;
+// the runtime's handles come back in infos[i].hAllocation. E_NOTIMPL when
+// the runtime lacks the callback. A resource's allocation is made on the
+// thread that FakeUmdConfig::allocationThread names (the caller waits).
+HRESULT Allocate(const RuntimeDevice& runtime, HANDLE resource, UINT count, D3DDDI_ALLOCATIONINFO* infos);
 
 // pfnSubmitCommandCb, when the runtime provides it.
 void SubmitCommand(const RuntimeDevice& runtime);
@@ -29,9 +41,6 @@ void SubmitCommand(const RuntimeDevice& runtime);
 // creation: outside any resource the application created (at most
 // kMaxAllocations).
 void AllocateInternal(const RuntimeDevice& runtime, UINT count);
-// A resource's pfnAllocateCb call, made on the thread that
-// FakeUmdConfig::allocationThread names (the caller waits for a worker).
-HRESULT AllocateResource(const RuntimeDevice& runtime, D3DDDICB_ALLOCATE* args);
 // Frees a resource's allocations through pfnDeallocate2Cb (nothing when
 // there are none or the runtime lacks the callback).
 void DeallocateAll(const RuntimeDevice& runtime, HANDLE runtimeResource, UINT count, const D3DKMT_HANDLE* allocations);

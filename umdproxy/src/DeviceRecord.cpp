@@ -205,17 +205,21 @@ void DestroyDeviceRecord(DeviceRecord* device) noexcept
 // ---------------------------------------------------------------------------
 // Callback copies and wrappers.
 
-D3DDDI_DEVICECALLBACKS* CopyDeviceCallbacks(DeviceRecord* device, const D3DDDI_DEVICECALLBACKS* runtime,
-                                            UINT runtimeVersion) noexcept
+const D3DDDI_DEVICECALLBACKS* CopyDeviceCallbacks(DeviceRecord* device, const D3DDDI_DEVICECALLBACKS* runtime,
+                                                  UINT umdVersion, bool wrap) noexcept
 {
-    const UINT bytes = DeviceCallbacksSizeForVersion(runtimeVersion);
-    static_assert(sizeof(D3DDDI_DEVICECALLBACKS) >= 220);
+    // Never more than the runtime's structure of that version: a shorter
+    // table may end where the runtime's memory does.
+    const UINT bytes = DeviceCallbackEntriesForUmdVersion(umdVersion) * sizeof(DdiProc);
+    static_assert(sizeof(D3DDDI_DEVICECALLBACKS) >= kDeviceCallbackCount * sizeof(DdiProc));
     std::memset(&device->pristineCallbacks, 0, sizeof device->pristineCallbacks);
     std::memcpy(&device->pristineCallbacks, runtime, bytes);
     device->wrappedCallbacks = device->pristineCallbacks;
     device->callbacksBytes = bytes;
+    device->allocationInfo2 = AllocationInfo2ForUmdVersion(umdVersion);
 
     StoreEscapeCb(device->adapter, DdiRawGet<PFND3DDDI_ESCAPECB>(&device->pristineCallbacks, bytes, kCbEscape));
+    if (!wrap) return runtime;
 
     // A wrapper is only installed where the runtime provides the entry: a
     // wrapper over an empty entry would have nothing to call.
@@ -240,6 +244,7 @@ HRESULT APIENTRY AllocateCbWrapper(HANDLE hDevice, D3DDDICB_ALLOCATE* pArgs)
 
     // NVIDIA: a tracked primary on a virtual source is created as an ordinary
     // texture whose single allocation is marked Primary for that source.
+    // Entry 0 and these two fields lie at the same place in both forms.
     if (device->adapter->privateData.vendorId == kVendorNvidia && pArgs->NumAllocations == 1 &&
         device->forcePrimaryAllocation && pArgs->pAllocationInfo && device->IsCreationAllocation(*pArgs)) {
         pArgs->pAllocationInfo[0].VidPnSourceId = device->forcedSourceId;
@@ -255,7 +260,7 @@ HRESULT APIENTRY AllocateCbWrapper(HANDLE hDevice, D3DDDICB_ALLOCATE* pArgs)
         AllocationRecord* record = NewAllocationRecord();
         if (!record) break;   // recording stops; the runtime's result stands
         record->kmResource = pArgs->hKMResource;
-        record->info = pArgs->pAllocationInfo[i];
+        std::memcpy(&record->info, AllocationInfoEntry(*pArgs, device->allocationInfo2, i), sizeof record->info);
         CLockGuard guard(device->pendingLock);
         device->pendingAllocations.PushBack(record);
     }

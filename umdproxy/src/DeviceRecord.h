@@ -46,6 +46,7 @@ struct DeviceRecord {
     D3DDDI_DEVICECALLBACKS pristineCallbacks{};      // called by Brisel
     D3DDDI_DEVICECALLBACKS wrappedCallbacks{};       // handed to the real driver
     UINT callbacksBytes = 0;                         // valid bytes of both copies
+    bool allocationInfo2 = false;                    // allocations are described as D3DDDI_ALLOCATIONINFO2
 
     // Tracked surfaces, insertion order (intrusive through TrackedSurface::pNext).
     TrackedSurface* trackedHead = nullptr;
@@ -126,12 +127,16 @@ DeviceRecord* FindDeviceByRuntime(HANDLE runtimeDevice) noexcept;
 // Unlinks and deletes the record with everything it still holds.
 void DestroyDeviceRecord(DeviceRecord* device) noexcept;
 
-// Copies the runtime's callback table twice (as many bytes as `runtimeVersion`
-// provides), stores its pfnEscapeCb in the adapter and installs the three
-// wrappers in the wrapped copy. Entries the runtime leaves empty stay empty.
-// Returns the wrapped copy to hand to the real driver.
-D3DDDI_DEVICECALLBACKS* CopyDeviceCallbacks(DeviceRecord* device, const D3DDDI_DEVICECALLBACKS* runtime,
-                                            UINT runtimeVersion) noexcept;
+// Copies the runtime's callback table twice, exactly as many entries as the
+// table of user-mode interface version `umdVersion` has (the version the
+// driver is told, or the one the D3D10/11 Interface implies), stores its
+// pfnEscapeCb in the adapter and records the allocation-info form of that
+// version. With `wrap` set the three wrappers are installed in the wrapped
+// copy, which is returned for the real driver; entries the runtime leaves
+// empty stay empty. Without it the runtime's own table is returned: a driver
+// that may read entries Brisel does not know gets them from the runtime.
+const D3DDDI_DEVICECALLBACKS* CopyDeviceCallbacks(DeviceRecord* device, const D3DDDI_DEVICECALLBACKS* runtime,
+                                                  UINT umdVersion, bool wrap) noexcept;
 
 // The three callback wrappers (exposed for the tests).
 HRESULT APIENTRY AllocateCbWrapper(HANDLE hDevice, D3DDDICB_ALLOCATE* pArgs);
