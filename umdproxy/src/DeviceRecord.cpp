@@ -255,13 +255,21 @@ HRESULT APIENTRY AllocateCbWrapper(HANDLE hDevice, D3DDDICB_ALLOCATE* pArgs)
     if (FAILED(hr) || !pArgs->pAllocationInfo) return hr;
 
     // Read after the call: a creation may have begun or ended meanwhile.
-    const bool capturing = device->capturingAllocations && device->IsCreationAllocation(*pArgs);
-    for (UINT i = 0; capturing && i < pArgs->NumAllocations; ++i) {
+    if (!device->IsCapturing(*pArgs)) return hr;
+    for (UINT i = 0; i < pArgs->NumAllocations; ++i) {
         AllocationRecord* record = NewAllocationRecord();
         if (!record) break;   // recording stops; the runtime's result stands
         record->kmResource = pArgs->hKMResource;
         std::memcpy(&record->info, AllocationInfoEntry(*pArgs, device->allocationInfo2, i), sizeof record->info);
+        // Judged again under the pending lock: a call from another thread
+        // may have been taken for a creation that has ended since, and the
+        // device's next tracked creation empties the list and begins anew
+        // in the meantime; its list never gets the old creation's records.
         CLockGuard guard(device->pendingLock);
+        if (!device->IsCapturing(*pArgs)) {
+            delete record;
+            break;
+        }
         device->pendingAllocations.PushBack(record);
     }
     return hr;

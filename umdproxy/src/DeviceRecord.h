@@ -112,6 +112,11 @@ struct DeviceRecord {
     // null), for other resources, or for a present callback's shadow: none of
     // those is taken.
     bool IsCreationAllocation(const D3DDDICB_ALLOCATE& args) const noexcept;
+    // A capture is running and the call is its creation's.
+    bool IsCapturing(const D3DDDICB_ALLOCATE& args) const noexcept
+    {
+        return capturingAllocations && IsCreationAllocation(args);
+    }
     void PurgePending() noexcept;
     // Ends the capture, then appends every pending record to the
     // surface in order (pending lock, then the surface's mutex).

@@ -6,6 +6,7 @@
 #include <thread>
 
 #include "D3d10TestSupport.h"
+#include "SystemSeams.h"
 
 namespace umdtest {
 namespace {
@@ -131,6 +132,56 @@ TEST_F(WorkerAllocationTest, OnlyTheSoleCreationsOwnResourceIsTakenFromAnotherTh
         record->PurgePending();
         EXPECT_EQ(record->trackedCreations, 0);
     }
+}
+
+// The moment between judging a driver thread's allocation and recording it:
+// the creation it was judged for ends and the device's next tracked creation
+// begins (on another thread). The allocation belongs to the ended creation
+// and never reaches the next one's pending list.
+brisel::D3d10DeviceRecord* s_switchedRecord;
+HANDLE s_nextResource;
+bool s_switchPending;
+
+bool SwitchCreationWhileRecording()
+{
+    if (!s_switchPending) return true;
+    s_switchPending = false;
+    std::thread creator([] {
+        s_switchedRecord->EndCapture();
+        s_switchedRecord->BeginCapture(s_nextResource);
+        s_switchedRecord->PurgePending();
+    });
+    creator.join();
+    return true;
+}
+
+TEST_F(WorkerAllocationTest, AnEndedCreationsAllocationNeverReachesTheNextCreation)
+{
+    Open(0xB0022);
+    brisel::D3d10DeviceRecord* record = Record();
+    auto* callbacks = static_cast<const D3DDDI_DEVICECALLBACKS*>(CallsOfKind(kCallCreateDevice10).back().callbacks);
+    auto allocate = DdiTableGet<PFND3DDDI_ALLOCATECB>(*callbacks, kCbAllocate);
+    const HANDLE first = fakes::NewRuntimeHandle();
+    s_switchedRecord = record;
+    s_nextResource = fakes::NewRuntimeHandle();
+    s_switchPending = true;
+    record->BeginCapture(first);
+    brisel::TestOverrides().pfnRecordMayAllocate = &SwitchCreationWhileRecording;
+
+    D3DDDI_ALLOCATIONINFO info{};
+    D3DDDICB_ALLOCATE args{};
+    args.hResource = first;
+    args.NumAllocations = 1;
+    args.pAllocationInfo = &info;
+    HRESULT hr = E_FAIL;
+    std::thread driverThread([&] { hr = allocate(m_device->runtimeHandle, &args); });
+    driverThread.join();
+    EXPECT_FALSE(s_switchPending) << "the switch ran between judging and recording";
+    EXPECT_EQ(hr, S_OK);
+    EXPECT_EQ(record->PendingCount(), 0u) << "the first creation's allocation is in the next one's list";
+
+    record->EndCapture();
+    record->PurgePending();
 }
 
 }  // namespace
