@@ -328,7 +328,7 @@ bool CMonitorMgr::OnDeviceHandleEvent(WPARAM event, const DEV_BROADCAST_HANDLE* 
   // Removal complete or pending: as for an interface removal, only once the
   // interface is no longer listed.
   if (QueryPresence(path) != Presence::kAbsent) {
-    LOG_ERROR("%s [%04d/%04d] %s [%s] OnDeviceHandleRemove refused, the device interface is still present: %S\n",
+    LOG_ERROR("%s [%04d/%04d] %s [%s] OnDeviceHandleRemove refused, the device interface is not known to be gone: %S\n",
               LogText(path).c_str());
     return false;
   }
