@@ -17,6 +17,7 @@
 #include "CrashDump.h"
 #include "LogFile.h"
 #include "MonitorMgr.h"
+#include "ScopedHandle.h"
 #include "resource.h"
 
 namespace {
@@ -79,12 +80,12 @@ void JoinWatcher(HANDLE hThread) {
 bool ProcessMayRun() {
   alignas(TOKEN_USER) BYTE tokenUser[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE] = {};
   PSID pUser = nullptr;
-  HANDLE hToken = nullptr;
-  if (OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &hToken)) {
+  HANDLE hRawToken = nullptr;
+  if (OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &hRawToken)) {
+    const CScopedKernelHandle hToken(hRawToken);
     DWORD cb = 0;
-    if (GetTokenInformation(hToken, TokenUser, tokenUser, sizeof(tokenUser), &cb))
+    if (GetTokenInformation(hToken.Get(), TokenUser, tokenUser, sizeof(tokenUser), &cb))
       pUser = reinterpret_cast<TOKEN_USER*>(tokenUser)->User.Sid;
-    CloseHandle(hToken);
   }
   wchar_t szUser[MAX_PATH] = {};
   DWORD cchUser = MAX_PATH;

@@ -144,7 +144,7 @@ CMonitorMgr::~CMonitorMgr() {
   // Each device's handle notification is unregistered before its processor
   // closes the handle.
   while (!m_monitorList.empty()) DestroyMonitor(m_monitorList.front(), false);
-  while (!m_registrations.empty()) DropRegistration(m_registrations.begin());
+  m_registrations.clear();  // unregisters what is left
   UnregisterDeviceNotification(m_hDevNotify);
 }
 
@@ -241,7 +241,7 @@ bool CMonitorMgr::OnDeviceArrival(const DEV_BROADCAST_DEVICEINTERFACE_W* pBroadc
   // A registration left by a query-remove of this device is stale now.
   for (auto it = m_registrations.begin(); it != m_registrations.end();) {
     auto next = std::next(it);
-    if (it->pMon == nullptr && SamePath(it->path.data(), it->path.size(), listed)) DropRegistration(it);
+    if (it->pMon == nullptr && SamePath(it->path.data(), it->path.size(), listed)) m_registrations.erase(it);
     it = next;
   }
   IMonitorProcessor* pMon = CreateMonitor(listed.c_str());
@@ -311,7 +311,7 @@ bool CMonitorMgr::OnDeviceHandleEvent(WPARAM event, const DEV_BROADCAST_HANDLE* 
     return true;
   }
   if (queryFailed) {
-    DropRegistration(it);
+    m_registrations.erase(it);
     std::wstring listed;
     if (QueryPresence(path, &listed) != Presence::kPresent) {
       LOG_ERROR("%s [%04d/%04d] %s [%s] OnDeviceQueryRemoveFailed, not a present device interface: %S\n",
@@ -335,7 +335,7 @@ bool CMonitorMgr::OnDeviceHandleEvent(WPARAM event, const DEV_BROADCAST_HANDLE* 
   if (it->pMon != nullptr)
     DestroyMonitor(it->pMon, false);
   else
-    DropRegistration(it);
+    m_registrations.erase(it);
   return true;
 }
 
@@ -353,7 +353,7 @@ void CMonitorMgr::AddMonitor(IMonitorProcessor* pMon) {
     LOG_ERROR("%s [%04d/%04d] %s [%s] RegisterDeviceNotification for the device handle failed err is %d\n",
               static_cast<int>(err));
   }
-  m_registrations.push_back({pMon, pMon->GetDevicePath(), filter.dbch_handle, hNotify});
+  m_registrations.push_back({pMon, pMon->GetDevicePath(), filter.dbch_handle, CScopedDevNotify(hNotify)});
 }
 
 void CMonitorMgr::DestroyMonitor(IMonitorProcessor* pMon, bool keepRegistration) {
@@ -362,16 +362,11 @@ void CMonitorMgr::DestroyMonitor(IMonitorProcessor* pMon, bool keepRegistration)
     if (keepRegistration)
       it->pMon = nullptr;
     else
-      DropRegistration(it);
+      m_registrations.erase(it);
     break;
   }
   m_monitorList.remove(pMon);
   delete pMon;
-}
-
-void CMonitorMgr::DropRegistration(std::list<HandleRegistration>::iterator it) {
-  if (it->hNotify != nullptr) UnregisterDeviceNotification(it->hNotify);
-  m_registrations.erase(it);
 }
 
 void CMonitorMgr::OnDisplayChange() {

@@ -27,6 +27,7 @@
 #include <list>
 
 #include "IMonitorProcessor.h"
+#include "ScopedHandle.h"
 
 // {1B866A70-854D-417F-B69D-B7AB9BFB8DA5}: the interface class of the devices.
 extern const GUID GUID_DEVINTERFACE_USB_DISPLAY;
@@ -76,7 +77,7 @@ class CMonitorMgr final : public IMonitorProcessor::Delegate {
     IMonitorProcessor* pMon;  // null while the device is closed for a query-remove
     std::wstring path;
     HANDLE hDevice;
-    HDEVNOTIFY hNotify;  // null when the registration failed
+    CScopedDevNotify hNotify;  // none when the registration failed
   };
 
   // Appends a started processor and registers its device handle.
@@ -84,7 +85,6 @@ class CMonitorMgr final : public IMonitorProcessor::Delegate {
   // Removes a processor from the list and deletes it. Its registration is
   // unregistered first, or kept (for a query-remove) to hear how it ends.
   void DestroyMonitor(IMonitorProcessor* pMon, bool keepRegistration);
-  void DropRegistration(std::list<HandleRegistration>::iterator it);
 
   std::list<IMonitorProcessor*> m_monitorList;
   std::list<HandleRegistration> m_registrations;
