@@ -9,6 +9,7 @@
 #include "CustomJpeg.h"
 #include "DefaultEdid.h"
 #include "LogFile.h"
+#include "LogText.h"
 #include "QuantTablePayload.h"
 #include "WinUSB.h"
 
@@ -56,13 +57,19 @@ bool CMonitorProcessor::Init(const wchar_t* szDevPath) {
     return false;
   }
   m_strDevPath = szDevPath;
-  LOG_INFO("%s [%04d/%04d] %s [%s] Init succ path is %S\n", szDevPath);
+  LOG_INFO("%s [%04d/%04d] %s [%s] Init succ path is %S\n", LogText(szDevPath).c_str());
   return true;
 }
 
 bool CMonitorProcessor::InitWinUsb(const wchar_t* szDevPath) {
+  // Identification only: Microsoft's documentation of CreateFileW says a
+  // server behind the path (a named pipe) may otherwise impersonate this
+  // SYSTEM process; with SECURITY_IDENTIFICATION it can only learn who we are.
   HANDLE hFile = ::CreateFileW(szDevPath, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                               OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED, nullptr);
+                               OPEN_EXISTING,
+                               FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED | SECURITY_SQOS_PRESENT |
+                                   SECURITY_IDENTIFICATION,
+                               nullptr);
   if (hFile == INVALID_HANDLE_VALUE) {
     const DWORD err = ::GetLastError();  // before logging can change it
     LOG_ERROR("%s [%04d/%04d] %s [%s]  CreateFile failed err is %d\n", static_cast<int>(err));

@@ -54,6 +54,7 @@ class CMonitorProcessor final : public IMonitorProcessor, public IMonitorUpdateL
   // IMonitorProcessor (main thread).
   bool Init(const wchar_t* szDevPath) override;
   std::wstring GetDevicePath() override;
+  HANDLE GetDeviceHandle() override { return m_hDevice.Get(); }
   bool Start() override;
   bool IsImageThreadRunning() override;
   bool IsMonitorActive() override;
