@@ -1,6 +1,7 @@
 // Fake Direct3D runtime (see FakeRuntime.h). Runs on the test's threads.
 #include "FakeRuntime.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <map>
@@ -250,7 +251,9 @@ std::unique_ptr<Device9> CreateDevice9(Adapter9& adapter, UINT version, UINT ifa
     d->runtimeHandle = NewRuntimeHandle();
     d->callbacks = s_deviceCallbacks;
     d->table = table;
-    PlayAllocationForm(d->runtimeHandle, version);
+    // The form of the driver model: a driver built for an older version than
+    // the runtime's (its DriverVersion) keeps its own.
+    PlayAllocationForm(d->runtimeHandle, std::min(version, adapter.args.DriverVersion));
     d->args.hDevice = d->runtimeHandle;
     d->args.Interface = iface;
     d->args.Version = version;

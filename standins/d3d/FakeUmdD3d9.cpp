@@ -327,8 +327,11 @@ HRESULT APIENTRY CreateDevice9(HANDLE hAdapter, D3DDDIARG_CREATEDEVICE* args)
     if (FAILED(config->createDeviceResult)) return config->createDeviceResult;
     auto* device = new (std::nothrow) Device9{};
     if (!device) return E_OUTOFMEMORY;
-    // A D3D9 runtime's Version is the user-mode interface version.
+    // A D3D9 runtime's Version is the user-mode interface version. The
+    // allocation form is the driver model's: that of the lower of the told
+    // version and the one this driver reports as built for.
     device->runtime = RuntimeDeviceFor(args->hDevice, args->pCallbacks, args->Version);
+    device->runtime.info2 = D3d9AllocationInfo2(args->Version, config->driverVersion);
     InitializeCriticalSection(&device->lock);
     AllocateInternal(device->runtime, config->allocationsAtCreateDevice);
 

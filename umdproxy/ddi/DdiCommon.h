@@ -184,10 +184,18 @@ constexpr UINT DeviceCallbackEntriesForUmdVersion(UINT version)
     return 22;
 }
 
-// The header marks pAllocationInfo "WDDM v1" and pAllocationInfo2 "WDDM v2";
-// the second exists from interface version WDDM 2.0 on, and a runtime and
-// driver that agreed on such a version describe allocations in that form.
+// The header marks pAllocationInfo "WDDM v1" and pAllocationInfo2 "WDDM v2":
+// the form is the driver model's. A runtime and driver that both know
+// interface version WDDM 2.0 describe allocations in the second form; a
+// WDDM 1.x driver keeps the first under any newer runtime.
 constexpr bool AllocationInfo2ForUmdVersion(UINT version) { return version >= kUmdVersionWddm2_0; }
+
+// The form of a D3D9 device: that of the lower of the version the driver is
+// told and the one it reported as built for (DriverVersion of OpenAdapter).
+constexpr bool D3d9AllocationInfo2(UINT shownVersion, UINT driverVersion)
+{
+    return AllocationInfo2ForUmdVersion(shownVersion < driverVersion ? shownVersion : driverVersion);
+}
 
 // Entry `index` of a D3DDDICB_ALLOCATE array in the form the device uses,
 // seen through the fields both forms share.

@@ -83,6 +83,8 @@ HRESULT APIENTRY D3d9CreateDeviceWrapper(HANDLE hAdapter, D3DDDIARG_CREATEDEVICE
     const UINT runtimeVersion = pArgs->Version;
     const UINT shownVersion = runtimeVersion < kD3d9MaxRuntimeVersion ? runtimeVersion : kD3d9MaxRuntimeVersion;
     pArgs->pCallbacks = CopyDeviceCallbacks(device, runtimeCallbacks, shownVersion, true);
+    // A WDDM 1.x driver under a newer runtime still passes 24-byte entries.
+    device->allocationInfo2 = D3d9AllocationInfo2(shownVersion, adapter->driverVersion);
     std::memcpy(&device->createArgs, pArgs, kD3d9CreateDeviceBaseSize);
     pArgs->Version = shownVersion;
 

@@ -136,7 +136,7 @@ void DestroyDeviceRecord(DeviceRecord* device) noexcept;
 // table of user-mode interface version `umdVersion` has (the version the
 // driver is told, or the one the D3D10/11 Interface implies), stores its
 // pfnEscapeCb in the adapter and records the allocation-info form of that
-// version. With `wrap` set the three wrappers are installed in the wrapped
+// version (D3D9 creation then narrows it to the driver's own). With `wrap` set the three wrappers are installed in the wrapped
 // copy, which is returned for the real driver; entries the runtime leaves
 // empty stay empty. Without it the runtime's own table is returned: a driver
 // that may read entries Brisel does not know gets them from the runtime.

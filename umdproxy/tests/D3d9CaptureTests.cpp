@@ -153,19 +153,29 @@ TEST_F(D3d9CaptureTest, TrackedPrimaryIsRegisteredShadowedCopiedAndReleased)
 // Below WDDM 2.0 the driver passes 24-byte D3DDDI_ALLOCATIONINFO entries,
 // from it 56-byte D3DDDI_ALLOCATIONINFO2 entries: the records, and the
 // handles registered with the kernel-mode driver, are the runtime's in both.
+// The form is the driver model's: a driver that reported an older
+// DriverVersion than the runtime's keeps the first form.
 TEST_F(D3d9CaptureTest, TrackedPrimaryRecordsTheRuntimesHandlesInEitherAllocationForm)
 {
     const struct {
         UINT version;
+        UINT driverVersion;
         bool info2;
-    } cases[] = {{0x4002, false}, {0x5001, false}, {0x5002, true}, {0x6003, true}, {0x7001, true}};
+    } cases[] = {
+        {0x4002, 0x5A5A, false}, {0x5001, 0x5A5A, false}, {0x5002, 0x5A5A, true},  {0x6003, 0x5A5A, true},
+        {0x7001, 0x5A5A, true},  {0x7001, 0x4002, false}, {0x6003, 0x5001, false}, {0x5002, 0x5002, true},
+    };
     FakeD3d9_Config()->allocationsPerResource = 2;
     for (const auto& c : cases) {
-        SCOPED_TRACE(testing::Message() << std::hex << c.version);
+        SCOPED_TRACE(testing::Message() << std::hex << c.version << " driver " << c.driverVersion);
+        FakeUmd_Config()->driverVersion = c.driverVersion;
+        auto adapter = OpenExtraAdapter();
+        ASSERT_EQ(adapter->hr, S_OK);
         const size_t registered = EscapesOf(brisel::kEscRegisterShadowBuffer).size();
         const size_t released = EscapesOf(brisel::kEscReleaseShadowBuffer).size();
-        fakes::Device9& device = NewDevice(c.version);
-        Created9 r = Create(device);
+        auto device = fakes::CreateDevice9(*adapter, c.version);
+        ASSERT_EQ(device->hr, S_OK);
+        Created9 r = Create(*device);
         ASSERT_EQ(r.hr, S_OK);
         for (const auto& a : fakes::RuntimeLogSnapshot().allocates) {
             if (a.hResource != r.runtimeHandle) continue;
@@ -176,7 +186,7 @@ TEST_F(D3d9CaptureTest, TrackedPrimaryRecordsTheRuntimesHandlesInEitherAllocatio
         auto registrations = EscapesOf(brisel::kEscRegisterShadowBuffer);
         ASSERT_EQ(registrations.size(), registered + 2);
         registrations.erase(registrations.begin(), registrations.begin() + registered);
-        brisel::TrackedSurface* surface = RecordOf(device)->FindTrackedSurface(r.Handle());
+        brisel::TrackedSurface* surface = RecordOf(*device)->FindTrackedSurface(r.Handle());
         ASSERT_NE(surface, nullptr);
         EXPECT_EQ(surface->primaryAllocation, allocations[0]);
         const brisel::AllocationRecord* record = surface->allocations.Front();
@@ -188,10 +198,12 @@ TEST_F(D3d9CaptureTest, TrackedPrimaryRecordsTheRuntimesHandlesInEitherAllocatio
             EXPECT_EQ(record->info.VidPnSourceId, 1u);
             EXPECT_EQ(record->info.Flags, kAllocationFlagPrimary);
         }
-        EXPECT_EQ(Destroy(device, r.Handle()), S_OK);
+        EXPECT_EQ(Destroy(*device, r.Handle()), S_OK);
         auto releases = EscapesOf(brisel::kEscReleaseShadowBuffer);
         ASSERT_EQ(releases.size(), released + 2);
         for (size_t i = 0; i < 2; ++i) EXPECT_EQ(releases[released + i].U32(esc::kAllocation), allocations[i]);
+        EXPECT_EQ(device->Destroy(), S_OK);
+        EXPECT_EQ(adapter->Close(), S_OK);
     }
 }
 
