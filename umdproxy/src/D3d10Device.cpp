@@ -59,12 +59,12 @@ HRESULT APIENTRY D3d10CreateDeviceWrapper(D3D10DDI_HADAPTER hAdapter, D3D10DDIAR
     // is a build number). For an Interface newer than any table known here
     // the driver keeps the runtime's own table, so that every entry it may
     // read is there; Brisel then wraps no callback of this device and
-    // records none of its allocations.
+    // records none of its allocations (it writes nothing about it: its only
+    // text output stays the one debugger line of device creation).
     const D3DDDI_DEVICECALLBACKS* runtimeCallbacks = pArgs->pKTCallbacks;
     const UINT umdVersion = UmdVersionForD3d10Interface(pArgs->Interface);
     pArgs->pKTCallbacks = umdVersion ? CopyDeviceCallbacks(device, runtimeCallbacks, umdVersion, true)
                                      : CopyDeviceCallbacks(device, runtimeCallbacks, kUmdVersionWddm2_2, false);
-    if (!umdVersion) SysOutputDebugString("Brisel: D3D10/11 interface newer than known, callbacks not wrapped\n");
 
     InsertDevice(device);
     HRESULT hr = realCreate(driverAdapter, pArgs);
