@@ -59,8 +59,8 @@ HRESULT APIENTRY D3d10CreateDeviceWrapper(D3D10DDI_HADAPTER hAdapter, D3D10DDIAR
     // is a build number). For an Interface newer than any table known here
     // the driver keeps the runtime's own table, so that every entry it may
     // read is there; Brisel then wraps no callback of this device and
-    // records none of its allocations (it writes nothing about it: its only
-    // text output stays the one debugger line of device creation).
+    // records none of its allocations (silently: its only text output stays
+    // the D3D9 capture's debugger line).
     const D3DDDI_DEVICECALLBACKS* runtimeCallbacks = pArgs->pKTCallbacks;
     const UINT umdVersion = UmdVersionForD3d10Interface(pArgs->Interface);
     pArgs->pKTCallbacks = umdVersion ? CopyDeviceCallbacks(device, runtimeCallbacks, umdVersion, true)
