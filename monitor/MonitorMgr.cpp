@@ -282,23 +282,37 @@ bool CMonitorMgr::OnDeviceRemove(const DEV_BROADCAST_DEVICEINTERFACE_W* pBroadca
 
 bool CMonitorMgr::OnDeviceHandleEvent(WPARAM event, const DEV_BROADCAST_HANDLE* pBroadcast) {
   constexpr size_t kNeeded = offsetof(DEV_BROADCAST_HANDLE, dbch_handle) + sizeof(HANDLE);
+  constexpr size_t kWithNotify = offsetof(DEV_BROADCAST_HANDLE, dbch_hdevnotify) + sizeof(HDEVNOTIFY);
   if (pBroadcast == nullptr || pBroadcast->dbch_size < kNeeded) return false;
-  // The device is named by dbch_handle, which Microsoft's documentation of
-  // DEV_BROADCAST_HANDLE defines as the handle given to
-  // RegisterDeviceNotification. Any process on the desktop could send this
-  // too, but what it can do is bounded: it closes one open device until a
-  // failed query-remove or its next arrival opens it again (no more than a
-  // forged WM_CLOSE, which closes them all), and nothing is ever opened that
-  // the configuration manager does not list.
+  // The device is named by dbch_handle, the file handle given to
+  // RegisterDeviceNotification, and the registration by dbch_hdevnotify,
+  // the handle that call returned (Microsoft's documentation of
+  // DEV_BROADCAST_HANDLE). Windows fills in both. A closed device's handle
+  // value may since have been given to another device, so a registration
+  // the broadcast names is the one meant. Another process would have to
+  // guess that value, so a removal that names it is taken at Windows' word,
+  // even when the interface is listed again by then (the device came back as
+  // a new device, which its arrival opens; the old handle is dead).
+  //
+  // A broadcast without a notification handle names the device by its file
+  // handle alone. Any process on the desktop could send that, but what it
+  // can do is bounded: it closes one open device until a failed query-remove
+  // or its next arrival opens it again (no more than a forged WM_CLOSE,
+  // which closes them all), and nothing is ever opened that the
+  // configuration manager does not list.
+  const HDEVNOTIFY hNamed = pBroadcast->dbch_size >= kWithNotify ? pBroadcast->dbch_hdevnotify : nullptr;
   const bool queryRemove = event == DBT_DEVICEQUERYREMOVE;
   const bool queryFailed = event == DBT_DEVICEQUERYREMOVEFAILED;
   auto it = std::find_if(m_registrations.begin(), m_registrations.end(), [&](const HandleRegistration& r) {
     if (r.hDevice != pBroadcast->dbch_handle) return false;
+    if (hNamed != nullptr) return r.hNotify.Get() == hNamed;
     // A query-remove concerns an open device, its failure a closed one (a
     // later device may have been given the same handle value).
     return queryRemove ? r.pMon != nullptr : queryFailed ? r.pMon == nullptr : true;
   });
   if (it == m_registrations.end()) return false;
+  // The registration's own state decides when the broadcast named it.
+  if ((queryRemove && it->pMon == nullptr) || (queryFailed && it->pMon != nullptr)) return false;
   const std::wstring path = it->path;
 
   if (queryRemove) {
@@ -326,8 +340,9 @@ bool CMonitorMgr::OnDeviceHandleEvent(WPARAM event, const DEV_BROADCAST_HANDLE* 
     return true;
   }
   // Removal complete or pending: as for an interface removal, only once the
-  // interface is no longer listed.
-  if (QueryPresence(path) != Presence::kAbsent) {
+  // interface is no longer listed, unless the broadcast named this
+  // registration.
+  if (hNamed == nullptr && QueryPresence(path) != Presence::kAbsent) {
     LOG_ERROR("%s [%04d/%04d] %s [%s] OnDeviceHandleRemove refused, the device interface is not known to be gone: %S\n",
               LogText(path).c_str());
     return false;
@@ -337,6 +352,12 @@ bool CMonitorMgr::OnDeviceHandleEvent(WPARAM event, const DEV_BROADCAST_HANDLE* 
   else
     m_registrations.erase(it);
   return true;
+}
+
+HDEVNOTIFY CMonitorMgr::HandleNotification(const IMonitorProcessor* pMon) const {
+  for (const HandleRegistration& r : m_registrations)
+    if (r.pMon == pMon) return r.hNotify.Get();
+  return nullptr;
 }
 
 void CMonitorMgr::AddMonitor(IMonitorProcessor* pMon) {

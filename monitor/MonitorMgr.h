@@ -55,7 +55,9 @@ class CMonitorMgr final : public IMonitorProcessor::Delegate {
   bool OnDeviceRemove(const DEV_BROADCAST_DEVICEINTERFACE_W* pBroadcast);
   // A handle notification (DBT_DEVICEQUERYREMOVE, DBT_DEVICEQUERYREMOVEFAILED,
   // DBT_DEVICEREMOVEPENDING or DBT_DEVICEREMOVECOMPLETE). True when it named
-  // one of our registrations and was acted on.
+  // one of our registrations and was acted on. One that names the
+  // registration itself (dbch_hdevnotify) is matched by it, and its removal
+  // is acted on without asking whether the interface is listed.
   bool OnDeviceHandleEvent(WPARAM event, const DEV_BROADCAST_HANDLE* pBroadcast);
   // Starts the frame thread again where the monitor is active and the thread
   // has stopped.
@@ -69,6 +71,9 @@ class CMonitorMgr final : public IMonitorProcessor::Delegate {
 
   // Processors in creation order (for tests and diagnostics).
   const std::list<IMonitorProcessor*>& Monitors() const { return m_monitorList; }
+  // The handle notification registered for an open processor's device; null
+  // when there is none (for tests and diagnostics).
+  HDEVNOTIFY HandleNotification(const IMonitorProcessor* pMon) const;
 
  private:
   // The handle notification of one opened device. A handle event names it by

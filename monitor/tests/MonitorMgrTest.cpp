@@ -330,6 +330,51 @@ TEST_F(MonitorMgrTest, QueryRemoveClosesTheDeviceAndAFailedOneOpensItAgain) {
                                          reinterpret_cast<const DEV_BROADCAST_HANDLE*>(shortBlock.data())));
 }
 
+// Windows names the registration too: that decides between registrations
+// of one handle value, and a removal it names is taken as said, even once
+// the interface is listed again (the device came back as a new device).
+TEST_F(MonitorMgrTest, AHandleEventThatNamesTheRegistrationIsMatchedByIt) {
+  Plug({Device(L"dev"), Device(L"other")});
+  ASSERT_TRUE(Mgr().Init(m_hWnd));
+  IMonitorProcessor* pDev = Mgr().Monitors().front();
+  IMonitorProcessor* pOther = Mgr().Monitors().back();
+  const uintptr_t hDev = reinterpret_cast<uintptr_t>(pDev->GetDeviceHandle());
+  const uintptr_t hOther = reinterpret_cast<uintptr_t>(pOther->GetDeviceHandle());
+  const HDEVNOTIFY nDev = Mgr().HandleNotification(pDev);
+  const HDEVNOTIFY nOther = Mgr().HandleNotification(pOther);
+  ASSERT_NE(nDev, nullptr);
+  ASSERT_NE(nOther, nullptr);
+  const HDEVNOTIFY nBogus = reinterpret_cast<HDEVNOTIFY>(reinterpret_cast<uintptr_t>(nDev) + 8);
+  struct Step {
+    WPARAM event;
+    uintptr_t handle;
+    HDEVNOTIFY notify;
+    bool acted;
+    std::vector<const wchar_t*> managed;  // device names afterwards, in list order
+  };
+  const Step steps[] = {
+      {DBT_DEVICEQUERYREMOVE, hDev, nOther, false, {L"dev", L"other"}},  // another registration
+      {DBT_DEVICEQUERYREMOVE, hDev, nBogus, false, {L"dev", L"other"}},  // none of ours
+      {DBT_DEVICEQUERYREMOVEFAILED, hOther, nOther, false, {L"dev", L"other"}},  // nothing was closed
+      {DBT_DEVICEREMOVECOMPLETE, hDev, nDev, true, {L"other"}},  // listed, but this one is gone
+      {DBT_DEVICEREMOVECOMPLETE, hDev, nDev, false, {L"other"}},  // unregistered with it
+      {DBT_DEVICEQUERYREMOVE, hOther, nOther, true, {}},
+      {DBT_DEVICEQUERYREMOVE, hOther, nOther, false, {}},  // closed already
+      {DBT_DEVICEQUERYREMOVEFAILED, hOther, nOther, true, {L"other"}},
+  };
+  for (size_t i = 0; i < sizeof(steps) / sizeof(steps[0]); ++i) {
+    const Step& s = steps[i];
+    auto block = usbsim::HandleBroadcast(s.handle);
+    reinterpret_cast<DEV_BROADCAST_HANDLE*>(block.data())->dbch_hdevnotify = s.notify;
+    EXPECT_EQ(Mgr().OnDeviceHandleEvent(s.event, reinterpret_cast<const DEV_BROADCAST_HANDLE*>(block.data())), s.acted)
+        << "step " << i;
+    std::vector<std::wstring> expected;
+    for (const wchar_t* name : s.managed) expected.push_back(Path(name));
+    EXPECT_EQ(ManagedPaths(), expected) << "step " << i;
+  }
+  EXPECT_EQ(usbsim::ReadUsbLog(DevDir(L"dev")).back().kind, "FREE");
+}
+
 TEST_F(MonitorMgrTest, AFailedQueryRemoveOfAnUnpluggedDeviceOpensNothing) {
   Plug({Device(L"dev")});
   ASSERT_TRUE(Mgr().Init(m_hWnd));
