@@ -4,7 +4,7 @@
 # The unhandled-exception filter that writes the minidump.
 add_library(appcrash STATIC CrashDump.cpp)
 target_include_directories(appcrash PUBLIC ${CMAKE_CURRENT_SOURCE_DIR})
-target_link_libraries(appcrash PUBLIC applog advapi32)
+target_link_libraries(appcrash PUBLIC log advapi32)
 
 # Its own folder, with a planted dbghelp.dll beside it that the filter must
 # never load (the override makes Wine take a native dbghelp.dll wherever a
@@ -26,14 +26,14 @@ if(EXISTS ${PROJECT_SOURCE_DIR}/monitor/MonitorMgr.cpp AND EXISTS ${PROJECT_SOUR
   set_source_files_properties(Skyvane.rc PROPERTIES
     OBJECT_DEPENDS "${CMAKE_CURRENT_SOURCE_DIR}/icons/skyvane.ico;${CMAKE_CURRENT_SOURCE_DIR}/icons/small.ico")
   add_executable(Skyvane WIN32 ${skyvane_sources})
-  target_link_libraries(Skyvane PRIVATE monitor_mgr appcrash applog user32 advapi32)
+  target_link_libraries(Skyvane PRIVATE monitor_mgr appcrash log user32 advapi32)
   target_link_options(Skyvane PRIVATE -municode)
 
   # The same program with one fault planted on purpose, for the crash-dump
   # system test. Never shipped.
   add_executable(SkyvaneCrashTest WIN32 ${skyvane_sources})
   target_compile_definitions(SkyvaneCrashTest PRIVATE SKYVANE_TEST_CRASH)
-  target_link_libraries(SkyvaneCrashTest PRIVATE monitor_mgr appcrash applog user32 advapi32)
+  target_link_libraries(SkyvaneCrashTest PRIVATE monitor_mgr appcrash log user32 advapi32)
   target_link_options(SkyvaneCrashTest PRIVATE -municode)
 endif()
 
@@ -42,7 +42,7 @@ endif()
 if(TARGET Skyvane)
   # The simulated devices' cfgmgr32.dll answers the enumeration (with no device).
   sky_add_gtest(wndproc_test SOURCES tests/WndProcTest.cpp main.cpp
-    LIBS monitor_mgr appcrash applog user32 advapi32 sky_test_support
+    LIBS monitor_mgr appcrash log user32 advapi32 sky_test_support
     ENVIRONMENT "WINEDLLOVERRIDES=winusb,cfgmgr32=n,b")
   target_compile_definitions(wndproc_test PRIVATE SKYVANE_EXE="$<TARGET_FILE:Skyvane>")
   add_dependencies(wndproc_test Skyvane auvex usbsim_winusb usbsim_cfgmgr32)
