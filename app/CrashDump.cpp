@@ -62,7 +62,7 @@ void CrashLog(const char* szTag, const char* szFormat, ...) {
   char szLocal[1024];
   char* szLine = pLine ? pLine->szLine : szLocal;
   const size_t cch = pLine ? sizeof(pLine->szLine) : sizeof(szLocal);
-  int n = snprintf(szLine, cch, "%s [%04d/%04d] %s [%s] ", prefix.szTime, prefix.processId, prefix.threadId,
+  int n = snprintf(szLine, cch, SKY_LOG_PREFIX, prefix.szTime, prefix.processId, prefix.threadId,
                    prefix.szTag, prefix.szFunction);
   if (n < 0) n = 0;
   if (static_cast<size_t>(n) < cch) {

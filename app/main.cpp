@@ -145,9 +145,9 @@ LRESULT CALLBACK WndProc(HWND hWnd, UINT message, WPARAM wParam, LPARAM lParam) 
       s_bClosed = false;
       if (s_monMgr.Init(hWnd)) {
         InstallHook();
-        LOG_INFO("%s [%04d/%04d] %s [%s] s_monMgr.Init succ\n");
+        LOG_INFO("s_monMgr.Init succ\n");
       } else {
-        LOG_INFO("%s [%04d/%04d] %s [%s] s_monMgr.Init failed\n");
+        LOG_INFO("s_monMgr.Init failed\n");
       }
       return 0;
 
@@ -184,14 +184,14 @@ LRESULT CALLBACK WndProc(HWND hWnd, UINT message, WPARAM wParam, LPARAM lParam) 
       const auto* pBroadcast = reinterpret_cast<const DEV_BROADCAST_DEVICEINTERFACE_W*>(lParam);
       if (wParam == DBT_DEVICEARRIVAL) {
         if (s_monMgr.OnDeviceArrival(pBroadcast))
-          LOG_INFO("%s [%04d/%04d] %s [%s] s_monMgr.OnDeviceArrival succ\n");
+          LOG_INFO("s_monMgr.OnDeviceArrival succ\n");
         else
-          LOG_INFO("%s [%04d/%04d] %s [%s] s_monMgr.OnDeviceArrival failed\n");
+          LOG_INFO("s_monMgr.OnDeviceArrival failed\n");
       } else {
         if (s_monMgr.OnDeviceRemove(pBroadcast))
-          LOG_INFO("%s [%04d/%04d] %s [%s] s_monMgr.OnDeviceRemove succ\n");
+          LOG_INFO("s_monMgr.OnDeviceRemove succ\n");
         else
-          LOG_INFO("%s [%04d/%04d] %s [%s] s_monMgr.OnDeviceRemove failed\n");
+          LOG_INFO("s_monMgr.OnDeviceRemove failed\n");
       }
       return 0;
     }
@@ -229,7 +229,7 @@ int WINAPI wWinMain(HINSTANCE hInstance, HINSTANCE hPrevInstance, LPWSTR lpCmdLi
   HWND hWnd = CreateWindowExW(0, s_szWindowClass, s_szTitle, WS_OVERLAPPEDWINDOW, CW_USEDEFAULT, 0,
                               CW_USEDEFAULT, 0, nullptr, nullptr, hInstance, nullptr);
   if (hWnd == nullptr) {
-    LOG_ERROR("%s [%04d/%04d] %s [%s] CreateWindowW failed err is %d\n", static_cast<int>(GetLastError()));
+    LOG_ERROR("CreateWindowW failed err is %d\n", static_cast<int>(GetLastError()));
     CLogFile::Close();
     return 0;
   }
@@ -239,13 +239,13 @@ int WINAPI wWinMain(HINSTANCE hInstance, HINSTANCE hPrevInstance, LPWSTR lpCmdLi
   HANDLE hEvents[2] = {};
   hEvents[0] = OpenEventW(EVENT_ALL_ACCESS, FALSE, kStopEventName);
   if (hEvents[0] == nullptr) {
-    LOG_ERROR("%s [%04d/%04d] %s [%s] OpenEvent failed err is %d\n", static_cast<int>(GetLastError()));
+    LOG_ERROR("OpenEvent failed err is %d\n", static_cast<int>(GetLastError()));
     CLogFile::Close();
     return 0;
   }
   hEvents[1] = CreateEventW(nullptr, FALSE, FALSE, nullptr);
   if (hEvents[1] == nullptr) {
-    LOG_ERROR("%s [%04d/%04d] %s [%s] CreateEvent failed err is %d\n", static_cast<int>(GetLastError()));
+    LOG_ERROR("CreateEvent failed err is %d\n", static_cast<int>(GetLastError()));
     CloseHandle(hEvents[0]);
     CLogFile::Close();
     return 0;
@@ -259,7 +259,7 @@ int WINAPI wWinMain(HINSTANCE hInstance, HINSTANCE hPrevInstance, LPWSTR lpCmdLi
     if (hWatcher == nullptr) delete pContext;
   }
   if (hWatcher == nullptr) {
-    LOG_ERROR("%s [%04d/%04d] %s [%s] Start watcher thread failed err is %d\n", static_cast<int>(GetLastError()));
+    LOG_ERROR("Start watcher thread failed err is %d\n", static_cast<int>(GetLastError()));
     SendMessageW(hWnd, WM_CLOSE, 0, 0);
     CloseHandle(hEvents[0]);
     CloseHandle(hEvents[1]);

@@ -151,7 +151,7 @@ CMonitorMgr::~CMonitorMgr() {
 bool CMonitorMgr::Init(HWND hWnd) {
   m_hWnd = hWnd;
   if (!RegisterDeviceInterfaceToHwnd(hWnd)) {
-    LOG_ERROR("%s [%04d/%04d] %s [%s] RegisterDeviceInterfaceToHwnd failed\n");
+    LOG_ERROR("RegisterDeviceInterfaceToHwnd failed\n");
     return false;
   }
   CheckUsbDevicesOnInit();
@@ -167,7 +167,7 @@ bool CMonitorMgr::RegisterDeviceInterfaceToHwnd(HWND hWnd) {
   filter.dbcc_name[0] = L'\0';
   m_hDevNotify = RegisterDeviceNotificationW(hWnd, &filter, DEVICE_NOTIFY_WINDOW_HANDLE);
   if (m_hDevNotify == nullptr) {
-    LOG_ERROR("%s [%04d/%04d] %s [%s] RegisterDeviceNotification failed err is %d\n",
+    LOG_ERROR("RegisterDeviceNotification failed err is %d\n",
               static_cast<int>(GetLastError()));
     return false;
   }
@@ -181,13 +181,13 @@ void CMonitorMgr::CheckUsbDevicesOnInit() {
     const unsigned hrFailure = static_cast<unsigned>(failure.hr);
     switch (failure.step) {
       case CPresentInterfaces::Step::kSize:
-        LOG_ERROR("%s [%04d/%04d] %s [%s] CM_Get_Device_Interface_List_Size failed hr is %X\n", hrFailure);
+        LOG_ERROR("CM_Get_Device_Interface_List_Size failed hr is %X\n", hrFailure);
         break;
       case CPresentInterfaces::Step::kAlloc:
-        LOG_ERROR("%s [%04d/%04d] %s [%s] HeapAlloc failed hr is %X\n", hrFailure);
+        LOG_ERROR("HeapAlloc failed hr is %X\n", hrFailure);
         break;
       case CPresentInterfaces::Step::kList:
-        LOG_ERROR("%s [%04d/%04d] %s [%s] CM_Get_Device_Interface_List failed hr is %X\n", hrFailure);
+        LOG_ERROR("CM_Get_Device_Interface_List failed hr is %X\n", hrFailure);
         break;
     }
   }
@@ -195,15 +195,15 @@ void CMonitorMgr::CheckUsbDevicesOnInit() {
   // A failed query whose result maps to success still leaves no list to read.
   const wchar_t* pList = present.List();
   if (FAILED(hr) || pList == nullptr) {
-    LOG_ERROR("%s [%04d/%04d] %s [%s] Something wrong hr is %X\n", static_cast<unsigned>(hr));
+    LOG_ERROR("Something wrong hr is %X\n", static_cast<unsigned>(hr));
     return;
   }
   if (pList[0] == L'\0') {
-    LOG_ERROR("%s [%04d/%04d] %s [%s] Not found\n");
+    LOG_ERROR("Not found\n");
     return;
   }
   for (const wchar_t* szPath = pList; *szPath != L'\0'; szPath += wcslen(szPath) + 1) {
-    LOG_INFO("%s [%04d/%04d] %s [%s] path is %S\n", LogText(szPath).c_str());
+    LOG_INFO("path is %S\n", LogText(szPath).c_str());
     if (IMonitorProcessor* pMon = CreateMonitor(szPath)) AddMonitor(pMon);
   }
 }
@@ -211,11 +211,11 @@ void CMonitorMgr::CheckUsbDevicesOnInit() {
 IMonitorProcessor* CMonitorMgr::CreateMonitor(const wchar_t* szDevPath) {
   IMonitorProcessor* pMon = new (std::nothrow) CMonitorProcessor(this);
   if (pMon == nullptr) {
-    LOG_ERROR("%s [%04d/%04d] %s [%s] new CMonitorProcessor failed\n");
+    LOG_ERROR("new CMonitorProcessor failed\n");
     return nullptr;
   }
   if (!pMon->Init(szDevPath)) {
-    LOG_ERROR("%s [%04d/%04d] %s [%s] pMon->Init failed\n");
+    LOG_ERROR("pMon->Init failed\n");
     delete pMon;
     return nullptr;
   }
@@ -226,7 +226,7 @@ IMonitorProcessor* CMonitorMgr::CreateMonitor(const wchar_t* szDevPath) {
 bool CMonitorMgr::OnDeviceArrival(const DEV_BROADCAST_DEVICEINTERFACE_W* pBroadcast) {
   std::wstring path;
   if (!BroadcastPath(pBroadcast, path)) {
-    LOG_ERROR("%s [%04d/%04d] %s [%s] CreateMonitor returned nullptr\n");
+    LOG_ERROR("CreateMonitor returned nullptr\n");
     return false;
   }
   // Only a present interface of our class is opened, and in the spelling
@@ -234,7 +234,7 @@ bool CMonitorMgr::OnDeviceArrival(const DEV_BROADCAST_DEVICEINTERFACE_W* pBroadc
   // pipe, a file) is never opened by this SYSTEM process.
   std::wstring listed;
   if (QueryPresence(path, &listed) != Presence::kPresent) {
-    LOG_ERROR("%s [%04d/%04d] %s [%s] OnDeviceArrival refused, not a present device interface: %S\n",
+    LOG_ERROR("OnDeviceArrival refused, not a present device interface: %S\n",
               LogText(path).c_str());
     return false;
   }
@@ -246,7 +246,7 @@ bool CMonitorMgr::OnDeviceArrival(const DEV_BROADCAST_DEVICEINTERFACE_W* pBroadc
   }
   IMonitorProcessor* pMon = CreateMonitor(listed.c_str());
   if (pMon == nullptr) {
-    LOG_ERROR("%s [%04d/%04d] %s [%s] CreateMonitor returned nullptr\n");
+    LOG_ERROR("CreateMonitor returned nullptr\n");
     return false;
   }
   AddMonitor(pMon);
@@ -256,7 +256,7 @@ bool CMonitorMgr::OnDeviceArrival(const DEV_BROADCAST_DEVICEINTERFACE_W* pBroadc
 bool CMonitorMgr::OnDeviceRemove(const DEV_BROADCAST_DEVICEINTERFACE_W* pBroadcast) {
   std::wstring path;
   if (!BroadcastPath(pBroadcast, path)) return false;
-  LOG_INFO("%s [%04d/%04d] %s [%s] OnDeviceRemove path is %S\n", LogText(path).c_str());
+  LOG_INFO("OnDeviceRemove path is %S\n", LogText(path).c_str());
   auto it = std::find_if(m_monitorList.begin(), m_monitorList.end(), [&](IMonitorProcessor* pMon) {
     const std::wstring devicePath = pMon->GetDevicePath();
     return SamePath(devicePath.data(), devicePath.size(), path);
@@ -266,11 +266,11 @@ bool CMonitorMgr::OnDeviceRemove(const DEV_BROADCAST_DEVICEINTERFACE_W* pBroadca
   // configuration manager no longer lists its interface.
   switch (QueryPresence(path)) {
     case Presence::kPresent:
-      LOG_ERROR("%s [%04d/%04d] %s [%s] OnDeviceRemove refused, the device interface is still present: %S\n",
+      LOG_ERROR("OnDeviceRemove refused, the device interface is still present: %S\n",
                 LogText(path).c_str());
       return false;
     case Presence::kUnknown:
-      LOG_ERROR("%s [%04d/%04d] %s [%s] OnDeviceRemove refused, the present devices cannot be listed: %S\n",
+      LOG_ERROR("OnDeviceRemove refused, the present devices cannot be listed: %S\n",
                 LogText(path).c_str());
       return false;
     case Presence::kAbsent:
@@ -320,7 +320,7 @@ bool CMonitorMgr::OnDeviceHandleEvent(WPARAM event, const DEV_BROADCAST_HANDLE* 
     // to it is closed (Microsoft's documentation of DBT_DEVICEQUERYREMOVE):
     // the processor goes as for a removal, its registration stays to hear
     // whether the removal happens.
-    LOG_INFO("%s [%04d/%04d] %s [%s] OnDeviceQueryRemove closing the device: %S\n", LogText(path).c_str());
+    LOG_INFO("OnDeviceQueryRemove closing the device: %S\n", LogText(path).c_str());
     DestroyMonitor(it->pMon, true);
     return true;
   }
@@ -328,11 +328,11 @@ bool CMonitorMgr::OnDeviceHandleEvent(WPARAM event, const DEV_BROADCAST_HANDLE* 
     m_registrations.erase(it);
     std::wstring listed;
     if (QueryPresence(path, &listed) != Presence::kPresent) {
-      LOG_ERROR("%s [%04d/%04d] %s [%s] OnDeviceQueryRemoveFailed, not a present device interface: %S\n",
+      LOG_ERROR("OnDeviceQueryRemoveFailed, not a present device interface: %S\n",
                 LogText(path).c_str());
       return false;
     }
-    LOG_INFO("%s [%04d/%04d] %s [%s] OnDeviceQueryRemoveFailed opening the device again: %S\n",
+    LOG_INFO("OnDeviceQueryRemoveFailed opening the device again: %S\n",
              LogText(listed).c_str());
     IMonitorProcessor* pMon = CreateMonitor(listed.c_str());
     if (pMon == nullptr) return false;
@@ -343,7 +343,7 @@ bool CMonitorMgr::OnDeviceHandleEvent(WPARAM event, const DEV_BROADCAST_HANDLE* 
   // interface is no longer listed, unless the broadcast named this
   // registration.
   if (hNamed == nullptr && QueryPresence(path) != Presence::kAbsent) {
-    LOG_ERROR("%s [%04d/%04d] %s [%s] OnDeviceHandleRemove refused, the device interface is not known to be gone: %S\n",
+    LOG_ERROR("OnDeviceHandleRemove refused, the device interface is not known to be gone: %S\n",
               LogText(path).c_str());
     return false;
   }
@@ -371,7 +371,7 @@ void CMonitorMgr::AddMonitor(IMonitorProcessor* pMon) {
   HDEVNOTIFY hNotify = RegisterDeviceNotificationW(m_hWnd, &filter, DEVICE_NOTIFY_WINDOW_HANDLE);
   if (hNotify == nullptr) {
     const DWORD err = GetLastError();  // before logging can change it
-    LOG_ERROR("%s [%04d/%04d] %s [%s] RegisterDeviceNotification for the device handle failed err is %d\n",
+    LOG_ERROR("RegisterDeviceNotification for the device handle failed err is %d\n",
               static_cast<int>(err));
   }
   m_registrations.push_back({pMon, pMon->GetDevicePath(), filter.dbch_handle, CScopedDevNotify(hNotify)});
@@ -391,7 +391,7 @@ void CMonitorMgr::DestroyMonitor(IMonitorProcessor* pMon, bool keepRegistration)
 }
 
 void CMonitorMgr::OnDisplayChange() {
-  LOG_INFO("%s [%04d/%04d] %s [%s] OnDisplayChange\n");
+  LOG_INFO("OnDisplayChange\n");
   for (IMonitorProcessor* pMon : m_monitorList) {
     if (pMon->IsMonitorActive() && !pMon->IsImageThreadRunning()) pMon->Start();
   }

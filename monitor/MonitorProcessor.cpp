@@ -33,7 +33,7 @@ CMonitorProcessor::~CMonitorProcessor() { UnInit(); }
 
 bool CMonitorProcessor::Init(const wchar_t* szDevPath) {
   if (!szDevPath) {
-    LOG_ERROR("%s [%04d/%04d] %s [%s] szDevPath is null\n");
+    LOG_ERROR("szDevPath is null\n");
     return false;
   }
   if (!InitWinUsb(szDevPath)) {
@@ -41,23 +41,23 @@ bool CMonitorProcessor::Init(const wchar_t* szDevPath) {
     return false;
   }
   if (!GetEdid()) {
-    LOG_ERROR("%s [%04d/%04d] %s [%s] GetEdid failed so use the default Edid\n");
+    LOG_ERROR("GetEdid failed so use the default Edid\n");
     // Only the base block is replaced; the rest of the buffer keeps what it held.
     std::memcpy(m_edid, g_defaultEdid, kDefaultEdidSize);
   }
   m_hMonitor = ::CreateMonitorDevice();
   if (m_hMonitor == 0) {
-    LOG_ERROR("%s [%04d/%04d] %s [%s] CreateMonitorDevice failed\n");
+    LOG_ERROR("CreateMonitorDevice failed\n");
     UnInit();
     return false;
   }
   if (::PlugInMonitor(m_hMonitor, m_edid, kEdidBufferSize) != 0) {
-    LOG_ERROR("%s [%04d/%04d] %s [%s] PlugInMonitor failed\n");
+    LOG_ERROR("PlugInMonitor failed\n");
     UnInit();
     return false;
   }
   m_strDevPath = szDevPath;
-  LOG_INFO("%s [%04d/%04d] %s [%s] Init succ path is %S\n", LogText(szDevPath).c_str());
+  LOG_INFO("Init succ path is %S\n", LogText(szDevPath).c_str());
   return true;
 }
 
@@ -72,18 +72,18 @@ bool CMonitorProcessor::InitWinUsb(const wchar_t* szDevPath) {
                                nullptr);
   if (hFile == INVALID_HANDLE_VALUE) {
     const DWORD err = ::GetLastError();  // before logging can change it
-    LOG_ERROR("%s [%04d/%04d] %s [%s]  CreateFile failed err is %d\n", static_cast<int>(err));
+    LOG_ERROR(" CreateFile failed err is %d\n", static_cast<int>(err));
     return false;
   }
   m_hDevice.Reset(hFile);
   delete m_pWinUsb;
   m_pWinUsb = new (std::nothrow) WinUSB();
   if (!m_pWinUsb) {
-    LOG_ERROR("%s [%04d/%04d] %s [%s] new WinUSB failed\n");
+    LOG_ERROR("new WinUSB failed\n");
     return false;
   }
   if (!m_pWinUsb->SetHandle(m_hDevice.Get())) {
-    LOG_ERROR("%s [%04d/%04d] %s [%s] winsub SetHandle failed\n");
+    LOG_ERROR("winsub SetHandle failed\n");
     return false;
   }
   return true;
@@ -92,22 +92,22 @@ bool CMonitorProcessor::InitWinUsb(const wchar_t* szDevPath) {
 bool CMonitorProcessor::GetEdid() {
   uint16_t size = 0;
   if (!m_pWinUsb->GetEDIDSize(&size)) {
-    LOG_ERROR("%s [%04d/%04d] %s [%s] GetEDIDSize failed\n");
+    LOG_ERROR("GetEDIDSize failed\n");
     return false;
   }
-  LOG_ERROR("%s [%04d/%04d] %s [%s] GetEDIDSize succ size is %d\n", static_cast<int>(size));
+  LOG_ERROR("GetEDIDSize succ size is %d\n", static_cast<int>(size));
   // The size comes from the device: the second block is read to end at byte
   // `size`, so only 128..256 keeps both blocks inside the buffer.
   if (size < kEdidBlockSize || size > kEdidBufferSize) {
-    LOG_ERROR("%s [%04d/%04d] %s [%s] EDID size %d is outside 128..256\n", static_cast<int>(size));
+    LOG_ERROR("EDID size %d is outside 128..256\n", static_cast<int>(size));
     return false;
   }
   if (!m_pWinUsb->GetEDIDData(m_edid, 1)) {
-    LOG_ERROR("%s [%04d/%04d] %s [%s] GetEDIDData1 failed\n");
+    LOG_ERROR("GetEDIDData1 failed\n");
     return false;
   }
   if (!m_pWinUsb->GetEDIDData(m_edid + size - kEdidBlockSize, 2)) {
-    LOG_ERROR("%s [%04d/%04d] %s [%s] GetEDIDData2 failed\n");
+    LOG_ERROR("GetEDIDData2 failed\n");
     return false;
   }
   return true;
@@ -127,9 +127,9 @@ bool CMonitorProcessor::Start() {
   }
   try {
     m_imageThread = std::thread([this] {
-      LOG_INFO("%s [%04d/%04d] %s [%s] Start image thread\n");
+      LOG_INFO("Start image thread\n");
       FrameLoop();
-      LOG_INFO("%s [%04d/%04d] %s [%s] Stop image thread\n");
+      LOG_INFO("Stop image thread\n");
       {
         std::lock_guard<std::mutex> lock(m_mutex);
         m_bThreadEnded = true;
@@ -154,7 +154,7 @@ bool CMonitorProcessor::IsImageThreadRunning() {
 bool CMonitorProcessor::IsMonitorActive() { return m_hMonitor != 0 && ::IsMonitorActive(m_hMonitor) != 0; }
 
 bool CMonitorProcessor::UnInit() {
-  LOG_INFO("%s [%04d/%04d] %s [%s] Enter UnInit\n");
+  LOG_INFO("Enter UnInit\n");
   // Set before the cancel, so the loop ends whatever the wait then returns.
   m_bStop = true;
   CancelWaitUntilThreadEnded();
@@ -212,7 +212,7 @@ bool CMonitorProcessor::WaitFrameUpdate() {
     int r = ::WaitforFrameChange(m_hMonitor, this);
     if (r == kAuvexWaitDelivered) return true;
     if (r != kAuvexWaitNothingNew) {
-      LOG_ERROR("%s [%04d/%04d] %s [%s] error is %d\n", r);
+      LOG_ERROR("error is %d\n", r);
       return false;
     }
     // A cancelled wait may end with 2: once a stop is requested, waiting
@@ -230,7 +230,7 @@ void CMonitorProcessor::OnImageChange(const ImageData* pImageData) noexcept {
   // be encoded without reading outside the frame.
   if (!pImageData || pImageData->width <= 0 || pImageData->height <= 0 || pImageData->pitch <= 0 ||
       !pImageData->data || pImageData->pitch / 4 < pImageData->width) {
-    LOG_INFO("%s [%04d/%04d] %s [%s] imageData data is invalid\n");
+    LOG_INFO("imageData data is invalid\n");
     return;
   }
   if (!m_pWinUsb) return;  // no device link: Init did not succeed
@@ -253,14 +253,14 @@ void CMonitorProcessor::OnImageChange(const ImageData* pImageData) noexcept {
   uint32_t transferred = 0;
   if (m_pWinUsb->Write(m_pJpegBuffer, len, &transferred)) {
     if (transferred < len)
-      LOG_ERROR("%s [%04d/%04d] %s [%s] m_pWinUsb->Write writelen %d actlen %d\n", static_cast<int>(len),
+      LOG_ERROR("m_pWinUsb->Write writelen %d actlen %d\n", static_cast<int>(len),
                 static_cast<int>(transferred));
     return;
   }
   // The device may have lost its mode: tell it again, then write once more.
   TurnOnTablet(m_curRes);
   m_pWinUsb->Write(m_pJpegBuffer, len, &transferred);
-  LOG_ERROR("%s [%04d/%04d] %s [%s] m_pWinUsb->Write failed\n");
+  LOG_ERROR("m_pWinUsb->Write failed\n");
 }
 
 void CMonitorProcessor::OnMonitorActiveChange(bool active) noexcept {
@@ -272,22 +272,22 @@ void CMonitorProcessor::OnReservedEvent1(uint32_t) noexcept {}
 void CMonitorProcessor::OnReservedEvent2(uint32_t) noexcept {}
 
 bool CMonitorProcessor::OnResolutionChange(Resolution res) {
-  LOG_INFO("%s [%04d/%04d] %s [%s] OnResolutionChange (%d,%d)\n", res.width, res.height);
+  LOG_INFO("OnResolutionChange (%d,%d)\n", res.width, res.height);
   if (!m_pJpeg) {
     m_pJpeg = new (std::nothrow) jpeg::CustomJpeg();
     if (!m_pJpeg) {
-      LOG_ERROR("%s [%04d/%04d] %s [%s] new CustomJpeg failed\n");
+      LOG_ERROR("new CustomJpeg failed\n");
       return false;
     }
     m_bJpegReady = m_pJpeg->Init(res.width, res.height);
     if (!m_bJpegReady) {
-      LOG_ERROR("%s [%04d/%04d] %s [%s] jpeg init failed\n");
+      LOG_ERROR("jpeg init failed\n");
       return false;
     }
   } else {
     m_bJpegReady = m_pJpeg->Resize(res.width, res.height);
     if (!m_bJpegReady) {
-      LOG_ERROR("%s [%04d/%04d] %s [%s] jpeg resize failed\n");
+      LOG_ERROR("jpeg resize failed\n");
       return false;
     }
   }
@@ -300,7 +300,7 @@ bool CMonitorProcessor::OnResolutionChange(Resolution res) {
   m_pJpegBuffer = new (std::nothrow) uint8_t[m_jpegBufferSize]();
   if (!m_pJpegBuffer) {
     m_jpegBufferSize = 0;
-    LOG_ERROR("%s [%04d/%04d] %s [%s] new jpeg buffer failed\n");
+    LOG_ERROR("new jpeg buffer failed\n");
     return false;
   }
   m_jpegRes = res;
@@ -312,12 +312,12 @@ bool CMonitorProcessor::OnResolutionChange(Resolution res) {
 bool CMonitorProcessor::TurnOnTablet(Resolution res) {
   if (!m_pWinUsb || !m_pJpeg) return false;  // only after a successful Init and a first frame
   if (!m_pWinUsb->SetResolution(res.width, res.height)) {
-    LOG_ERROR("%s [%04d/%04d] %s [%s] m_pWinUsb->SetResolution failed\n");
+    LOG_ERROR("m_pWinUsb->SetResolution failed\n");
     return false;
   }
   const jpeg::QuantTablePayload payload = jpeg::BuildQuantTablePayload(*m_pJpeg);
   if (!m_pWinUsb->SetQuantTable(payload.data(), static_cast<uint32_t>(payload.size()), 1)) {
-    LOG_ERROR("%s [%04d/%04d] %s [%s] m_pWinUsb->SetQuantTable failed\n");
+    LOG_ERROR("m_pWinUsb->SetQuantTable failed\n");
     return false;
   }
   return true;
@@ -325,5 +325,5 @@ bool CMonitorProcessor::TurnOnTablet(Resolution res) {
 
 void CMonitorProcessor::TurnOffTablet() {
   if (m_pWinUsb && !m_pWinUsb->SetResolution(0, 0))
-    LOG_ERROR("%s [%04d/%04d] %s [%s] SetResolution failed\n");
+    LOG_ERROR("SetResolution failed\n");
 }

@@ -2,8 +2,9 @@
 // component of the program uses to write a diagnostic line.
 //
 // Every line is "<time> [<pid>/<tid>] <tag> [<function>] <message>" produced
-// from one format string whose fixed prefix is "%s [%04d/%04d] %s [%s] "; call
-// sites pass that complete format string, prefix included. While a log is
+// from one format string whose fixed prefix is SKY_LOG_PREFIX; the macros put
+// it in front of the call site's format, which holds the message alone
+// (LOG_INFO("Init succ path is %S\n", ...)). While a log is
 // open, lines go to the file (rotated above 10,485,760 bytes to one backup,
 // the path with ".1" appended; while the rename is impossible, the file grows
 // on and the rotation is tried again later); otherwise to standard output.
@@ -83,12 +84,29 @@ class CLogFile {
 // name, a lambda as "<lambda>": "CMonitorProcessor::Start::<lambda>".
 void LogFunctionName(const char* szPrettyFunction, char* szOut, size_t cchOut);
 
-#define SKY_LOG_LINE_(tag_, format_, ...)                                                \
-  do {                                                                                   \
-    const LogLinePrefix skyLogPrefix_((tag_), __PRETTY_FUNCTION__);                      \
-    CLogFile::Emit((format_), skyLogPrefix_.szTime, skyLogPrefix_.processId,             \
-                   skyLogPrefix_.threadId, skyLogPrefix_.szTag,                          \
-                   skyLogPrefix_.szFunction __VA_OPT__(, ) __VA_ARGS__);                 \
+// The fixed start of every line's format, filled from a LogLinePrefix: time,
+// process id, thread id, tag, function name.
+#define SKY_LOG_PREFIX "%s [%04d/%04d] %s [%s] "
+
+// Whether a message format already begins with SKY_LOG_PREFIX, which the
+// macros add themselves: the prefix would be written twice and the message's
+// own arguments would fill its conversions.
+constexpr bool LogFormatRepeatsPrefix(const char* szFormat) {
+  for (const char* szPrefix = SKY_LOG_PREFIX; *szPrefix != '\0'; ++szPrefix, ++szFormat)
+    if (*szFormat != *szPrefix) return false;
+  return true;
+}
+
+// format_ must be a string literal: it is joined to the prefix at compile
+// time, so that Emit's gnu_printf check sees the whole format with every
+// argument.
+#define SKY_LOG_LINE_(tag_, format_, ...)                                                  \
+  do {                                                                                     \
+    static_assert(!LogFormatRepeatsPrefix(format_), "LOG_INFO and LOG_ERROR add the prefix"); \
+    const LogLinePrefix skyLogPrefix_((tag_), __PRETTY_FUNCTION__);                        \
+    CLogFile::Emit(SKY_LOG_PREFIX format_, skyLogPrefix_.szTime, skyLogPrefix_.processId,  \
+                   skyLogPrefix_.threadId, skyLogPrefix_.szTag,                            \
+                   skyLogPrefix_.szFunction __VA_OPT__(, ) __VA_ARGS__);                   \
   } while (0)
 
 #define LOG_INFO(format_, ...) SKY_LOG_LINE_("[INFO]  ", format_ __VA_OPT__(, ) __VA_ARGS__)

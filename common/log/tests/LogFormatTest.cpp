@@ -23,14 +23,14 @@ const std::regex kLine(
 class CFormatProbe {
  public:
   void Report(int value) {
-    LOG_INFO("%s [%04d/%04d] %s [%s] value %d hr %X path %S name %s\n", value, 0x8007000Eu,
+    LOG_INFO("value %d hr %X path %S name %s\n", value, 0x8007000Eu,
              L"\\\\?\\usb#vid_1d5c", "narrow");
   }
-  void Fail(DWORD error) { LOG_ERROR("%s [%04d/%04d] %s [%s] failed err is %d\n", static_cast<int>(error)); }
+  void Fail(DWORD error) { LOG_ERROR("failed err is %d\n", static_cast<int>(error)); }
 };
 
 LRESULT CALLBACK ProbeWndProc(HWND, UINT, WPARAM, LPARAM) {
-  LOG_INFO("%s [%04d/%04d] %s [%s] from a window procedure\n");
+  LOG_INFO("from a window procedure\n");
   return 0;
 }
 
@@ -119,6 +119,24 @@ TEST(LogFormat, LinesWithoutALogGoToStandardOutputInFullFormat) {
     EXPECT_EQ(m[10].str(), "NoLog");
     EXPECT_EQ(m[11].str(), expected[i].szMessage);
   }
+}
+
+// The guard that stops a call site from passing the prefix the macros add:
+// only a format that begins with the whole prefix is refused.
+TEST(LogFormat, OnlyAFormatBeginningWithTheWholePrefixRepeatsIt) {
+  const struct {
+    const char* szFormat;
+    bool repeats;
+  } cases[] = {
+      {SKY_LOG_PREFIX "Init succ\n", true},
+      {SKY_LOG_PREFIX, true},
+      {"%s [%04d/%04d] %s [%s]", false},  // one character short
+      {"%s [%04d/%04d] %s [%s]  CreateFile failed err is %d\n", true},
+      {" CreateFile failed err is %d\n", false},
+      {"Init succ %s [%04d/%04d] %s [%s] \n", false},
+      {"", false},
+  };
+  for (const auto& c : cases) EXPECT_EQ(LogFormatRepeatsPrefix(c.szFormat), c.repeats) << c.szFormat;
 }
 
 TEST(LogFormat, FunctionNamesComeOutQualifiedAndBare) {

@@ -23,7 +23,7 @@ TEST(LogProcesses, SecondProcessWritesToStandardOutput) {
   // second process must not rotate it either.
   ASSERT_TRUE(MakeFilledFile(path, static_cast<uint32_t>(CLogFile::kRotateThreshold)));
   ASSERT_NE(CLogFile::Instance(path.c_str()), nullptr);
-  LOG_INFO("%s [%04d/%04d] %s [%s] first process\n");
+  LOG_INFO("first process\n");
   const uint64_t sizeBefore = FileSize(path);
   ASSERT_GT(sizeBefore, static_cast<uint64_t>(CLogFile::kRotateThreshold));
 

@@ -30,7 +30,7 @@ TEST_F(LogRotation, OversizedLogIsMovedToTheBackupAtOpening) {
   ASSERT_TRUE(MakeFilledFile(path + L".1", 300));  // an older backup is replaced
   ASSERT_TRUE(MakeFilledFile(path, kThreshold + 1));
   ASSERT_NE(CLogFile::Instance(path.c_str()), nullptr);
-  LOG_INFO("%s [%04d/%04d] %s [%s] first line\n");
+  LOG_INFO("first line\n");
   CLogFile::Close();
   EXPECT_EQ(FileSize(path + L".1"), kThreshold + 1u);
   const auto lines = SplitCrlfLines(ReadFileBytes(path));
@@ -43,7 +43,7 @@ TEST_F(LogRotation, LogOfExactlyTheThresholdIsKeptAndAppended) {
   const std::wstring path = dir + L"Skyvane.log";
   ASSERT_TRUE(MakeFilledFile(path, kThreshold));
   ASSERT_NE(CLogFile::Instance(path.c_str()), nullptr);
-  LOG_INFO("%s [%04d/%04d] %s [%s] appended\n");
+  LOG_INFO("appended\n");
   CLogFile::Close();
   EXPECT_FALSE(FileExists(path + L".1"));
   const std::string bytes = ReadFileBytes(path);
@@ -83,7 +83,7 @@ void WriteFromThreads(int phase) {
   for (int t = 0; t < kThreads; ++t) {
     writers.emplace_back([t, phase] {
       for (int i = 0; i < kLinesPerThread; ++i)
-        LOG_INFO("%s [%04d/%04d] %s [%s] writer %d phase %d line %d %s\n", t, phase, i, "payload-payload-payload");
+        LOG_INFO("writer %d phase %d line %d %s\n", t, phase, i, "payload-payload-payload");
     });
   }
   for (std::thread& w : writers) w.join();
