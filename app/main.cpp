@@ -32,11 +32,19 @@ wchar_t s_szWindowClass[kMaxLoadString];  // string 109
 // closing steps run once, however often and from wherever WM_CLOSE comes.
 bool s_bClosed = false;
 
-// Handed to the watcher thread, which frees it. The event array lives in
-// wWinMain's frame for the watcher's whole life: [0] stop, [1] exit.
+// Handed to the watcher thread, which frees it. The events stay open, owned
+// by wWinMain, until the watcher has ended: [0] stop, [1] exit.
 struct WatchContext {
   HWND hWnd;
-  HANDLE* phEvents;
+  HANDLE hEvents[2];
+};
+
+// Closes the log when wWinMain returns, after every handle it declared later.
+struct LogCloser {
+  LogCloser() = default;
+  LogCloser(const LogCloser&) = delete;
+  LogCloser& operator=(const LogCloser&) = delete;
+  ~LogCloser() { CLogFile::Close(); }
 };
 
 }  // namespace
@@ -124,7 +132,7 @@ int RunMessageLoop(HWND hWnd, HACCEL hAccelTable) {
 
 DWORD WINAPI WatchStopEvent(LPVOID pParam) {
   auto* pContext = static_cast<WatchContext*>(pParam);
-  const DWORD wait = WaitForMultipleObjects(2, pContext->phEvents, FALSE, INFINITE);
+  const DWORD wait = WaitForMultipleObjects(2, pContext->hEvents, FALSE, INFINITE);
   if (wait == WAIT_OBJECT_0) SendMessageW(pContext->hWnd, WM_CLOSE, 0, 0);
   delete pContext;
   return 0;
@@ -225,55 +233,45 @@ int WINAPI wWinMain(HINSTANCE hInstance, HINSTANCE hPrevInstance, LPWSTR lpCmdLi
     wchar_t szLogPath[MAX_PATH];
     if (swprintf(szLogPath, MAX_PATH, L"%lsSkyvane.log", szTempDir) > 0) CLogFile::Instance(szLogPath);
   }
+  const LogCloser closeLog;
 
   HWND hWnd = CreateWindowExW(0, s_szWindowClass, s_szTitle, WS_OVERLAPPEDWINDOW, CW_USEDEFAULT, 0,
                               CW_USEDEFAULT, 0, nullptr, nullptr, hInstance, nullptr);
   if (hWnd == nullptr) {
     LOG_ERROR("CreateWindowW failed err is %d\n", static_cast<int>(GetLastError()));
-    CLogFile::Close();
     return 0;
   }
 
   HACCEL hAccelTable = LoadAcceleratorsW(hInstance, MAKEINTRESOURCEW(IDC_SKYVANE));
 
-  HANDLE hEvents[2] = {};
-  hEvents[0] = OpenEventW(EVENT_ALL_ACCESS, FALSE, kStopEventName);
-  if (hEvents[0] == nullptr) {
+  const CScopedKernelHandle hStopEvent(OpenEventW(EVENT_ALL_ACCESS, FALSE, kStopEventName));
+  if (!hStopEvent) {
     LOG_ERROR("OpenEvent failed err is %d\n", static_cast<int>(GetLastError()));
-    CLogFile::Close();
     return 0;
   }
-  hEvents[1] = CreateEventW(nullptr, FALSE, FALSE, nullptr);
-  if (hEvents[1] == nullptr) {
+  const CScopedKernelHandle hExitEvent(CreateEventW(nullptr, FALSE, FALSE, nullptr));
+  if (!hExitEvent) {
     LOG_ERROR("CreateEvent failed err is %d\n", static_cast<int>(GetLastError()));
-    CloseHandle(hEvents[0]);
-    CLogFile::Close();
     return 0;
   }
 
   // Without a watcher nothing would ever honour the stop event: close the
   // window the way the stop event would, and end.
-  HANDLE hWatcher = nullptr;
-  if (auto* pContext = new (std::nothrow) WatchContext{hWnd, hEvents}) {
-    hWatcher = CreateThread(nullptr, 0, WatchStopEvent, pContext, 0, nullptr);
-    if (hWatcher == nullptr) delete pContext;
+  CScopedKernelHandle hWatcher;
+  if (auto* pContext = new (std::nothrow) WatchContext{hWnd, {hStopEvent.Get(), hExitEvent.Get()}}) {
+    hWatcher.Reset(CreateThread(nullptr, 0, WatchStopEvent, pContext, 0, nullptr));
+    if (!hWatcher) delete pContext;
   }
-  if (hWatcher == nullptr) {
+  if (!hWatcher) {
     LOG_ERROR("Start watcher thread failed err is %d\n", static_cast<int>(GetLastError()));
     SendMessageW(hWnd, WM_CLOSE, 0, 0);
-    CloseHandle(hEvents[0]);
-    CloseHandle(hEvents[1]);
-    CLogFile::Close();
     return 0;
   }
 
   const int exitCode = RunMessageLoop(hWnd, hAccelTable);
 
-  SetEvent(hEvents[1]);
-  JoinWatcher(hWatcher);
-  CloseHandle(hWatcher);
-  CloseHandle(hEvents[0]);
-  CloseHandle(hEvents[1]);
-  CLogFile::Close();
+  // The watcher ends before the events it waits on are closed.
+  SetEvent(hExitEvent.Get());
+  JoinWatcher(hWatcher.Get());
   return exitCode;
 }
