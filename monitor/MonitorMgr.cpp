@@ -9,8 +9,10 @@
 #include <cstddef>
 #include <cstdint>
 #include <iterator>
+#include <memory>
 #include <new>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "LogFile.h"
@@ -138,14 +140,14 @@ Presence QueryPresence(const std::wstring& path, std::wstring* pListed = nullptr
 
 }  // namespace
 
-CMonitorMgr::CMonitorMgr() : m_hDevNotify(nullptr), m_hWnd(nullptr) {}
+CMonitorMgr::CMonitorMgr() : m_hWnd(nullptr) {}
 
 CMonitorMgr::~CMonitorMgr() {
   // Each device's handle notification is unregistered before its processor
   // closes the handle.
-  while (!m_monitorList.empty()) DestroyMonitor(m_monitorList.front(), false);
+  while (!m_monitorList.empty()) DestroyMonitor(m_monitorList.front().get(), false);
   m_registrations.clear();  // unregisters what is left
-  UnregisterDeviceNotification(m_hDevNotify);
+  m_hDevNotify.Reset();
 }
 
 bool CMonitorMgr::Init(HWND hWnd) {
@@ -165,8 +167,8 @@ bool CMonitorMgr::RegisterDeviceInterfaceToHwnd(HWND hWnd) {
   filter.dbcc_reserved = 0;
   filter.dbcc_classguid = GUID_DEVINTERFACE_USB_DISPLAY;
   filter.dbcc_name[0] = L'\0';
-  m_hDevNotify = RegisterDeviceNotificationW(hWnd, &filter, DEVICE_NOTIFY_WINDOW_HANDLE);
-  if (m_hDevNotify == nullptr) {
+  m_hDevNotify.Reset(RegisterDeviceNotificationW(hWnd, &filter, DEVICE_NOTIFY_WINDOW_HANDLE));
+  if (!m_hDevNotify) {
     LOG_ERROR("RegisterDeviceNotification failed err is %d\n",
               static_cast<int>(GetLastError()));
     return false;
@@ -204,19 +206,18 @@ void CMonitorMgr::CheckUsbDevicesOnInit() {
   }
   for (const wchar_t* szPath = pList; *szPath != L'\0'; szPath += wcslen(szPath) + 1) {
     LOG_INFO("path is %S\n", LogText(szPath).c_str());
-    if (IMonitorProcessor* pMon = CreateMonitor(szPath)) AddMonitor(pMon);
+    if (std::unique_ptr<IMonitorProcessor> pMon = CreateMonitor(szPath)) AddMonitor(std::move(pMon));
   }
 }
 
-IMonitorProcessor* CMonitorMgr::CreateMonitor(const wchar_t* szDevPath) {
-  IMonitorProcessor* pMon = new (std::nothrow) CMonitorProcessor(this);
-  if (pMon == nullptr) {
+std::unique_ptr<IMonitorProcessor> CMonitorMgr::CreateMonitor(const wchar_t* szDevPath) {
+  std::unique_ptr<IMonitorProcessor> pMon(new (std::nothrow) CMonitorProcessor(this));
+  if (!pMon) {
     LOG_ERROR("new CMonitorProcessor failed\n");
     return nullptr;
   }
   if (!pMon->Init(szDevPath)) {
     LOG_ERROR("pMon->Init failed\n");
-    delete pMon;
     return nullptr;
   }
   pMon->Start();
@@ -244,12 +245,12 @@ bool CMonitorMgr::OnDeviceArrival(const DEV_BROADCAST_DEVICEINTERFACE_W* pBroadc
     if (it->pMon == nullptr && SamePath(it->path.data(), it->path.size(), listed)) m_registrations.erase(it);
     it = next;
   }
-  IMonitorProcessor* pMon = CreateMonitor(listed.c_str());
-  if (pMon == nullptr) {
+  std::unique_ptr<IMonitorProcessor> pMon = CreateMonitor(listed.c_str());
+  if (!pMon) {
     LOG_ERROR("CreateMonitor returned nullptr\n");
     return false;
   }
-  AddMonitor(pMon);
+  AddMonitor(std::move(pMon));
   return true;
 }
 
@@ -257,7 +258,7 @@ bool CMonitorMgr::OnDeviceRemove(const DEV_BROADCAST_DEVICEINTERFACE_W* pBroadca
   std::wstring path;
   if (!BroadcastPath(pBroadcast, path)) return false;
   LOG_INFO("OnDeviceRemove path is %S\n", LogText(path).c_str());
-  auto it = std::find_if(m_monitorList.begin(), m_monitorList.end(), [&](IMonitorProcessor* pMon) {
+  auto it = std::find_if(m_monitorList.begin(), m_monitorList.end(), [&](const auto& pMon) {
     const std::wstring devicePath = pMon->GetDevicePath();
     return SamePath(devicePath.data(), devicePath.size(), path);
   });
@@ -276,7 +277,7 @@ bool CMonitorMgr::OnDeviceRemove(const DEV_BROADCAST_DEVICEINTERFACE_W* pBroadca
     case Presence::kAbsent:
       break;
   }
-  DestroyMonitor(*it, false);
+  DestroyMonitor(it->get(), false);
   return true;
 }
 
@@ -334,9 +335,9 @@ bool CMonitorMgr::OnDeviceHandleEvent(WPARAM event, const DEV_BROADCAST_HANDLE* 
     }
     LOG_INFO("OnDeviceQueryRemoveFailed opening the device again: %S\n",
              LogText(listed).c_str());
-    IMonitorProcessor* pMon = CreateMonitor(listed.c_str());
-    if (pMon == nullptr) return false;
-    AddMonitor(pMon);
+    std::unique_ptr<IMonitorProcessor> pMon = CreateMonitor(listed.c_str());
+    if (!pMon) return false;
+    AddMonitor(std::move(pMon));
     return true;
   }
   // Removal complete or pending: as for an interface removal, only once the
@@ -360,8 +361,9 @@ HDEVNOTIFY CMonitorMgr::HandleNotification(const IMonitorProcessor* pMon) const 
   return nullptr;
 }
 
-void CMonitorMgr::AddMonitor(IMonitorProcessor* pMon) {
-  m_monitorList.push_back(pMon);
+void CMonitorMgr::AddMonitor(std::unique_ptr<IMonitorProcessor> pMonOwned) {
+  IMonitorProcessor* pMon = pMonOwned.get();
+  m_monitorList.push_back(std::move(pMonOwned));
   DEV_BROADCAST_HANDLE filter = {};
   filter.dbch_size = sizeof(filter);
   filter.dbch_devicetype = DBT_DEVTYP_HANDLE;
@@ -386,13 +388,17 @@ void CMonitorMgr::DestroyMonitor(IMonitorProcessor* pMon, bool keepRegistration)
       m_registrations.erase(it);
     break;
   }
-  m_monitorList.remove(pMon);
-  delete pMon;
+  // Out of the list first, then deleted.
+  auto it = std::find_if(m_monitorList.begin(), m_monitorList.end(),
+                         [pMon](const std::unique_ptr<IMonitorProcessor>& p) { return p.get() == pMon; });
+  if (it == m_monitorList.end()) return;
+  const std::unique_ptr<IMonitorProcessor> pOwned = std::move(*it);
+  m_monitorList.erase(it);
 }
 
 void CMonitorMgr::OnDisplayChange() {
   LOG_INFO("OnDisplayChange\n");
-  for (IMonitorProcessor* pMon : m_monitorList) {
+  for (const auto& pMon : m_monitorList) {
     if (pMon->IsMonitorActive() && !pMon->IsImageThreadRunning()) pMon->Start();
   }
 }

@@ -25,6 +25,7 @@
 #include <dbt.h>
 
 #include <list>
+#include <memory>
 
 #include "IMonitorProcessor.h"
 #include "ScopedHandle.h"
@@ -64,13 +65,13 @@ class CMonitorMgr final : public IMonitorProcessor::Delegate {
   void OnDisplayChange();
 
   // Creates, initialises and starts one processor; null on failure.
-  IMonitorProcessor* CreateMonitor(const wchar_t* szDevPath);
+  std::unique_ptr<IMonitorProcessor> CreateMonitor(const wchar_t* szDevPath);
 
   // IMonitorProcessor::Delegate: posts WM_CLOSE to the window; any thread.
   void RequestClose() override;
 
   // Processors in creation order (for tests and diagnostics).
-  const std::list<IMonitorProcessor*>& Monitors() const { return m_monitorList; }
+  const std::list<std::unique_ptr<IMonitorProcessor>>& Monitors() const { return m_monitorList; }
   // The handle notification registered for an open processor's device; null
   // when there is none (for tests and diagnostics).
   HDEVNOTIFY HandleNotification(const IMonitorProcessor* pMon) const;
@@ -86,13 +87,13 @@ class CMonitorMgr final : public IMonitorProcessor::Delegate {
   };
 
   // Appends a started processor and registers its device handle.
-  void AddMonitor(IMonitorProcessor* pMon);
+  void AddMonitor(std::unique_ptr<IMonitorProcessor> pMon);
   // Removes a processor from the list and deletes it. Its registration is
   // unregistered first, or kept (for a query-remove) to hear how it ends.
   void DestroyMonitor(IMonitorProcessor* pMon, bool keepRegistration);
 
-  std::list<IMonitorProcessor*> m_monitorList;
+  std::list<std::unique_ptr<IMonitorProcessor>> m_monitorList;
   std::list<HandleRegistration> m_registrations;
-  HDEVNOTIFY m_hDevNotify;
+  CScopedDevNotify m_hDevNotify;  // the interface-class registration
   HWND m_hWnd;
 };

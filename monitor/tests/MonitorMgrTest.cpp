@@ -93,7 +93,7 @@ class MonitorMgrTest : public ::testing::Test {
 
   std::vector<std::wstring> ManagedPaths() {
     std::vector<std::wstring> paths;
-    for (IMonitorProcessor* p : Mgr().Monitors()) paths.push_back(p->GetDevicePath());
+    for (const auto& p : Mgr().Monitors()) paths.push_back(p->GetDevicePath());
     return paths;
   }
 
@@ -336,8 +336,8 @@ TEST_F(MonitorMgrTest, QueryRemoveClosesTheDeviceAndAFailedOneOpensItAgain) {
 TEST_F(MonitorMgrTest, AHandleEventThatNamesTheRegistrationIsMatchedByIt) {
   Plug({Device(L"dev"), Device(L"other")});
   ASSERT_TRUE(Mgr().Init(m_hWnd));
-  IMonitorProcessor* pDev = Mgr().Monitors().front();
-  IMonitorProcessor* pOther = Mgr().Monitors().back();
+  IMonitorProcessor* pDev = Mgr().Monitors().front().get();
+  IMonitorProcessor* pOther = Mgr().Monitors().back().get();
   const uintptr_t hDev = reinterpret_cast<uintptr_t>(pDev->GetDeviceHandle());
   const uintptr_t hOther = reinterpret_cast<uintptr_t>(pOther->GetDeviceHandle());
   const HDEVNOTIFY nDev = Mgr().HandleNotification(pDev);
@@ -448,7 +448,8 @@ TEST_F(MonitorMgrTest, DisplayChangeRestartsOnlyStoppedThreadsOfActiveMonitors) 
   ASSERT_TRUE(Mgr().Init(m_hWnd));
   AuvexMonitor handles[3] = {};
   ASSERT_EQ(AuvexTest_GetMonitors(handles, 3), 3);
-  std::vector<IMonitorProcessor*> procs(Mgr().Monitors().begin(), Mgr().Monitors().end());
+  std::vector<IMonitorProcessor*> procs;
+  for (const auto& p : Mgr().Monitors()) procs.push_back(p.get());
   // a and b: their frame threads end on a library error; b's monitor is inactive.
   AuvexTest_QueueWaitResult(handles[0], 7);
   AuvexTest_QueueWaitResult(handles[1], 7);
