@@ -14,15 +14,12 @@
 #include "WinUSB.h"
 
 CMonitorProcessor::CMonitorProcessor(IMonitorProcessor::Delegate* pDelegate)
-    : m_pWinUsb(nullptr),
-      m_edid{},
+    : m_edid{},
       m_hMonitor(0),
       m_bStop(false),
       m_curRes{0, 0},
-      m_pJpeg(nullptr),
       m_bJpegReady(false),
       m_jpegRes{0, 0},
-      m_pJpegBuffer(nullptr),
       m_jpegBufferSize(0),
       m_bThreadEnded(true),
       m_pDelegate(pDelegate) {}
@@ -76,8 +73,8 @@ bool CMonitorProcessor::InitWinUsb(const wchar_t* szDevPath) {
     return false;
   }
   m_hDevice.Reset(hFile);
-  delete m_pWinUsb;
-  m_pWinUsb = new (std::nothrow) WinUSB();
+  m_pWinUsb.reset();
+  m_pWinUsb.reset(new (std::nothrow) WinUSB());
   if (!m_pWinUsb) {
     LOG_ERROR("new WinUSB failed\n");
     return false;
@@ -161,19 +158,16 @@ bool CMonitorProcessor::UnInit() {
   // The frame thread's stop sequence sets the device to 0 x 0 while the USB
   // link is still open.
   if (m_imageThread.joinable()) m_imageThread.join();
-  delete m_pWinUsb;
-  m_pWinUsb = nullptr;
+  m_pWinUsb.reset();
   m_hDevice.Reset();
   if (m_hMonitor != 0) {
     ::PlugOutMonitor(m_hMonitor);
     ::DestroyMonitorDevice(m_hMonitor);
     m_hMonitor = 0;
   }
-  delete m_pJpeg;
-  m_pJpeg = nullptr;
+  m_pJpeg.reset();
   m_bJpegReady = false;
-  delete[] m_pJpegBuffer;
-  m_pJpegBuffer = nullptr;
+  m_pJpegBuffer.reset();
   m_jpegBufferSize = 0;
   return true;
 }
@@ -248,10 +242,10 @@ void CMonitorProcessor::OnImageChange(const ImageData* pImageData) noexcept {
       pImageData->height != m_jpegRes.height)
     return;
 
-  uint32_t len = m_pJpeg->Encode(pImageData->data, pImageData->pitch, m_pJpegBuffer);
+  uint32_t len = m_pJpeg->Encode(pImageData->data, pImageData->pitch, m_pJpegBuffer.get());
   if (len == 0) return;
   uint32_t transferred = 0;
-  if (m_pWinUsb->Write(m_pJpegBuffer, len, &transferred)) {
+  if (m_pWinUsb->Write(m_pJpegBuffer.get(), len, &transferred)) {
     if (transferred < len)
       LOG_ERROR("m_pWinUsb->Write writelen %d actlen %d\n", static_cast<int>(len),
                 static_cast<int>(transferred));
@@ -259,7 +253,7 @@ void CMonitorProcessor::OnImageChange(const ImageData* pImageData) noexcept {
   }
   // The device may have lost its mode: tell it again, then write once more.
   TurnOnTablet(m_curRes);
-  m_pWinUsb->Write(m_pJpegBuffer, len, &transferred);
+  m_pWinUsb->Write(m_pJpegBuffer.get(), len, &transferred);
   LOG_ERROR("m_pWinUsb->Write failed\n");
 }
 
@@ -274,7 +268,7 @@ void CMonitorProcessor::OnReservedEvent2(uint32_t) noexcept {}
 bool CMonitorProcessor::OnResolutionChange(Resolution res) {
   LOG_INFO("OnResolutionChange (%d,%d)\n", res.width, res.height);
   if (!m_pJpeg) {
-    m_pJpeg = new (std::nothrow) jpeg::CustomJpeg();
+    m_pJpeg.reset(new (std::nothrow) jpeg::CustomJpeg());
     if (!m_pJpeg) {
       LOG_ERROR("new CustomJpeg failed\n");
       return false;
@@ -295,9 +289,9 @@ bool CMonitorProcessor::OnResolutionChange(Resolution res) {
   // byte after the frame that Write sends), not from width * height * 4: a
   // small frame's stream can be larger than its pixels.
   // Zero-filled: the byte Write sends after the frame is never stale heap.
-  delete[] m_pJpegBuffer;
+  m_pJpegBuffer.reset();
   m_jpegBufferSize = m_pJpeg->MaxEncodedSize();
-  m_pJpegBuffer = new (std::nothrow) uint8_t[m_jpegBufferSize]();
+  m_pJpegBuffer.reset(new (std::nothrow) uint8_t[m_jpegBufferSize]());
   if (!m_pJpegBuffer) {
     m_jpegBufferSize = 0;
     LOG_ERROR("new jpeg buffer failed\n");

@@ -15,6 +15,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -81,21 +82,21 @@ class CMonitorProcessor final : public IMonitorProcessor, public IMonitorUpdateL
   void CancelWaitUntilThreadEnded();
 
   CScopedFile m_hDevice;  // the device interface; closed once, by UnInit
-  WinUSB* m_pWinUsb;
+  std::unique_ptr<WinUSB> m_pWinUsb;
   std::wstring m_strDevPath;
   uint8_t m_edid[kEdidBufferSize];
   AuvexMonitor m_hMonitor;
   std::thread m_imageThread;
   std::atomic<bool> m_bStop;
   Resolution m_curRes;  // last resolution made effective on the device
-  jpeg::CustomJpeg* m_pJpeg;
+  std::unique_ptr<jpeg::CustomJpeg> m_pJpeg;
   // True while the encoder's last Init or Resize succeeded: Encode may run.
   bool m_bJpegReady;
   // The frame size the encoder and the output buffer were last set up for.
   // It differs from m_curRes after a change that failed at the device, and
   // the encoder may only read frames of exactly this size.
   Resolution m_jpegRes;
-  uint8_t* m_pJpegBuffer;
+  std::unique_ptr<uint8_t[]> m_pJpegBuffer;
   uint32_t m_jpegBufferSize;
   std::mutex m_mutex;
   // Under m_mutex: false from Start until the frame thread's last step;
