@@ -12,18 +12,6 @@
 
 namespace brisel {
 
-D3d10DeviceRecord* FindD3d10DeviceByDriver(HANDLE driverDevice) noexcept
-{
-    DeviceRecord* device = FindDeviceByDriver(driverDevice);
-    return (device && device->api == DeviceApi::D3d10) ? static_cast<D3d10DeviceRecord*>(device) : nullptr;
-}
-
-D3d10DeviceRecord* FindD3d10DeviceByRuntime(HANDLE runtimeDevice) noexcept
-{
-    DeviceRecord* device = FindDeviceByRuntime(runtimeDevice);
-    return (device && device->api == DeviceApi::D3d10) ? static_cast<D3d10DeviceRecord*>(device) : nullptr;
-}
-
 HRESULT APIENTRY D3d10CreateDeviceWrapper(D3D10DDI_HADAPTER hAdapter, D3D10DDIARG_CREATEDEVICE* pArgs)
 {
     if (pArgs && InterfaceMajor(pArgs->Interface) > 11) return E_INVALIDARG;

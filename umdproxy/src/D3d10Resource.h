@@ -8,7 +8,7 @@
 // driver or the kernel-mode driver is called.
 #pragma once
 
-#include "D3d10Device.h"
+#include "D3d10DeviceRecord.h"
 
 namespace brisel {
 

@@ -54,13 +54,6 @@ void ReleaseLeftoverSurfaces(D3d9DeviceRecord& device) noexcept
 
 }  // namespace
 
-D3d9DeviceRecord* FindD3d9Device(HANDLE driverDevice) noexcept
-{
-    DeviceRecord* device = FindDeviceByDriver(driverDevice);
-    if (!device || device->api != DeviceApi::D3d9) return nullptr;
-    return static_cast<D3d9DeviceRecord*>(device);
-}
-
 HRESULT APIENTRY D3d9CreateDeviceWrapper(HANDLE hAdapter, D3DDDIARG_CREATEDEVICE* pArgs)
 {
     AdapterRecord* adapter = FindAdapter(hAdapter);

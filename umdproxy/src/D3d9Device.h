@@ -1,36 +1,16 @@
-// D3D9 device records and the D3D9 device-creation wrapper installed in the
-// adapter function table by OpenAdapter. The creation copies the runtime's
-// callbacks (DeviceRecord.h), creates the device in the real driver, keeps a
-// copy of the real device functions and installs the device-function
-// wrappers through InstallD3d9DeviceWrappers, the single place that decides
-// which entries of the runtime's D3DDDI_DEVICEFUNCS are Brisel's (the
-// resource wrappers live in D3d9Resources.h, the presentation wrappers in
-// D3d9Present.h). Runs on the runtime's threads.
+// The D3D9 device-creation wrapper installed in the adapter function table by
+// OpenAdapter. The creation copies the runtime's callbacks (DeviceRecord.h),
+// creates the device in the real driver, keeps a copy of the real device
+// functions and installs the device-function wrappers through
+// InstallD3d9DeviceWrappers, the single place that decides which entries of the
+// runtime's D3DDDI_DEVICEFUNCS are Brisel's (the resource wrappers live in
+// D3d9Resources.h, the presentation wrappers in D3d9Present.h). Runs on the
+// runtime's threads.
 #pragma once
 
-#include "DeviceRecord.h"
-#include "ddi/D3d9Ddi.h"
+#include "D3d9DeviceRecord.h"
 
 namespace brisel {
-
-struct D3d9DeviceRecord : DeviceRecord {
-    D3d9DeviceRecord() noexcept { api = DeviceApi::D3d9; }
-    // The runtime's arguments as passed in (pCallbacks already the wrapped
-    // copy, Version not yet capped); only the members every runtime passes.
-    D3DDDIARG_CREATEDEVICE createArgs{};
-    D3DDDI_DEVICEFUNCS realDeviceFuncs{};
-    UINT realDeviceFuncsBytes = 0;
-
-    template <class Fn>
-    Fn Real(unsigned entry) const noexcept
-    {
-        return DdiRawGet<Fn>(&realDeviceFuncs, realDeviceFuncsBytes, entry);
-    }
-};
-
-// The created D3D9 device whose real driver handle is `driverDevice`, or
-// nullptr (unknown handle, or a D3D10/11 device).
-D3d9DeviceRecord* FindD3d9Device(HANDLE driverDevice) noexcept;
 
 // pfnCreateDevice of a D3D9 adapter.
 HRESULT APIENTRY D3d9CreateDeviceWrapper(HANDLE hAdapter, D3DDDIARG_CREATEDEVICE* pArgs);

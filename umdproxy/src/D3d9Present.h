@@ -12,7 +12,7 @@
 // with a present or mode change of the same resource on the same device.
 #pragma once
 
-#include "D3d9Device.h"
+#include "D3d9DeviceRecord.h"
 
 namespace brisel {
 

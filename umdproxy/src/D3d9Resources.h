@@ -13,7 +13,7 @@
 // while it holds the pending lock; no lock is held while the real driver runs.
 #pragma once
 
-#include "D3d9Device.h"
+#include "D3d9DeviceRecord.h"
 
 namespace brisel {
 

@@ -6,7 +6,7 @@
 // driver, the runtime or the kernel-mode driver is called.
 #pragma once
 
-#include "D3d10Device.h"
+#include "D3d10DeviceRecord.h"
 
 namespace brisel {
 

@@ -15,7 +15,7 @@
 // runtime may destroy their resources meanwhile (D3d10Resource.h).
 #pragma once
 
-#include "D3d10Device.h"
+#include "D3d10DeviceRecord.h"
 
 namespace brisel {
 
