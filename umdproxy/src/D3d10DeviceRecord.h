@@ -46,4 +46,12 @@ inline D3d10DeviceRecord* FindD3d10DeviceByRuntime(HANDLE runtimeDevice) noexcep
     return AsD3d10Device(FindDeviceByRuntime(runtimeDevice));
 }
 
+// A DXGI function wrapper's device and the real driver's DXGI entry.
+template <class Fn>
+ForwardTarget<D3d10DeviceRecord, Fn> FindDxgiForward(HANDLE driverDevice, unsigned entry) noexcept
+{
+    D3d10DeviceRecord* device = FindD3d10DeviceByDriver(driverDevice);
+    return {device, device ? device->RealDxgi<Fn>(entry) : nullptr};
+}
+
 }  // namespace brisel

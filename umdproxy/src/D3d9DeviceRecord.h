@@ -33,4 +33,12 @@ inline D3d9DeviceRecord* FindD3d9Device(HANDLE driverDevice) noexcept
     return static_cast<D3d9DeviceRecord*>(device);
 }
 
+// A D3D9 device-function wrapper's device and the real driver's entry.
+template <class Fn>
+ForwardTarget<D3d9DeviceRecord, Fn> FindD3d9Forward(HANDLE driverDevice, unsigned entry) noexcept
+{
+    D3d9DeviceRecord* device = FindD3d9Device(driverDevice);
+    return {device, device ? device->Real<Fn>(entry) : nullptr};
+}
+
 }  // namespace brisel

@@ -64,9 +64,7 @@ void CopyPresented(D3d9DeviceRecord& device, HANDLE source, UINT presentFlags, b
 
 HRESULT APIENTRY D3d9PresentWrapper(HANDLE hDevice, const D3DDDIARG_PRESENT* pArgs)
 {
-    D3d9DeviceRecord* device = FindD3d9Device(hDevice);
-    if (!device) return E_INVALIDARG;
-    auto realPresent = device->Real<PFND3DDDI_PRESENT>(kD3d9Present);
+    const auto [device, realPresent] = FindD3d9Forward<PFND3DDDI_PRESENT>(hDevice, kD3d9Present);
     if (!realPresent) return E_INVALIDARG;
     if (pArgs) CopyPresented(*device, pArgs->hSrcResource, pArgs->Flags, false);
     return realPresent(device->driverDevice, pArgs);
@@ -74,9 +72,7 @@ HRESULT APIENTRY D3d9PresentWrapper(HANDLE hDevice, const D3DDDIARG_PRESENT* pAr
 
 HRESULT APIENTRY D3d9Present1Wrapper(HANDLE hDevice, const D3DDDIARG_PRESENT1* pArgs)
 {
-    D3d9DeviceRecord* device = FindD3d9Device(hDevice);
-    if (!device) return E_INVALIDARG;
-    auto realPresent1 = device->Real<PFND3DDDI_PRESENT1>(kD3d9Present1);
+    const auto [device, realPresent1] = FindD3d9Forward<PFND3DDDI_PRESENT1>(hDevice, kD3d9Present1);
     if (!realPresent1) return E_INVALIDARG;
     if (pArgs && pArgs->phSrcResources && pArgs->SrcResources > 0)
         CopyPresented(*device, pArgs->phSrcResources[0].hSurface, pArgs->Flags, true);
@@ -85,9 +81,7 @@ HRESULT APIENTRY D3d9Present1Wrapper(HANDLE hDevice, const D3DDDIARG_PRESENT1* p
 
 HRESULT APIENTRY D3d9SetDisplayModeWrapper(HANDLE hDevice, const D3DDDIARG_SETDISPLAYMODE* pArgs)
 {
-    D3d9DeviceRecord* device = FindD3d9Device(hDevice);
-    if (!device) return E_INVALIDARG;
-    auto realSetMode = device->Real<PFND3DDDI_SETDISPLAYMODE>(kD3d9SetDisplayMode);
+    const auto [device, realSetMode] = FindD3d9Forward<PFND3DDDI_SETDISPLAYMODE>(hDevice, kD3d9SetDisplayMode);
     if (!realSetMode) return E_INVALIDARG;
     TrackedSurface* surface = (pArgs && pArgs->hResource) ? device->FindTrackedSurface(pArgs->hResource) : nullptr;
     if (!surface) return realSetMode(device->driverDevice, pArgs);
@@ -103,9 +97,7 @@ HRESULT APIENTRY D3d9SetDisplayModeWrapper(HANDLE hDevice, const D3DDDIARG_SETDI
 
 HRESULT APIENTRY D3d9CheckDirectFlipSupportWrapper(HANDLE hDevice, D3DDDIARG_CHECKDIRECTFLIPSUPPORT* pArgs)
 {
-    D3d9DeviceRecord* device = FindD3d9Device(hDevice);
-    if (!device) return E_INVALIDARG;
-    auto realCheck = device->Real<PFND3DDDI_CHECKDIRECTFLIPSUPPORT>(kD3d9CheckDirectFlipSupport);
+    const auto [device, realCheck] = FindD3d9Forward<PFND3DDDI_CHECKDIRECTFLIPSUPPORT>(hDevice, kD3d9CheckDirectFlipSupport);
     if (!realCheck) return E_INVALIDARG;
     const HRESULT hr = realCheck(device->driverDevice, pArgs);
     if (pArgs && pArgs->Supported) pArgs->Supported = FALSE;

@@ -66,9 +66,7 @@ void CreateShadowOfCreated(D3d9DeviceRecord& device, TrackedSurface& surface, co
 template <class Args>
 HRESULT CreateResourceCommon(HANDLE hDevice, Args* pArgs, unsigned entry, bool create2)
 {
-    D3d9DeviceRecord* device = FindD3d9Device(hDevice);
-    if (!device) return E_INVALIDARG;
-    auto realCreate = device->Real<RealCreateFn<Args>>(entry);
+    const auto [device, realCreate] = FindD3d9Forward<RealCreateFn<Args>>(hDevice, entry);
     if (!realCreate) return E_INVALIDARG;
     // Without an argument or a surface list there is nothing to look at: the
     // real driver answers such a call itself.
@@ -182,9 +180,7 @@ HRESULT APIENTRY D3d9CreateResource2Wrapper(HANDLE hDevice, D3DDDIARG_CREATERESO
 
 HRESULT APIENTRY D3d9OpenResourceWrapper(HANDLE hDevice, D3DDDIARG_OPENRESOURCE* pArgs)
 {
-    D3d9DeviceRecord* device = FindD3d9Device(hDevice);
-    if (!device) return E_INVALIDARG;
-    auto realOpen = device->Real<PFND3DDDI_OPENRESOURCE>(kD3d9OpenResource);
+    const auto [device, realOpen] = FindD3d9Forward<PFND3DDDI_OPENRESOURCE>(hDevice, kD3d9OpenResource);
     if (!realOpen) return E_INVALIDARG;
     const HRESULT hr = realOpen(device->driverDevice, pArgs);
     if (FAILED(hr) || !pArgs || !(pArgs->Flags & kD3d9OpenFullscreen)) return hr;
@@ -231,9 +227,7 @@ HRESULT APIENTRY D3d9OpenResourceWrapper(HANDLE hDevice, D3DDDIARG_OPENRESOURCE*
 
 HRESULT APIENTRY D3d9DestroyResourceWrapper(HANDLE hDevice, HANDLE hResource)
 {
-    D3d9DeviceRecord* device = FindD3d9Device(hDevice);
-    if (!device) return E_INVALIDARG;
-    auto realDestroy = device->Real<PFND3DDDI_DESTROYRESOURCE>(kD3d9DestroyResource);
+    const auto [device, realDestroy] = FindD3d9Forward<PFND3DDDI_DESTROYRESOURCE>(hDevice, kD3d9DestroyResource);
     if (!realDestroy) return E_INVALIDARG;
     if (TrackedSurface* surface = hResource ? device->FindTrackedSurface(hResource) : nullptr) {
         ReleaseSurfaceAllocations(*device, *surface);

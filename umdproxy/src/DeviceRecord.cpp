@@ -234,11 +234,22 @@ const D3DDDI_DEVICECALLBACKS* CopyDeviceCallbacks(DeviceRecord* device, const D3
     return &device->wrappedCallbacks;
 }
 
+namespace {
+
+// A callback wrapper's device, found by the runtime's handle, and the
+// runtime's own callback it forwards to.
+template <class Fn>
+ForwardTarget<DeviceRecord, Fn> FindRuntimeCallback(HANDLE runtimeDevice, unsigned entry) noexcept
+{
+    DeviceRecord* device = FindDeviceByRuntime(runtimeDevice);
+    return {device, device ? DdiRawGet<Fn>(&device->pristineCallbacks, device->callbacksBytes, entry) : nullptr};
+}
+
+}  // namespace
+
 HRESULT APIENTRY AllocateCbWrapper(HANDLE hDevice, D3DDDICB_ALLOCATE* pArgs)
 {
-    DeviceRecord* device = FindDeviceByRuntime(hDevice);
-    if (!device) return E_INVALIDARG;
-    auto pristine = DdiRawGet<PFND3DDDI_ALLOCATECB>(&device->pristineCallbacks, device->callbacksBytes, kCbAllocate);
+    const auto [device, pristine] = FindRuntimeCallback<PFND3DDDI_ALLOCATECB>(hDevice, kCbAllocate);
     if (!pristine) return E_INVALIDARG;
     if (!pArgs) return pristine(device->runtimeDevice, pArgs);
 
@@ -277,20 +288,14 @@ HRESULT APIENTRY AllocateCbWrapper(HANDLE hDevice, D3DDDICB_ALLOCATE* pArgs)
 
 HRESULT APIENTRY SubmitCommandCbWrapper(HANDLE hDevice, const D3DDDICB_SUBMITCOMMAND* pArgs)
 {
-    DeviceRecord* device = FindDeviceByRuntime(hDevice);
-    if (!device) return E_INVALIDARG;
-    auto pristine =
-        DdiRawGet<PFND3DDDI_SUBMITCOMMANDCB>(&device->pristineCallbacks, device->callbacksBytes, kCbSubmitCommand);
+    const auto [device, pristine] = FindRuntimeCallback<PFND3DDDI_SUBMITCOMMANDCB>(hDevice, kCbSubmitCommand);
     if (!pristine) return E_INVALIDARG;
     return pristine(device->runtimeDevice, pArgs);
 }
 
 HRESULT APIENTRY Deallocate2CbWrapper(HANDLE hDevice, const D3DDDICB_DEALLOCATE2* pArgs)
 {
-    DeviceRecord* device = FindDeviceByRuntime(hDevice);
-    if (!device) return E_INVALIDARG;
-    auto pristine =
-        DdiRawGet<PFND3DDDI_DEALLOCATE2CB>(&device->pristineCallbacks, device->callbacksBytes, kCbDeallocate2);
+    const auto [device, pristine] = FindRuntimeCallback<PFND3DDDI_DEALLOCATE2CB>(hDevice, kCbDeallocate2);
     if (!pristine) return E_INVALIDARG;
 
     if (pArgs && pArgs->hResource && pArgs->HandleList) {

@@ -124,6 +124,16 @@ struct DeviceRecord {
     unsigned PendingCount() noexcept;
 };
 
+// What a wrapper finds before it forwards a call: the record of the device
+// the call names and the real entry it forwards to. `real` is null when
+// either is missing (an unknown device, or an entry left empty); the wrapper
+// then refuses the call with E_INVALIDARG.
+template <class Record, class Fn>
+struct ForwardTarget {
+    Record* device;
+    Fn real;
+};
+
 // Device list.
 void InsertDevice(DeviceRecord* device) noexcept;
 void UnlinkDevice(DeviceRecord* device) noexcept;

@@ -8,9 +8,7 @@ namespace brisel {
 HRESULT APIENTRY DxgiSetDisplayModeWrapper(DXGI_DDI_ARG_SETDISPLAYMODE* pArgs)
 {
     if (!pArgs) return E_INVALIDARG;
-    D3d10DeviceRecord* device = FindD3d10DeviceByDriver(pArgs->hDevice.pDrvPrivate);
-    if (!device) return E_INVALIDARG;
-    auto real = device->RealDxgi<PFNDXGIDDI_SETDISPLAYMODE>(kDxgiSetDisplayMode);
+    const auto [device, real] = FindDxgiForward<PFNDXGIDDI_SETDISPLAYMODE>(pArgs->hDevice.pDrvPrivate, kDxgiSetDisplayMode);
     if (!real) return E_INVALIDARG;
     TrackedSurface* surface = device->FindTrackedSurface(pArgs->hResource.pDrvPrivate);
     if (!surface) return real(pArgs);

@@ -187,9 +187,7 @@ void CopyFrame(D3d10DeviceRecord& device, const PresentContextNode& node, const 
 HRESULT APIENTRY DxgiPresentWrapper(DXGI_DDI_ARG_PRESENT* pArgs)
 {
     if (!pArgs) return E_INVALIDARG;
-    D3d10DeviceRecord* device = FindD3d10DeviceByDriver(pArgs->hDevice.pDrvPrivate);
-    if (!device) return E_INVALIDARG;
-    auto real = device->RealDxgi<PFNDXGIDDI_PRESENT>(kDxgiPresent);
+    const auto [device, real] = FindDxgiForward<PFNDXGIDDI_PRESENT>(pArgs->hDevice.pDrvPrivate, kDxgiPresent);
     if (!real) return E_INVALIDARG;
     return PresentThroughNode(device, pArgs, pArgs->hSurfaceToPresent.pDrvPrivate, real);
 }
@@ -197,9 +195,7 @@ HRESULT APIENTRY DxgiPresentWrapper(DXGI_DDI_ARG_PRESENT* pArgs)
 HRESULT APIENTRY DxgiPresent1Wrapper(DXGI_DDI_ARG_PRESENT1* pArgs)
 {
     if (!pArgs) return E_INVALIDARG;
-    D3d10DeviceRecord* device = FindD3d10DeviceByDriver(pArgs->hDevice.pDrvPrivate);
-    if (!device) return E_INVALIDARG;
-    auto real = device->RealDxgi<PFNDXGIDDI_PRESENT1>(kDxgiPresent1);
+    const auto [device, real] = FindDxgiForward<PFNDXGIDDI_PRESENT1>(pArgs->hDevice.pDrvPrivate, kDxgiPresent1);
     if (!real) return E_INVALIDARG;
     if (!pArgs->phSurfacesToPresent || pArgs->SurfacesToPresent == 0) return real(pArgs);
     return PresentThroughNode(device, pArgs, pArgs->phSurfacesToPresent[0].hSurface.pDrvPrivate, real);
