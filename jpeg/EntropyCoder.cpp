@@ -55,19 +55,6 @@ inline void StoreBigEndian32(uint8_t* p, uint32_t v) {
   std::memcpy(p, &swapped, 4);
 }
 
-#if UINTPTR_MAX <= 0xFFFFFFFFu
-// The 32 bits of high:low from bit `shift` up (shift < 32): one SHRD. Plain
-// C makes GCC test for shifts of 32 or more and spill around it.
-inline uint32_t ShiftRightDouble(uint32_t low, uint32_t high, uint32_t shift) {
-#if defined(__i386__)
-  __asm__("shrdl %%cl, %1, %0" : "+r"(low) : "r"(high), "c"(shift) : "cc");
-  return low;
-#else
-  return static_cast<uint32_t>((static_cast<uint64_t>(high) << 32 | low) >> shift);
-#endif
-}
-#endif
-
 // The bit writer of EmitBits with its state held in registers: it writes
 // the same 32-bit groups at the same points (whenever 32 or more bits are
 // pending the oldest 32 go out), so the bytes, and the state left behind
@@ -77,9 +64,12 @@ inline uint32_t ShiftRightDouble(uint32_t low, uint32_t high, uint32_t shift) {
 // four on dense content, which a branch would mispredict. So every Put
 // stores the candidate group at `out` and advances `out` by 4 only when the
 // group was due; a store that was not due is overwritten by a later one.
-// The writer therefore stores up to 4 bytes past the coded data, which lie
-// inside what the final flush of the pending bits may write anyway. Only a
-// due group with a 0xFF byte takes a branch, to the stuffing path.
+// The writer therefore stores up to 4 bytes past the coded data: its output
+// needs that much room beyond the longest code (the strip buffer has it).
+//
+// The writer writes groups unstuffed; CodeBlock stuffs each block's bytes
+// once the block is coded (StuffFfBytes), so the per-coefficient path has
+// no 0xFF test at all.
 struct FastBitWriter {
   uint8_t* out;
 #if UINTPTR_MAX > 0xFFFFFFFFu
@@ -93,19 +83,18 @@ struct FastBitWriter {
     Emit(static_cast<uint32_t>(buffer >> (count & 31)));
   }
 #else
-  // 32-bit registers: the pending bits right-aligned in `buffer` (bits above
-  // `count` stale). Shifting in `length` new bits makes a 64-bit value,
-  // high:low, of which the group is the 32 bits ending at bit `count`; the
-  // stale bits all lie above it.
-  uint32_t buffer;
+  // 32-bit x86 has too few general registers for a 64-bit buffer and the
+  // loop's other values: the buffer lives in the low 64 bits of a vector
+  // register, where one shift moves all of it.
+  __m128i buffer;  // pending bits in the low `count` bits; bits above are stale
   uint32_t count;
 
   inline __attribute__((always_inline)) void Put(uint32_t bits, uint32_t length) {
-    const uint32_t low = (buffer << length) | bits;
-    const uint32_t high = buffer >> (32 - length);  // length >= 1: a defined shift
+    buffer = _mm_or_si128(_mm_sll_epi64(buffer, _mm_cvtsi32_si128(static_cast<int>(length))),
+                          _mm_cvtsi32_si128(static_cast<int>(bits)));
     count += length;
-    buffer = low;
-    Emit(ShiftRightDouble(low, high, count & 31));
+    Emit(static_cast<uint32_t>(
+        _mm_cvtsi128_si32(_mm_srl_epi64(buffer, _mm_cvtsi32_si128(static_cast<int>(count & 31))))));
   }
 #endif
 
@@ -114,26 +103,60 @@ struct FastBitWriter {
     const uint32_t due = count >> 5;  // 0 or 1
     count &= 31;
     StoreBigEndian32(out, group);
-    if (__builtin_expect((FfBytes(group) & (0u - due)) != 0, 0)) {
-      for (int shift = 24; shift >= 0; shift -= 8) {
-        const uint8_t byte = static_cast<uint8_t>(group >> shift);
-        *out++ = byte;
-        if (byte == 0xFF) *out++ = 0x00;
-      }
-      return;
-    }
     out += due * 4;
   }
 };
 
+// Inserts a 0x00 after every 0xFF byte of the unstuffed groups in
+// [begin, end) (a multiple of 4 bytes), moving what follows up; returns the
+// new end. The bytes from `end` up to the stuffed end must be writable.
+// Dense blocks have an 0xFF byte in about one block in seven, so the scan
+// comes first and the byte-wise move only from the first 0xFF.
+__attribute__((noinline)) uint8_t* StuffFfBytesFrom(uint8_t* begin, uint8_t* end) {
+  uint8_t* first = begin;
+  const __m128i ones = _mm_set1_epi8(-1);
+  for (; end - first >= 16; first += 16) {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(first));
+    if (_mm_movemask_epi8(_mm_cmpeq_epi8(v, ones)) != 0) break;
+  }
+  for (;; first += 4) {
+    if (first == end) return end;
+    uint32_t word;
+    std::memcpy(&word, first, 4);
+    if (FfBytes(word) != 0) break;
+  }
+  size_t count = 0;
+  for (const uint8_t* p = first; p != end; ++p) count += *p == 0xFF;
+  uint8_t* to = end + count;
+  for (const uint8_t* from = end; from != first;) {
+    const uint8_t byte = *--from;
+    if (byte == 0xFF) *--to = 0x00;
+    *--to = byte;
+  }
+  return end + count;
+}
+
+inline uint8_t* StuffFfBytes(uint8_t* begin, uint8_t* end) {
+  return begin == end ? end : StuffFfBytesFrom(begin, end);
+}
+
 inline FastBitWriter StartWriter(const CustomJpegState& state) {
+#if UINTPTR_MAX > 0xFFFFFFFFu
   return {state.output + state.outputLength, state.bitBuffer, state.bitCount};
+#else
+  return {state.output + state.outputLength, _mm_cvtsi32_si128(static_cast<int>(state.bitBuffer)),
+          state.bitCount};
+#endif
 }
 
 inline void FinishWriter(const FastBitWriter& w, CustomJpegState& state) {
+#if UINTPTR_MAX > 0xFFFFFFFFu
+  const uint32_t low = static_cast<uint32_t>(w.buffer);
+#else
+  const uint32_t low = static_cast<uint32_t>(_mm_cvtsi128_si32(w.buffer));
+#endif
   state.outputLength = static_cast<int32_t>(w.out - state.output);
-  state.bitBuffer =
-      static_cast<uint32_t>(w.buffer) & static_cast<uint32_t>((uint64_t{1} << w.count) - 1);
+  state.bitBuffer = low & static_cast<uint32_t>((uint64_t{1} << w.count) - 1);
   state.bitCount = static_cast<uint8_t>(w.count);
 }
 
@@ -164,14 +187,18 @@ struct SizedAcTable {
   uint32_t entry[256];
 };
 
-// Size category (high 16 bits) and additional bits (low 16 bits) of each
-// coefficient of a natural-order block, AC values clamped to kMaxAcSize as
-// CodeBlock clamps them. Eight coefficients per step: the size is the
-// exponent of |v| converted to float, less 126 (0 for v = 0); the
-// additional bits are |v| for v > 0 and |v| with its low `size` bits
-// inverted (v - 1 in two's complement) for v < 0, the inverting mask being
-// |v| with its top bit smeared downwards.
-__attribute__((noinline)) void SizesAndBits(const int16_t* natural, uint32_t* out) {
+// Size category and additional bits of each coefficient of a block, by
+// natural position, AC values clamped to kMaxAcSize as CodeBlock clamps them.
+struct CodedCoefficients {
+  uint16_t bits[64];
+  uint8_t size[64];
+};
+
+// Eight coefficients per step: the size is the exponent of |v| converted to
+// float, less 126 (0 for v = 0); the additional bits are |v| for v > 0 and
+// |v| with its low `size` bits inverted (v - 1 in two's complement) for
+// v < 0, the inverting mask being |v| with its top bit smeared downwards.
+__attribute__((noinline)) void SizesAndBits(const int16_t* natural, CodedCoefficients& out) {
   const __m128i limit = _mm_set1_epi16((1 << kMaxAcSize) - 1);
   const __m128i negativeLimit = _mm_set1_epi16(-((1 << kMaxAcSize) - 1));
   const __m128i zero = _mm_setzero_si128();
@@ -190,9 +217,9 @@ __attribute__((noinline)) void SizesAndBits(const int16_t* natural, uint32_t* ou
     smear = _mm_or_si128(smear, _mm_srli_epi16(smear, 2));
     smear = _mm_or_si128(smear, _mm_srli_epi16(smear, 4));
     smear = _mm_or_si128(smear, _mm_srli_epi16(smear, 8));
-    const __m128i bits = _mm_xor_si128(a, _mm_and_si128(smear, sign));
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i), _mm_unpacklo_epi16(bits, size));
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i + 4), _mm_unpackhi_epi16(bits, size));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out.bits + i),
+                     _mm_xor_si128(a, _mm_and_si128(smear, sign)));
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(out.size + i), _mm_packus_epi16(size, size));
   }
 }
 
@@ -203,6 +230,7 @@ inline __attribute__((always_inline)) void CodeBlock(FastBitWriter& writer, cons
                                                      int16_t& predictor, const uint32_t* dc,
                                                      const uint32_t* ac, const SizedAcTable& sized,
                                                      uint64_t nonzero) {
+  uint8_t* const start = writer.out;
   int diff = static_cast<int16_t>(natural[0] - predictor);
   predictor = natural[0];
   int size = MagnitudeSize(diff);
@@ -215,11 +243,12 @@ inline __attribute__((always_inline)) void CodeBlock(FastBitWriter& writer, cons
   const uint32_t eob = ac[kEobSymbol];
   if ((nonzero & ~uint64_t{1}) == 0) {
     writer.Put(eob >> 16, eob & 0xFFFF);
+    writer.out = StuffFfBytes(start, writer.out);
     return;
   }
   // Out of line, and unaligned stores: the coder itself keeps no vector
   // values, so the 32-bit build needs no realigned frame (and keeps EBP).
-  uint32_t coded[64];
+  CodedCoefficients coded;
   SizesAndBits(natural, coded);
   int previous = 0;
   auto codeAc = [&](int k) __attribute__((always_inline)) {
@@ -232,9 +261,9 @@ inline __attribute__((always_inline)) void CodeBlock(FastBitWriter& writer, cons
         run -= 16;
       } while (run >= 16);
     }
-    const uint32_t c = coded[kZigZagToNatural[k]];
-    const uint32_t entry = sized.entry[(run << 4) + (c >> 16)];
-    writer.Put((entry >> 5) | (c & 0xFFFF), entry & 31);
+    const int n = kZigZagToNatural[k];
+    const uint32_t entry = sized.entry[(run << 4) + coded.size[n]];
+    writer.Put((entry >> 5) | coded.bits[n], entry & 31);
   };
 #if UINTPTR_MAX > 0xFFFFFFFFu
   for (uint64_t bits = nonzero & ~uint64_t{1}; bits != 0; bits &= bits - 1)
@@ -247,6 +276,7 @@ inline __attribute__((always_inline)) void CodeBlock(FastBitWriter& writer, cons
     codeAc(32 + __builtin_ctz(bits));
 #endif
   if (previous != 63) writer.Put(eob >> 16, eob & 0xFFFF);
+  writer.out = StuffFfBytes(start, writer.out);
 }
 
 inline uint64_t KeepMask(int lastAcIndex) {
