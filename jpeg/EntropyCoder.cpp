@@ -223,6 +223,73 @@ __attribute__((noinline)) void SizesAndBits(const int16_t* natural, CodedCoeffic
   }
 }
 
+// Set bits of m (no POPCNT in the baseline instruction sets).
+inline int CountBits(uint64_t m) {
+  uint32_t a = static_cast<uint32_t>(m), b = static_cast<uint32_t>(m >> 32);
+  a -= (a >> 1) & 0x55555555u;
+  b -= (b >> 1) & 0x55555555u;
+  a = (a & 0x33333333u) + ((a >> 2) & 0x33333333u) + (b & 0x33333333u) + ((b >> 2) & 0x33333333u);
+  a = (a & 0x0F0F0F0Fu) + ((a >> 4) & 0x0F0F0F0Fu);
+  return static_cast<int>((a * 0x01010101u) >> 24);
+}
+
+// Blocks with more nonzero coefficients than this take sizes and value bits
+// from SizesAndBits; sparser ones compute them one coefficient at a time,
+// which costs less than the 64-coefficient pass for a few coefficients.
+constexpr int kDenseCount = 16;
+
+// The AC coefficients whose bits are set in `nonzero` (bit 0 ignored), each
+// after the ZRLs its zero run needs; returns the zig-zag index of the last.
+template <bool kDense>
+inline __attribute__((always_inline)) int CodeAc(FastBitWriter& writer, const int16_t* natural,
+                                                 const uint32_t* ac, const SizedAcTable& sized,
+                                                 uint64_t nonzero) {
+  // Out of line, and unaligned stores: the coder itself keeps no vector
+  // values, so the 32-bit build needs no realigned frame for them.
+  CodedCoefficients coded;
+  if constexpr (kDense) SizesAndBits(natural, coded);
+  int previous = 0;
+  auto codeAc = [&](int k) __attribute__((always_inline)) {
+    uint32_t run = static_cast<uint32_t>(k - previous - 1);
+    previous = k;
+    if (__builtin_expect(run >= 16, 0)) {
+      const uint32_t zrl = ac[kZrlSymbol];
+      do {
+        writer.Put(zrl >> 16, zrl & 0xFFFF);
+        run -= 16;
+      } while (run >= 16);
+    }
+    const int n = kZigZagToNatural[k];
+    uint32_t size, bits;
+    if constexpr (kDense) {
+      size = coded.size[n];
+      bits = coded.bits[n];
+    } else {
+      int v = natural[n];
+      int s = MagnitudeSize(v);
+      if (__builtin_expect(s > kMaxAcSize, 0)) {
+        v = ClampToSize(v, kMaxAcSize);
+        s = kMaxAcSize;
+      }
+      size = static_cast<uint32_t>(s);
+      bits = static_cast<uint32_t>(v + (v >> 31)) & ((1u << size) - 1);
+    }
+    const uint32_t entry = sized.entry[(run << 4) + size];
+    writer.Put((entry >> 5) | bits, entry & 31);
+  };
+#if UINTPTR_MAX > 0xFFFFFFFFu
+  for (uint64_t bits = nonzero & ~uint64_t{1}; bits != 0; bits &= bits - 1)
+    codeAc(__builtin_ctzll(bits));
+#else
+  // Two 32-bit halves: a 64-bit bit scan costs a branch of its own here.
+  for (uint32_t bits = static_cast<uint32_t>(nonzero) & ~1u; bits != 0; bits &= bits - 1)
+    codeAc(__builtin_ctz(bits));
+  for (uint32_t bits = static_cast<uint32_t>(nonzero >> 32); bits != 0; bits &= bits - 1)
+    codeAc(32 + __builtin_ctz(bits));
+#endif
+  return previous;
+}
+
 // One block: DC difference, then the nonzero AC coefficients in zig-zag order
 // (only those whose bit is set in `nonzero`), then EOB unless index 63 is
 // coded. Same symbols, in the same order, as the pending-list coder.
@@ -246,35 +313,9 @@ inline __attribute__((always_inline)) void CodeBlock(FastBitWriter& writer, cons
     writer.out = StuffFfBytes(start, writer.out);
     return;
   }
-  // Out of line, and unaligned stores: the coder itself keeps no vector
-  // values, so the 32-bit build needs no realigned frame (and keeps EBP).
-  CodedCoefficients coded;
-  SizesAndBits(natural, coded);
-  int previous = 0;
-  auto codeAc = [&](int k) __attribute__((always_inline)) {
-    uint32_t run = static_cast<uint32_t>(k - previous - 1);
-    previous = k;
-    if (__builtin_expect(run >= 16, 0)) {
-      const uint32_t zrl = ac[kZrlSymbol];
-      do {
-        writer.Put(zrl >> 16, zrl & 0xFFFF);
-        run -= 16;
-      } while (run >= 16);
-    }
-    const int n = kZigZagToNatural[k];
-    const uint32_t entry = sized.entry[(run << 4) + coded.size[n]];
-    writer.Put((entry >> 5) | coded.bits[n], entry & 31);
-  };
-#if UINTPTR_MAX > 0xFFFFFFFFu
-  for (uint64_t bits = nonzero & ~uint64_t{1}; bits != 0; bits &= bits - 1)
-    codeAc(__builtin_ctzll(bits));
-#else
-  // Two 32-bit halves: a 64-bit bit scan costs a branch of its own here.
-  for (uint32_t bits = static_cast<uint32_t>(nonzero) & ~1u; bits != 0; bits &= bits - 1)
-    codeAc(__builtin_ctz(bits));
-  for (uint32_t bits = static_cast<uint32_t>(nonzero >> 32); bits != 0; bits &= bits - 1)
-    codeAc(32 + __builtin_ctz(bits));
-#endif
+  const int previous = CountBits(nonzero) > kDenseCount
+                           ? CodeAc<true>(writer, natural, ac, sized, nonzero)
+                           : CodeAc<false>(writer, natural, ac, sized, nonzero);
   if (previous != 63) writer.Put(eob >> 16, eob & 0xFFFF);
   writer.out = StuffFfBytes(start, writer.out);
 }
