@@ -31,7 +31,8 @@
 
 #ifdef SKY_BENCH_TURBOJPEG
 #include <turbojpeg.h>
-
+#endif
+#ifdef SKY_BENCH_PNG
 #include "PngImage.h"
 #endif
 
@@ -160,7 +161,7 @@ std::vector<Frame> LoadFrames(const Options& o) {
       if (!o.rawDir.empty() && ReadRaw(path, f)) frames.push_back(std::move(f));
       continue;
     }
-#ifdef SKY_BENCH_TURBOJPEG
+#ifdef SKY_BENCH_PNG
     if (path.extension() == ".png") {
       streamtool::BgrxImage image;
       std::string error;
