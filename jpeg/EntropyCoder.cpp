@@ -67,9 +67,9 @@ inline void StoreBigEndian32(uint8_t* p, uint32_t v) {
 // The writer therefore stores up to 4 bytes past the coded data: its output
 // needs that much room beyond the longest code (the strip buffer has it).
 //
-// The writer writes groups unstuffed; CodeBlock stuffs each block's bytes
-// once the block is coded (StuffFfBytes), so the per-coefficient path has
-// no 0xFF test at all.
+// The writer writes groups unstuffed; EncodeBlock and EncodeStripBlocks
+// stuff their bytes once coded (StuffFfBytes), so the per-coefficient path
+// has no 0xFF test at all.
 struct FastBitWriter {
   uint8_t* out;
 #if UINTPTR_MAX > 0xFFFFFFFFu
@@ -127,11 +127,22 @@ __attribute__((noinline)) uint8_t* StuffFfBytesFrom(uint8_t* begin, uint8_t* end
   }
   size_t count = 0;
   for (const uint8_t* p = first; p != end; ++p) count += *p == 0xFF;
+  // From the end down, a word at a time ((end - first) is a multiple of 4);
+  // only words with an 0xFF byte go byte by byte.
   uint8_t* to = end + count;
-  for (const uint8_t* from = end; from != first;) {
-    const uint8_t byte = *--from;
-    if (byte == 0xFF) *--to = 0x00;
-    *--to = byte;
+  for (const uint8_t* from = end; from != first && to != from;) {
+    from -= 4;
+    uint32_t word;
+    std::memcpy(&word, from, 4);
+    if (FfBytes(word) == 0) {
+      to -= 4;
+      std::memcpy(to, &word, 4);
+      continue;
+    }
+    for (int i = 3; i >= 0; --i) {
+      if (from[i] == 0xFF) *--to = 0x00;
+      *--to = from[i];
+    }
   }
   return end + count;
 }
@@ -297,7 +308,6 @@ inline __attribute__((always_inline)) void CodeBlock(FastBitWriter& writer, cons
                                                      int16_t& predictor, const uint32_t* dc,
                                                      const uint32_t* ac, const SizedAcTable& sized,
                                                      uint64_t nonzero) {
-  uint8_t* const start = writer.out;
   int diff = static_cast<int16_t>(natural[0] - predictor);
   predictor = natural[0];
   int size = MagnitudeSize(diff);
@@ -310,14 +320,12 @@ inline __attribute__((always_inline)) void CodeBlock(FastBitWriter& writer, cons
   const uint32_t eob = ac[kEobSymbol];
   if ((nonzero & ~uint64_t{1}) == 0) {
     writer.Put(eob >> 16, eob & 0xFFFF);
-    writer.out = StuffFfBytes(start, writer.out);
     return;
   }
   const int previous = CountBits(nonzero) > kDenseCount
                            ? CodeAc<true>(writer, natural, ac, sized, nonzero)
                            : CodeAc<false>(writer, natural, ac, sized, nonzero);
   if (previous != 63) writer.Put(eob >> 16, eob & 0xFFFF);
-  writer.out = StuffFfBytes(start, writer.out);
 }
 
 inline uint64_t KeepMask(int lastAcIndex) {
@@ -436,8 +444,10 @@ void EncodeBlock(CustomJpegState& state, const int16_t* block, int16_t& predicto
   else
     BuildSizedAcTable(*tables.ac, own);
   FastBitWriter writer = StartWriter(state);
+  uint8_t* const start = writer.out;
   CodeBlock(writer, block, predictor, tables.dc->entry, tables.ac->entry, *sized,
             ZigZagNonzeroMask(block));
+  writer.out = StuffFfBytes(start, writer.out);
   FinishWriter(writer, state);
 }
 
@@ -446,6 +456,7 @@ void EncodeStripBlocks(CustomJpegState& state, const StripBlocks& blocks, int la
   const uint64_t keep = KeepMask(lastAcIndex);
   int16_t yPredictor = 0, cbPredictor = 0, crPredictor = 0;
   FastBitWriter writer = StartWriter(state);
+  uint8_t* const start = writer.out;
   for (int m = 0; m < 4; ++m) {
     CodeBlock(writer, blocks.block[3 * m], yPredictor, s_codeTables.luminanceDc.entry,
               s_codeTables.luminanceAc.entry, s_sizedLuminanceAc, blocks.nonzero[3 * m] & keep);
@@ -454,6 +465,7 @@ void EncodeStripBlocks(CustomJpegState& state, const StripBlocks& blocks, int la
     CodeBlock(writer, blocks.block[3 * m + 2], crPredictor, s_codeTables.chrominanceDc.entry,
               s_codeTables.chrominanceAc.entry, s_sizedChrominanceAc, blocks.nonzero[3 * m + 2] & keep);
   }
+  writer.out = StuffFfBytes(start, writer.out);
   FinishWriter(writer, state);
 }
 
