@@ -244,8 +244,24 @@ inline int CountBits(uint64_t m) {
   return static_cast<int>((a * 0x01010101u) >> 24);
 }
 
+// Size category (high 16 bits) and additional bits (low 16 bits) of every
+// AC value the tables code, -1023 .. 1023, for the sparse path: one load
+// instead of a bit scan and a mask per coefficient.
+constexpr int kAcLimit = (1 << kMaxAcSize) - 1;
+struct AcValueCodes {
+  uint32_t entry[2 * kAcLimit + 1];
+  AcValueCodes() {
+    for (int v = -kAcLimit; v <= kAcLimit; ++v) {
+      const int size = MagnitudeSize(v);
+      entry[v + kAcLimit] = static_cast<uint32_t>(size) << 16 |
+                            (static_cast<uint32_t>(v + (v >> 31)) & ((1u << size) - 1));
+    }
+  }
+};
+const AcValueCodes kAcValueCodes;
+
 // Blocks with more nonzero coefficients than this take sizes and value bits
-// from SizesAndBits; sparser ones compute them one coefficient at a time,
+// from SizesAndBits; sparser ones look them up one coefficient at a time,
 // which costs less than the 64-coefficient pass for a few coefficients.
 constexpr int kDenseCount = 16;
 
@@ -277,13 +293,11 @@ inline __attribute__((always_inline)) int CodeAc(FastBitWriter& writer, const in
       bits = coded.bits[n];
     } else {
       int v = natural[n];
-      int s = MagnitudeSize(v);
-      if (__builtin_expect(s > kMaxAcSize, 0)) {
-        v = ClampToSize(v, kMaxAcSize);
-        s = kMaxAcSize;
-      }
-      size = static_cast<uint32_t>(s);
-      bits = static_cast<uint32_t>(v + (v >> 31)) & ((1u << size) - 1);
+      v = v > kAcLimit ? kAcLimit : v;
+      v = v < -kAcLimit ? -kAcLimit : v;
+      const uint32_t c = kAcValueCodes.entry[v + kAcLimit];
+      size = c >> 16;
+      bits = c & 0xFFFF;
     }
     const uint32_t entry = sized.entry[(run << 4) + size];
     writer.Put((entry >> 5) | bits, entry & 31);
