@@ -234,16 +234,6 @@ __attribute__((noinline)) void SizesAndBits(const int16_t* natural, CodedCoeffic
   }
 }
 
-// Set bits of m (no POPCNT in the baseline instruction sets).
-inline int CountBits(uint64_t m) {
-  uint32_t a = static_cast<uint32_t>(m), b = static_cast<uint32_t>(m >> 32);
-  a -= (a >> 1) & 0x55555555u;
-  b -= (b >> 1) & 0x55555555u;
-  a = (a & 0x33333333u) + ((a >> 2) & 0x33333333u) + (b & 0x33333333u) + ((b >> 2) & 0x33333333u);
-  a = (a & 0x0F0F0F0Fu) + ((a >> 4) & 0x0F0F0F0Fu);
-  return static_cast<int>((a * 0x01010101u) >> 24);
-}
-
 // Size category (high 16 bits) and additional bits (low 16 bits) of every
 // AC value the tables code, -1023 .. 1023, for the sparse path: one load
 // instead of a bit scan and a mask per coefficient.
@@ -260,10 +250,13 @@ struct AcValueCodes {
 };
 const AcValueCodes kAcValueCodes;
 
-// Blocks with more nonzero coefficients than this take sizes and value bits
-// from SizesAndBits; sparser ones look them up one coefficient at a time,
-// which costs less than the 64-coefficient pass for a few coefficients.
-constexpr int kDenseCount = 16;
+// Blocks with a nonzero coefficient beyond this zig-zag index take sizes
+// and value bits from SizesAndBits; the others look them up one coefficient
+// at a time, which costs less than the 64-coefficient pass for the few
+// coefficients they have. On natural content a high-frequency coefficient
+// rarely comes alone, and the test costs one shift where a count of the
+// mask's bits (no POPCNT in the baseline sets) costs a dozen instructions.
+constexpr int kSparseLastIndex = 27;
 
 // The AC coefficients whose bits are set in `nonzero` (bit 0 ignored), each
 // after the ZRLs its zero run needs; returns the zig-zag index of the last.
@@ -336,7 +329,7 @@ inline __attribute__((always_inline)) void CodeBlock(FastBitWriter& writer, cons
     writer.Put(eob >> 16, eob & 0xFFFF);
     return;
   }
-  const int previous = CountBits(nonzero) > kDenseCount
+  const int previous = (nonzero >> (kSparseLastIndex + 1)) != 0
                            ? CodeAc<true>(writer, natural, ac, sized, nonzero)
                            : CodeAc<false>(writer, natural, ac, sized, nonzero);
   if (previous != 63) writer.Put(eob >> 16, eob & 0xFFFF);

@@ -266,8 +266,9 @@ TEST(EncodeStripBlocks, EqualsTwelveBlockCodesAndDropsOnlyHigherPositions) {
 
 // Values beyond the largest size the tables code (DC differences of 11
 // bits, AC values of 10) are coded as the largest value of that size, in
-// sparse blocks (sized one coefficient at a time) and dense ones (all 64 at
-// once) alike. Full blocks of +-1023 also code to long runs of 0xFF bytes.
+// blocks with low-frequency coefficients only (sized one coefficient at a
+// time) and with high-frequency ones (all 64 at once) alike. Full blocks of
+// +-1023 also code to long runs of 0xFF bytes.
 TEST(EncodeBlock, OutOfRangeValuesAreClampedAlikeInSparseAndDenseBlocks) {
   const struct {
     int16_t value;
@@ -276,11 +277,13 @@ TEST(EncodeBlock, OutOfRangeValuesAreClampedAlikeInSparseAndDenseBlocks) {
                {2047, 1023},  {-2048, -1023}, {32767, 1023},   {-32768, -1023}};
   const StandardCodeTables& t = GetStandardCodeTables();
   for (const auto& c : cases) {
-    for (int count : {3, 16, 17, 40, 63}) {
+    // The lowest or the highest `count` positions.
+    for (int position : {1, 3, 27, -3, -40, -63}) {
+      const int count = position < 0 ? -position : position;
       Block b, expected;
       b.v[0] = expected.v[0] = c.value < 0 ? -2047 : 2047;  // DC difference of 11 bits
       for (int i = 1; i <= count; ++i) {
-        const int natural = kZigZagToNatural[64 - i];  // the highest positions first
+        const int natural = kZigZagToNatural[position < 0 ? 64 - i : i];
         b.v[natural] = c.value;
         expected.v[natural] = c.coded;
       }
@@ -293,7 +296,7 @@ TEST(EncodeBlock, OutOfRangeValuesAreClampedAlikeInSparseAndDenseBlocks) {
                   block == 0 ? kLuminanceAcDef : kChrominanceAcDef);
       }
       FlushBits(*got.state);
-      EXPECT_EQ(got.Bytes(), ref.Finish()) << "value " << c.value << ", " << count << " coded";
+      EXPECT_EQ(got.Bytes(), ref.Finish()) << "value " << c.value << ", positions " << position;
     }
   }
 }
