@@ -19,6 +19,7 @@
 #include <thread>
 
 #include "Auvex.h"
+#include "FrameStats.h"
 #include "IMonitorProcessor.h"
 #include "ScopedHandle.h"
 
@@ -41,6 +42,8 @@ class CMonitorProcessor final : public IMonitorProcessor, public IMonitorUpdateL
   // the pause after each.
   static constexpr int kNothingNewAttempts = 5;
   static constexpr DWORD kNothingNewSleepMs = 100;
+  // Least time between two frame statistics lines while frames flow.
+  static constexpr int kStatsIntervalSeconds = 60;
 
   explicit CMonitorProcessor(IMonitorProcessor::Delegate* pDelegate);
   ~CMonitorProcessor() override;
@@ -71,6 +74,12 @@ class CMonitorProcessor final : public IMonitorProcessor, public IMonitorUpdateL
 
  private:
   void FrameLoop();
+  // Bulk write of the encoded frame, with the recovery of a failed write.
+  // Returns whether the device took the whole frame; counts the writes
+  // that failed or came back short.
+  bool WriteFrame(uint32_t len, uint32_t* pFailedWrites);
+  // One INFO line with the frame statistics (frame thread, or after its join).
+  void LogFrameStats();
 
   CScopedFile m_hDevice;  // the device interface; closed once, by UnInit
   WinUSB* m_pWinUsb;
@@ -91,4 +100,7 @@ class CMonitorProcessor final : public IMonitorProcessor, public IMonitorUpdateL
   uint32_t m_jpegBufferSize;
   std::mutex m_mutex;
   IMonitorProcessor::Delegate* m_pDelegate;
+  // Frame thread only (and UnInit after the join): no lock.
+  CFrameStats m_stats;
+  bool m_bStatsToLog;  // a frame thread ran since the last teardown line
 };
