@@ -245,30 +245,26 @@ void CMonitorProcessor::OnImageChange(const ImageData* pImageData) noexcept {
   if (len == 0) return;
   const int64_t writeStart = CounterNow();
   FrameSample sample{writeStart - encodeStart, 0, len, false, 0};
-  sample.written = WriteFrame(len, &sample.failedWrites);
+  uint32_t transferred = 0;
+  if (m_pWinUsb->Write(m_pJpegBuffer, len, &transferred)) {
+    sample.written = transferred >= len;
+    if (!sample.written) {
+      sample.failedWrites = 1;
+      LOG_ERROR("%s [%04d/%04d] %s [%s] m_pWinUsb->Write writelen %d actlen %d\n", static_cast<int>(len),
+                static_cast<int>(transferred));
+    }
+  } else {
+    // The device may have lost its mode: tell it again, then write once more.
+    TurnOnTablet(m_curRes);
+    transferred = 0;
+    sample.written = m_pWinUsb->Write(m_pJpegBuffer, len, &transferred) && transferred >= len;
+    sample.failedWrites = sample.written ? 1 : 2;
+    LOG_ERROR("%s [%04d/%04d] %s [%s] m_pWinUsb->Write failed\n");
+  }
   const int64_t writeEnd = CounterNow();
   sample.writeTicks = writeEnd - writeStart;
   m_stats.Add(sample);
   if (m_stats.LineDue(writeEnd)) LogFrameStats();
-}
-
-bool CMonitorProcessor::WriteFrame(uint32_t len, uint32_t* pFailedWrites) {
-  uint32_t transferred = 0;
-  if (m_pWinUsb->Write(m_pJpegBuffer, len, &transferred)) {
-    if (transferred >= len) return true;
-    ++*pFailedWrites;
-    LOG_ERROR("%s [%04d/%04d] %s [%s] m_pWinUsb->Write writelen %d actlen %d\n", static_cast<int>(len),
-              static_cast<int>(transferred));
-    return false;
-  }
-  ++*pFailedWrites;
-  // The device may have lost its mode: tell it again, then write once more.
-  TurnOnTablet(m_curRes);
-  transferred = 0;
-  const bool written = m_pWinUsb->Write(m_pJpegBuffer, len, &transferred) && transferred >= len;
-  if (!written) ++*pFailedWrites;
-  LOG_ERROR("%s [%04d/%04d] %s [%s] m_pWinUsb->Write failed\n");
-  return written;
 }
 
 void CMonitorProcessor::LogFrameStats() {

@@ -74,10 +74,6 @@ class CMonitorProcessor final : public IMonitorProcessor, public IMonitorUpdateL
 
  private:
   void FrameLoop();
-  // Bulk write of the encoded frame, with the recovery of a failed write.
-  // Returns whether the device took the whole frame; counts the writes
-  // that failed or came back short.
-  bool WriteFrame(uint32_t len, uint32_t* pFailedWrites);
   // One INFO line with the frame statistics (frame thread, or after its join).
   void LogFrameStats();
 
