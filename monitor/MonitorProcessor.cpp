@@ -2,6 +2,7 @@
 // and the listener operations on the frame thread.
 #include "MonitorProcessor.h"
 
+#include <chrono>
 #include <cstring>
 #include <new>
 
@@ -40,6 +41,7 @@ CMonitorProcessor::CMonitorProcessor(IMonitorProcessor::Delegate* pDelegate)
       m_jpegRes{0, 0},
       m_pJpegBuffer(nullptr),
       m_jpegBufferSize(0),
+      m_bThreadEnded(true),
       m_pDelegate(pDelegate),
       m_stats(CounterFrequency(), CounterFrequency() * kStatsIntervalSeconds),
       m_bStatsToLog(false) {}
@@ -134,6 +136,7 @@ bool CMonitorProcessor::Start() {
   {
     std::lock_guard<std::mutex> lock(m_mutex);
     m_bStop = false;
+    m_bThreadEnded = false;
   }
   m_bStatsToLog = true;
   try {
@@ -141,9 +144,17 @@ bool CMonitorProcessor::Start() {
       LOG_INFO("%s [%04d/%04d] %s [%s] Start image thread\n");
       FrameLoop();
       LOG_INFO("%s [%04d/%04d] %s [%s] Stop image thread\n");
+      {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_bThreadEnded = true;
+      }
+      // UnInit joins only after it saw the flag, so the processor outlives this.
+      m_threadEnded.notify_all();
     });
   } catch (...) {
+    std::lock_guard<std::mutex> lock(m_mutex);
     m_bStop = true;
+    m_bThreadEnded = true;
     throw;
   }
   return true;
@@ -160,7 +171,7 @@ bool CMonitorProcessor::UnInit() {
   LOG_INFO("%s [%04d/%04d] %s [%s] Enter UnInit\n");
   // Set before the cancel, so the loop ends whatever the wait then returns.
   m_bStop = true;
-  if (m_hMonitor != 0) ::CancelWaitFrameChange(m_hMonitor);
+  CancelWaitUntilThreadEnded();
   // The frame thread's stop sequence sets the device to 0 x 0 while the USB
   // link is still open.
   if (m_imageThread.joinable()) m_imageThread.join();
@@ -183,6 +194,22 @@ bool CMonitorProcessor::UnInit() {
     LogFrameStats();
   }
   return true;
+}
+
+void CMonitorProcessor::CancelWaitUntilThreadEnded() {
+  if (m_hMonitor == 0) return;
+  // A cancel that finds no wait blocked is lost: the frame thread may be
+  // between its stop check and its next WaitforFrameChange, or working on a
+  // frame. Repeating the cancel until the thread has ended reaches that next
+  // wait too. Without a thread (never started, or ended on its own) this is
+  // one cancel. The library is called without the processor mutex.
+  std::unique_lock<std::mutex> lock(m_mutex);
+  do {
+    lock.unlock();
+    ::CancelWaitFrameChange(m_hMonitor);
+    lock.lock();
+  } while (!m_threadEnded.wait_for(lock, std::chrono::milliseconds(kCancelRepeatMs),
+                                   [this] { return m_bThreadEnded; }));
 }
 
 // ---- Frame thread ------------------------------------------------------------
