@@ -13,6 +13,24 @@
 #include "QuantTablePayload.h"
 #include "WinUSB.h"
 
+namespace {
+
+// Microsoft's documentation of QueryPerformanceFrequency: the counter's
+// frequency is fixed at boot, the same on every processor, and the call
+// cannot fail from Windows XP on; so it is read once per processor.
+int64_t CounterFrequency() {
+  LARGE_INTEGER f;
+  return ::QueryPerformanceFrequency(&f) && f.QuadPart > 0 ? f.QuadPart : 1;
+}
+
+int64_t CounterNow() {
+  LARGE_INTEGER t;
+  ::QueryPerformanceCounter(&t);
+  return t.QuadPart;
+}
+
+}  // namespace
+
 CMonitorProcessor::CMonitorProcessor(IMonitorProcessor::Delegate* pDelegate)
     : m_pWinUsb(nullptr),
       m_edid{},
@@ -25,7 +43,9 @@ CMonitorProcessor::CMonitorProcessor(IMonitorProcessor::Delegate* pDelegate)
       m_pJpegBuffer(nullptr),
       m_jpegBufferSize(0),
       m_bThreadEnded(true),
-      m_pDelegate(pDelegate) {}
+      m_pDelegate(pDelegate),
+      m_stats(CounterFrequency(), CounterFrequency() * kStatsIntervalSeconds),
+      m_bStatsToLog(false) {}
 
 CMonitorProcessor::~CMonitorProcessor() { UnInit(); }
 
@@ -125,6 +145,7 @@ bool CMonitorProcessor::Start() {
     m_bStop = false;
     m_bThreadEnded = false;
   }
+  m_bStatsToLog = true;
   try {
     m_imageThread = std::thread([this] {
       LOG_INFO("%s [%04d/%04d] %s [%s] Start image thread\n");
@@ -175,6 +196,10 @@ bool CMonitorProcessor::UnInit() {
   delete[] m_pJpegBuffer;
   m_pJpegBuffer = nullptr;
   m_jpegBufferSize = 0;
+  if (m_bStatsToLog) {
+    m_bStatsToLog = false;
+    LogFrameStats();
+  }
   return true;
 }
 
@@ -248,19 +273,41 @@ void CMonitorProcessor::OnImageChange(const ImageData* pImageData) noexcept {
       pImageData->height != m_jpegRes.height)
     return;
 
+  // Counter reads on the frame thread: no allocation, no lock.
+  const int64_t encodeStart = CounterNow();
   uint32_t len = m_pJpeg->Encode(pImageData->data, pImageData->pitch, m_pJpegBuffer);
   if (len == 0) return;
+  const int64_t writeStart = CounterNow();
+  FrameSample sample{writeStart - encodeStart, 0, len, false, 0};
   uint32_t transferred = 0;
   if (m_pWinUsb->Write(m_pJpegBuffer, len, &transferred)) {
-    if (transferred < len)
+    sample.written = transferred >= len;
+    if (!sample.written) {
+      sample.failedWrites = 1;
       LOG_ERROR("%s [%04d/%04d] %s [%s] m_pWinUsb->Write writelen %d actlen %d\n", static_cast<int>(len),
                 static_cast<int>(transferred));
-    return;
+    }
+  } else {
+    // The device may have lost its mode: tell it again, then write once more.
+    TurnOnTablet(m_curRes);
+    transferred = 0;
+    sample.written = m_pWinUsb->Write(m_pJpegBuffer, len, &transferred) && transferred >= len;
+    sample.failedWrites = sample.written ? 1 : 2;
+    LOG_ERROR("%s [%04d/%04d] %s [%s] m_pWinUsb->Write failed\n");
   }
-  // The device may have lost its mode: tell it again, then write once more.
-  TurnOnTablet(m_curRes);
-  m_pWinUsb->Write(m_pJpegBuffer, len, &transferred);
-  LOG_ERROR("%s [%04d/%04d] %s [%s] m_pWinUsb->Write failed\n");
+  const int64_t writeEnd = CounterNow();
+  sample.writeTicks = writeEnd - writeStart;
+  m_stats.Add(sample);
+  if (m_stats.LineDue(writeEnd)) LogFrameStats();
+}
+
+void CMonitorProcessor::LogFrameStats() {
+  const FrameStatsSummary s = m_stats.Summary();
+  LOG_INFO("%s [%04d/%04d] %s [%s] frame stats: encoded %u written %u bytes %llu encode ms mean %.3f worst %.3f "
+           "write ms mean %.3f worst %.3f failed writes %u path %S\n",
+           static_cast<unsigned>(s.encoded), static_cast<unsigned>(s.written),
+           static_cast<unsigned long long>(s.bytes), s.encodeMeanMs, s.encodeWorstMs, s.writeMeanMs, s.writeWorstMs,
+           static_cast<unsigned>(s.failedWrites), m_strDevPath.c_str());
 }
 
 void CMonitorProcessor::OnMonitorActiveChange(bool active) noexcept {
