@@ -31,15 +31,18 @@ EOF
 case "${1:-}" in
   -h | --help) usage; exit 0 ;;
 esac
+bad() { echo "demo: $1 (see --help)" >&2; exit 2; }
+(($# <= 3)) || bad "at most 3 arguments, got $#"
 seconds=${1:-5}
 mode=${2:-1280x720}
 devices=${3:-2}
-bad() { echo "demo: $1 (see --help)" >&2; exit 2; }
-[[ $seconds =~ ^[0-9]+$ ]] && ((10#$seconds >= 1 && 10#$seconds <= 600)) || bad "SECONDS must be 1..600: '$seconds'"
-[[ $mode =~ ^([0-9]+)x([0-9]+)$ ]] || bad "WIDTHxHEIGHT expected: '$mode'"
+# At most 4 digits each: a longer number would wrap around in shell
+# arithmetic and could pass the range checks as some other value.
+[[ $seconds =~ ^[0-9]{1,4}$ ]] && ((10#$seconds >= 1 && 10#$seconds <= 600)) || bad "SECONDS must be 1..600: '$seconds'"
+[[ $mode =~ ^([0-9]{1,5})x([0-9]{1,5})$ ]] || bad "WIDTHxHEIGHT expected, each 1..4096: '$mode'"
 width=$((10#${BASH_REMATCH[1]})) height=$((10#${BASH_REMATCH[2]}))
 ((width >= 1 && width <= 4096 && height >= 1 && height <= 4096)) || bad "width and height must be 1..4096: '$mode'"
-[[ $devices =~ ^[0-9]+$ ]] && ((10#$devices >= 1 && 10#$devices <= 8)) || bad "DEVICES must be 1..8: '$devices'"
+[[ $devices =~ ^[0-9]{1,4}$ ]] && ((10#$devices >= 1 && 10#$devices <= 8)) || bad "DEVICES must be 1..8: '$devices'"
 seconds=$((10#$seconds)) devices=$((10#$devices)) mode=${width}x${height}
 # The stand-in virtual monitors deliver frames at this steady rate.
 rate=30
@@ -91,7 +94,9 @@ script+=(-c "sleep $((seconds * 1000))")
 for dev in "${names[@]}"; do script+=(-c "count $dev"); done
 script+=(-c stop -c "wait 60000")
 
-echo "run: Skyvane.exe with $devices device(s) of $mode for $seconds s (launcher output: $work/launcher.txt)"
+raw=$((width * height * 4))
+echo "run: Skyvane.exe with $devices device(s) of $mode ($raw bytes of raw BGRX a frame) for $seconds s" \
+  "(launcher output: $work/launcher.txt)"
 code=0
 wine "$stage/SkyLauncher.exe" --sim "$work/sim" --tmp "$work/tmp" --out "$work/stdout.txt" "${script[@]}" \
   </dev/null >"$work/launcher.txt" 2>&1 || code=$?
@@ -116,10 +121,11 @@ for dev in "${names[@]}"; do
                              "$work/launcher.txt")
   total=$(wc -l <"$dir/frames.txt")
   fps=$(awk -v a="$after" -v b="$before" -v s="$seconds" 'BEGIN { printf "%.1f", (a - b) / s }')
-  read -r mean ratio < <(awk -v raw=$((width * height * 4)) \
+  read -r mean ratio < <(awk -v raw="$raw" \
     '{ sum += $5 } END { m = NR ? sum / NR : 0; printf "%.0f %.1f\n", m, m ? raw / m : 0 }' "$dir/frames.txt")
-  printf '%s: %s frames received, %s frames/s (the stand-in monitor sends %s/s)\n' "$dev" "$total" "$fps" "$rate"
-  printf '  %s bytes/frame on average: %s:1 against raw BGRX (%s bytes)\n' "$mean" "$ratio" $((width * height * 4))
+  # Three lines a device keep the whole output under 40 lines at 8 devices.
+  printf '%s: %s frames received, %s frames/s (the stand-in monitor sends %s/s), %s bytes/frame (%s:1 against raw BGRX)\n' \
+    "$dev" "$total" "$fps" "$rate" "$mean" "$ratio"
 
   line=$(stats_of "$dev")
   if [[ $line =~ encoded\ ([0-9]+)\ written\ ([0-9]+)\ bytes\ [0-9]+\ encode\ ms\ mean\ ([0-9.]+)\ worst\ ([0-9.]+)\ write\ ms\ mean\ ([0-9.]+)\ worst\ [0-9.]+\ failed\ writes\ ([0-9]+) ]]; then
