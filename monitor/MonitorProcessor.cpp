@@ -145,7 +145,6 @@ bool CMonitorProcessor::Start() {
     m_bStop = false;
     m_bThreadEnded = false;
   }
-  m_bStatsToLog = true;
   try {
     m_imageThread = std::thread([this] {
       LOG_INFO("%s [%04d/%04d] %s [%s] Start image thread\n");
@@ -164,6 +163,8 @@ bool CMonitorProcessor::Start() {
     m_bThreadEnded = true;
     throw;
   }
+  // Only a thread that was created has figures to report at teardown.
+  m_bStatsToLog = true;
   return true;
 }
 
