@@ -417,10 +417,12 @@ TEST(CustomJpeg, EveryFrameOfASequenceIsCodedAsAFreshEncoderCodesIt) {
         {[](Frame& f) { f.Row(56)[4 * 288] ^= 1; }},
         {[](Frame& f) { f.Row(0)[3] ^= 0xFF; }}}},
       // Strip 2 takes strip 0's new pattern while strip 1 is kept: its
-      // coefficients equal those of strip 0, never of strip 1.
+      // coefficients equal those of strip 0, never of strip 1. The second
+      // band starts flat.
       {"a changed strip after a kept one, equal to the changed one before it",
        flatStrips(),
        {{[](Frame& f) { FillStrip(f, 0, 0, 9), FillStrip(f, 2, 0, 9); }},
+        {[](Frame& f) { f.Set(95, 15, 128, 127, 128); }},  // a flat strip's last pixel
         {[](Frame& f) { FillStrip(f, 1, 0, 9), FillStrip(f, 3, 1, 7); }},
         {[](Frame& f) { FillStrip(f, 0, 0, 1), FillStrip(f, 4, 1, 7); }}}},
       {"strips re-coded to fit, and the limit lowered on the same pixels",
