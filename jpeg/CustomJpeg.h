@@ -72,9 +72,8 @@ class CustomJpeg {
   bool SetKernelSet(KernelSet set);
   KernelSet GetKernelSet() const { return m_kernels->set; }
 
-  // Tests only: a lower strip limit, to exercise the re-coding of strips
-  // that would not fit a strip header.
-  // At most kMaxPaddedStripLength.
+  // Tests only: a lower strip limit (at most kMaxPaddedStripLength), to
+  // exercise the re-coding of strips that would not fit a strip header.
   void SetMaxPaddedStripLengthForTesting(uint32_t bytes);
 
  private:
