@@ -222,6 +222,7 @@ double ChangedPercent(const Frame& a, const Frame& b) {
 
 constexpr int kWordBits = static_cast<int>(sizeof(void*) * 8);
 
+#ifdef SKY_BENCH_TURBOJPEG
 // Speed goal against libjpeg-turbo of the same word size, by kind of frame;
 // 0 where there is none.
 double TurboGoal(const std::string& name) {
@@ -230,6 +231,7 @@ double TurboGoal(const std::string& name) {
   if (name.rfind("noise", 0) == 0) return 1.0;
   return 0;
 }
+#endif
 
 // Time of a frame with a small change, after the full frame, through one
 // encoder, as a share of a full frame's time.
