@@ -280,22 +280,33 @@ bool SameCoefficients(const StripBlocks& a, const StripBlocks& b) {
 }
 
 // True when the strip's rows hold exactly the pixels kept for it (8 rows of
-// 128 bytes at `kept`), or, with `kept` null, when every pixel is `pixel`.
-bool SameStripPixels(const uint8_t* const* rows, const uint8_t* kept, uint32_t pixel) {
-  const __m128i flat = _mm_set1_epi32(static_cast<int>(pixel));
+// 128 bytes at `kept`), or, for FlatStripPixels, when every pixel is `pixel`
+// (all four bytes). A changed strip mostly shows it in its first row: one
+// test after that row, one after the other seven.
+bool SameStripPixels(const uint8_t* const* rows, const uint8_t* kept) {
+  __m128i same = _mm_set1_epi8(-1);
   for (int r = 0; r < 8; ++r) {
-    const uint8_t* row = rows[r];
-    __m128i same = _mm_set1_epi8(-1);
     for (int i = 0; i < 128; i += 16) {
-      const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(row + i));
-      const __m128i y =
-          kept != nullptr ? _mm_load_si128(reinterpret_cast<const __m128i*>(kept + 128 * r + i))
-                          : flat;
+      const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(rows[r] + i));
+      const __m128i y = _mm_load_si128(reinterpret_cast<const __m128i*>(kept + 128 * r + i));
       same = _mm_and_si128(same, _mm_cmpeq_epi8(x, y));
     }
-    if (_mm_movemask_epi8(same) != 0xFFFF) return false;
+    if (r == 0 && _mm_movemask_epi8(same) != 0xFFFF) return false;
   }
-  return true;
+  return _mm_movemask_epi8(same) == 0xFFFF;
+}
+
+bool FlatStripPixels(const uint8_t* const* rows, uint32_t pixel) {
+  const __m128i flat = _mm_set1_epi32(static_cast<int>(pixel));
+  __m128i same = _mm_set1_epi8(-1);
+  for (int r = 0; r < 8; ++r) {
+    for (int i = 0; i < 128; i += 16) {
+      const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(rows[r] + i));
+      same = _mm_and_si128(same, _mm_cmpeq_epi8(x, flat));
+    }
+    if (r == 0 && _mm_movemask_epi8(same) != 0xFFFF) return false;
+  }
+  return _mm_movemask_epi8(same) == 0xFFFF;
 }
 
 // Streaming stores: a whole frame's pixels pass through here when every
@@ -359,8 +370,8 @@ uint32_t CustomJpeg::Encode(const uint8_t* pixels, int32_t pitch, uint8_t* out) 
       KeptStrip* const kept = keptPixels != nullptr ? &m_pKeptStrips[index] : nullptr;
       uint8_t* const keptStripPixels =
           kept != nullptr ? keptPixels + index * kStripPixelBytes : nullptr;
-      if (reuseFrame &&
-          SameStripPixels(stripRows, kept->flat ? nullptr : keptStripPixels, kept->pixel)) {
+      if (reuseFrame && (kept->flat ? FlatStripPixels(stripRows, kept->pixel)
+                                    : SameStripPixels(stripRows, keptStripPixels))) {
         padded = kept->padded;
         CopyStripData(data, keptCode + index * kSlotBytes, padded);
         havePreviousBlocks = false;
@@ -370,7 +381,7 @@ uint32_t CustomJpeg::Encode(const uint8_t* pixels, int32_t pitch, uint8_t* out) 
           // colour instead of its pixels: less to write now, and less to
           // read when the next frame is compared with it.
           std::memcpy(&kept->pixel, stripRows[0], 4);
-          kept->flat = SameStripPixels(stripRows, nullptr, kept->pixel) ? 1 : 0;
+          kept->flat = FlatStripPixels(stripRows, kept->pixel) ? 1 : 0;
           if (!kept->flat) KeepStripPixels(stripRows, keptStripPixels);
         }
         // Conversion, level shift, DCT and quantisation of the whole strip.
