@@ -1,12 +1,22 @@
 // The unhandled-exception filter (see CrashDump.h). Runs on the crashing
 // thread; the process is going down, so nothing here is released that the
 // system would not release anyway, and nothing waits without a bound.
+//
+// The dump is written from inside the crashing process, by design. That has
+// limits: Microsoft's documentation of MiniDumpWriteDump advises calling it
+// from another process where possible, because a process that just crashed
+// is unstable (a loader lock or heap lock held by a stopped thread can make
+// the writer hang or fail). A stack overflow is the hardest case: the filter
+// then runs on the few pages left below the guard page, and the dump writer
+// needs far more, so such a crash usually leaves an empty or no dump. Only a
+// helper process (or the system's own error reporting) would cover it.
 #include "CrashDump.h"
 
 #include <dbghelp.h>
 
 #include <cstdarg>
 #include <cstdio>
+#include <cstring>
 
 #include "LogFile.h"
 
@@ -72,6 +82,62 @@ void CrashLog(const char* szTag, const char* szFormat, ...) {
   WriteToStdoutHandle(szLine);
 }
 
+// The dump's security: a protected DACL that admits SYSTEM and the
+// Administrators only, so that no ACE of the (shared) temporary directory is
+// inherited. Built in the caller's storage with no heap, which may be what
+// crashed. False with the Win32 error in *pErr.
+struct DumpSecurity {
+  SECURITY_DESCRIPTOR sd;
+  BYTE sidSystem[SECURITY_MAX_SID_SIZE];
+  BYTE sidAdmins[SECURITY_MAX_SID_SIZE];
+  // The ACL header and two ACEs, each of an ACE header, a mask and a SID.
+  BYTE acl[sizeof(ACL) + 2 * (sizeof(ACCESS_ALLOWED_ACE) + SECURITY_MAX_SID_SIZE)];
+};
+
+bool MakeDumpSecurity(DumpSecurity& s, SECURITY_ATTRIBUTES& sa, DWORD* pErr) {
+  DWORD cbSystem = sizeof(s.sidSystem);
+  DWORD cbAdmins = sizeof(s.sidAdmins);
+  auto* pAcl = reinterpret_cast<ACL*>(s.acl);
+  // Microsoft's documentation of SetSecurityDescriptorControl: a protected
+  // DACL takes in no inheritable ACEs of the parent.
+  const bool ok = CreateWellKnownSid(WinLocalSystemSid, nullptr, s.sidSystem, &cbSystem) &&
+                  CreateWellKnownSid(WinBuiltinAdministratorsSid, nullptr, s.sidAdmins, &cbAdmins) &&
+                  InitializeAcl(pAcl, sizeof(s.acl), ACL_REVISION) &&
+                  AddAccessAllowedAce(pAcl, ACL_REVISION, FILE_ALL_ACCESS, s.sidSystem) &&
+                  AddAccessAllowedAce(pAcl, ACL_REVISION, FILE_ALL_ACCESS, s.sidAdmins) &&
+                  InitializeSecurityDescriptor(&s.sd, SECURITY_DESCRIPTOR_REVISION) &&
+                  SetSecurityDescriptorDacl(&s.sd, TRUE, pAcl, FALSE) &&
+                  SetSecurityDescriptorControl(&s.sd, SE_DACL_PROTECTED, SE_DACL_PROTECTED);
+  if (!ok) {
+    *pErr = GetLastError();
+    return false;
+  }
+  sa.nLength = sizeof(sa);
+  sa.lpSecurityDescriptor = &s.sd;
+  sa.bInheritHandle = FALSE;
+  return true;
+}
+
+// dbghelp.dll from the system directory only: one beside the program (or in
+// the current directory) is never loaded into a SYSTEM process.
+HMODULE LoadSystemDbgHelp() {
+  // Microsoft's documentation of LoadLibraryEx and AddDllDirectory: the
+  // LOAD_LIBRARY_SEARCH_* flags need Windows 8, or Windows 7 with KB2533623,
+  // which also adds AddDllDirectory to kernel32 (its presence tells whether
+  // the flags work); without it the call fails. A fully qualified path makes
+  // LoadLibraryEx look at that path only, and LOAD_WITH_ALTERED_SEARCH_PATH
+  // resolves the DLL's own imports from its directory first.
+  HMODULE hKernel = GetModuleHandleW(L"kernel32.dll");
+  if (hKernel != nullptr && GetProcAddress(hKernel, "AddDllDirectory") != nullptr)
+    return LoadLibraryExW(L"dbghelp.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+  static constexpr wchar_t kName[] = L"\\dbghelp.dll";
+  wchar_t szPath[MAX_PATH];
+  const UINT cch = GetSystemDirectoryW(szPath, MAX_PATH);
+  if (cch == 0 || cch + sizeof(kName) / sizeof(kName[0]) > MAX_PATH) return nullptr;
+  memcpy(szPath + cch, kName, sizeof(kName));
+  return LoadLibraryExW(szPath, nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+}
+
 }  // namespace
 
 LONG WINAPI my_exception_filter(EXCEPTION_POINTERS* pExceptionInfo) {
@@ -89,10 +155,38 @@ LONG WINAPI my_exception_filter(EXCEPTION_POINTERS* pExceptionInfo) {
   char szDumpPath[MAX_PATH] = {};
   snprintf(szDumpPath, MAX_PATH, "%s\\Skyvane_%d.dmp", szTempDir, static_cast<int>(GetCurrentProcessId()));
 
-  HANDLE hFile = CreateFileA(szDumpPath, GENERIC_WRITE, FILE_SHARE_WRITE, nullptr, CREATE_ALWAYS,
-                             FILE_ATTRIBUTE_NORMAL, nullptr);
+  // A SYSTEM process started by a service shares its temporary directory
+  // with every user. Microsoft's documentation of creating files: the
+  // security attributes apply only when the file is new; CREATE_ALWAYS on an
+  // existing file keeps that file's security, so a user who created the name
+  // first could read the dump. Hence: remove whatever is there, then create
+  // the file anew (CREATE_NEW fails if anything took the name meanwhile),
+  // with a DACL of our own. When that cannot be done, no dump is written.
+  DumpSecurity security;
+  SECURITY_ATTRIBUTES sa;
+  DWORD err = 0;
+  if (!MakeDumpSecurity(security, sa, &err)) {
+    CrashLog("[ERROR] ", "Make dump security failed, err %d\n", static_cast<int>(err));
+    return EXCEPTION_CONTINUE_SEARCH;
+  }
+  if (!DeleteFileA(szDumpPath)) {
+    err = GetLastError();
+    // No file, or no directory (creating then fails and says so).
+    if (err != ERROR_FILE_NOT_FOUND && err != ERROR_PATH_NOT_FOUND) {
+      CrashLog("[ERROR] ", "Remove old %s failed, err %d\n", szDumpPath, static_cast<int>(err));
+      return EXCEPTION_CONTINUE_SEARCH;
+    }
+  }
+  // A symbolic link planted at the name again right after the removal would
+  // be followed by a plain create: a dangling one has its target, wherever
+  // it points, created by SYSTEM. Microsoft's description of symbolic links'
+  // effect on file functions: removing a link removes the link only, and with
+  // FILE_FLAG_OPEN_REPARSE_POINT the link itself is what is opened, so the
+  // name counts as taken and CREATE_NEW fails.
+  HANDLE hFile = CreateFileA(szDumpPath, GENERIC_WRITE, FILE_SHARE_WRITE, &sa, CREATE_NEW,
+                             FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
   if (hFile == INVALID_HANDLE_VALUE) {
-    const DWORD err = GetLastError();
+    err = GetLastError();
     CrashLog("[ERROR] ", "Create %s failed, err %d\n", szDumpPath, static_cast<int>(err));
     return EXCEPTION_CONTINUE_SEARCH;
   }
@@ -102,7 +196,7 @@ LONG WINAPI my_exception_filter(EXCEPTION_POINTERS* pExceptionInfo) {
   info.ExceptionPointers = pExceptionInfo;
   info.ClientPointers = FALSE;
 
-  if (HMODULE hDbgHelp = LoadLibraryA("dbghelp.dll")) {
+  if (HMODULE hDbgHelp = LoadSystemDbgHelp()) {
     using MiniDumpWriteDumpFn = BOOL(WINAPI*)(HANDLE, DWORD, HANDLE, MINIDUMP_TYPE,
                                               PMINIDUMP_EXCEPTION_INFORMATION,
                                               PMINIDUMP_USER_STREAM_INFORMATION,

@@ -1,7 +1,9 @@
 // The process's unhandled-exception filter: writes a full-memory minidump of
-// the process, "%s\Skyvane_%d.dmp" in the directory of TEMP, through
-// dbghelp.dll loaded at the moment of the crash, then lets the system's
-// default handling end the process.
+// the process, "%s\Skyvane_%d.dmp" in the directory of TEMP, through the
+// system directory's dbghelp.dll loaded at the moment of the crash, then lets
+// the system's default handling end the process. The dump is always a new
+// file that only SYSTEM and the Administrators may open; a file already at
+// its name is removed first, and when that fails no dump is written.
 //
 // Threads: runs on whichever thread raised the exception while the others
 // keep running. It never waits for ever on the log: a crash on a thread that

@@ -44,13 +44,13 @@ DWORD ProbeSize(const std::wstring& path) {
   return size;
 }
 
-// Opening and reopening after a failed rotation: rotate an oversized file
-// first, then open the stream. Null when either fails.
+// Opening: rotate an oversized file first, then open the stream. A rename
+// that fails leaves the file in place and it is appended to, like a rotation
+// that fails while writing (CLogFile::RotateIfDue). Null when the file cannot
+// be opened.
 FILE* RotateIfNeededAndOpen(const std::wstring& path) {
   const DWORD size = ProbeSize(path);
-  if (size != INVALID_FILE_SIZE && size > static_cast<DWORD>(CLogFile::kRotateThreshold) &&
-      !MoveToBackup(path))
-    return nullptr;
+  if (size != INVALID_FILE_SIZE && size > static_cast<DWORD>(CLogFile::kRotateThreshold)) MoveToBackup(path);
   return OpenStream(path);
 }
 
@@ -206,7 +206,7 @@ void LogFunctionName(const char* szPrettyFunction, char* szOut, size_t cchOut) {
   }
 }
 
-CLogFile::CLogFile(FILE* pFile) : m_pFile(pFile) {}
+CLogFile::CLogFile(FILE* pFile) : m_pFile(pFile), m_nextRotationAt(0) {}
 
 CLogFile::~CLogFile() {
   if (m_pFile != nullptr) fclose(m_pFile);
@@ -217,13 +217,8 @@ CLogFile* CLogFile::Instance(const wchar_t* szPath) {
 
   AcquireSRWLockExclusive(&s_lifetimeLock);
   if (s_pLogFile == nullptr) {
-    const DWORD size = ProbeSize(szPath);
     s_logFilePath = szPath;
-    FILE* pFile = nullptr;
-    if (size == INVALID_FILE_SIZE || size <= static_cast<DWORD>(kRotateThreshold) ||
-        MoveToBackup(s_logFilePath))
-      pFile = OpenStream(s_logFilePath);
-    if (pFile != nullptr) {
+    if (FILE* pFile = RotateIfNeededAndOpen(s_logFilePath)) {
       s_pLogFile = new (std::nothrow) CLogFile(pFile);
       if (s_pLogFile == nullptr) fclose(pFile);
     }
@@ -266,22 +261,44 @@ void CLogFile::Emit(const char* szFormat, ...) {
 
 void CLogFile::WriteV(const char* szFormat, va_list args) {
   std::lock_guard<std::mutex> lock(m_mutex);
-  if (m_pFile != nullptr && ftell(m_pFile) > kRotateThreshold) {
-    // The stream is closed before anything else: whatever happens next,
-    // no later line can reach a closed stream.
-    fclose(m_pFile);
-    m_pFile = nullptr;
-    if (MoveToBackup(s_logFilePath)) m_pFile = OpenStream(s_logFilePath);
-  } else if (m_pFile == nullptr) {
-    // An earlier rotation failed: try again, so that the log resumes once
-    // the backup can be replaced.
-    m_pFile = RotateIfNeededAndOpen(s_logFilePath);
+  if (m_pFile == nullptr) {
+    // Reopening after a rotation failed: try again with every line, so
+    // that the log resumes as soon as the file can be opened. The file
+    // found then may not be the one whose rename failed (it may have been
+    // moved or removed meanwhile): its own size decides the next rotation.
+    m_pFile = OpenStream(s_logFilePath);
+    if (m_pFile != nullptr) m_nextRotationAt = 0;
+  } else {
+    RotateIfDue();
   }
   if (m_pFile == nullptr) {
-    // The file is unavailable for now; the line is kept on standard output.
+    // The file cannot be opened for now; the line is kept on standard output.
     WriteToStdout(szFormat, args);
     return;
   }
   vfprintf(m_pFile, szFormat, args);
   fflush(m_pFile);
+}
+
+void CLogFile::RotateIfDue() {
+  // The position is the file's size once a line was written since the
+  // (re)open; right after it, it is 0 and no rotation is due yet.
+  const long size = ftell(m_pFile);
+  if (size <= kRotateThreshold || size < m_nextRotationAt) return;
+  // Our own stream does not share delete access, so it is closed before the
+  // rename; no later line can reach the closed stream.
+  fclose(m_pFile);
+  // Microsoft's documentation of CreateFile's sharing modes: while a handle
+  // without FILE_SHARE_DELETE is open, no other open may ask for delete
+  // access; its file-system documentation of renames: a rename is a delete
+  // of the old name, and one that replaces its target (MoveFileExW with
+  // MOVEFILE_REPLACE_EXISTING) deletes that file too, which fails while
+  // handles to it are open. So a reader holding the log or the backup that
+  // way makes the rename fail for as long as it holds it. The lines then go
+  // on into the same file, and the rename is tried again only after
+  // kRotateRetryBytes more: not with every line.
+  const bool moved = MoveToBackup(s_logFilePath);
+  m_nextRotationAt = moved ? 0 : size + kRotateRetryBytes;
+  // A fresh file after the move, the same one appended to otherwise.
+  m_pFile = OpenStream(s_logFilePath);
 }

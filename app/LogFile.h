@@ -5,7 +5,8 @@
 // from one format string whose fixed prefix is "%s [%04d/%04d] %s [%s] "; call
 // sites pass that complete format string, prefix included. While a log is
 // open, lines go to the file (rotated above 10,485,760 bytes to one backup,
-// the path with ".1" appended); otherwise to standard output.
+// the path with ".1" appended; while the rename is impossible, the file grows
+// on and the rotation is tried again later); otherwise to standard output.
 //
 // Threads: any thread may log. The main thread opens the log before other
 // threads start and closes it at the end; a writer racing with the close
@@ -35,6 +36,10 @@ class CLogFile {
  public:
   // Files above this many bytes are rotated (strictly greater).
   static constexpr long kRotateThreshold = 10485760;
+  // After a rotation that could not rename the file (a reader holds the log
+  // or its backup without delete sharing), lines are appended to the same
+  // file and the next attempt waits until this many more bytes were written.
+  static constexpr long kRotateRetryBytes = 65536;
 
   // With a path and no open log: opens the log (rotating an oversized one
   // first) and returns it, or null when it cannot be opened. Otherwise
@@ -62,8 +67,13 @@ class CLogFile {
   ~CLogFile();
 
   void WriteV(const char* szFormat, va_list args);
+  // Under m_mutex: moves the log to its backup and starts a fresh file when
+  // the file is over the threshold and no failed attempt is too recent.
+  void RotateIfDue();
 
-  FILE* m_pFile;
+  FILE* m_pFile;  // null after a reopen that failed
+  // Position from which the next rotation may be tried; 0 when no attempt failed.
+  long m_nextRotationAt;
   std::mutex m_mutex;
 };
 

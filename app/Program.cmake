@@ -4,9 +4,19 @@
 # The unhandled-exception filter that writes the minidump.
 add_library(appcrash STATIC CrashDump.cpp)
 target_include_directories(appcrash PUBLIC ${CMAKE_CURRENT_SOURCE_DIR})
-target_link_libraries(appcrash PUBLIC applog)
+target_link_libraries(appcrash PUBLIC applog advapi32)
 
-sky_add_gtest(crash_dump_test SOURCES tests/CrashDumpTest.cpp LIBS appcrash sky_test_support)
+# Its own folder, with a planted dbghelp.dll beside it that the filter must
+# never load (the override makes Wine take a native dbghelp.dll wherever a
+# search finds one, as Windows would).
+sky_add_gtest(crash_dump_test SOURCES tests/CrashDumpTest.cpp LIBS appcrash sky_test_support
+  ENVIRONMENT "WINEDLLOVERRIDES=dbghelp=n,b")
+add_library(planted_dbghelp SHARED tests/PlantedDbgHelp.cpp)
+target_link_options(planted_dbghelp PRIVATE -Wl,--kill-at)
+set_target_properties(crash_dump_test planted_dbghelp PROPERTIES
+  RUNTIME_OUTPUT_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR}/crash_dump_test)
+set_target_properties(planted_dbghelp PROPERTIES OUTPUT_NAME dbghelp PREFIX "")
+add_dependencies(crash_dump_test planted_dbghelp)
 
 # Skyvane.exe: a GUI program without a visible window, entry wWinMain.
 # (monitor/ is configured after this folder: test for its sources, not its targets)

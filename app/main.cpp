@@ -17,6 +17,7 @@
 #include "CrashDump.h"
 #include "LogFile.h"
 #include "MonitorMgr.h"
+#include "ScopedHandle.h"
 #include "resource.h"
 
 namespace {
@@ -26,6 +27,10 @@ constexpr wchar_t kStopEventName[] = L"Global\\SKY_VANE_STOPEVENT";
 
 wchar_t s_szTitle[kMaxLoadString];        // string 103
 wchar_t s_szWindowClass[kMaxLoadString];  // string 109
+
+// Set once WM_CLOSE has removed the hook and destroyed the window: the
+// closing steps run once, however often and from wherever WM_CLOSE comes.
+bool s_bClosed = false;
 
 // Handed to the watcher thread, which frees it. The event array lives in
 // wWinMain's frame for the watcher's whole life: [0] stop, [1] exit.
@@ -38,6 +43,8 @@ struct WatchContext {
 
 LRESULT CALLBACK WndProc(HWND hWnd, UINT message, WPARAM wParam, LPARAM lParam);
 DWORD WINAPI WatchStopEvent(LPVOID pParam);
+bool IsSystemAccount(PSID pUser, const wchar_t* szName);
+int RunMessageLoop(HWND hWnd, HACCEL hAccelTable);
 
 namespace {
 
@@ -68,7 +75,52 @@ void JoinWatcher(HANDLE hThread) {
   }
 }
 
+// Whether the account running this process may run the program; see
+// IsSystemAccount.
+bool ProcessMayRun() {
+  alignas(TOKEN_USER) BYTE tokenUser[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE] = {};
+  PSID pUser = nullptr;
+  HANDLE hRawToken = nullptr;
+  if (OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &hRawToken)) {
+    const CScopedKernelHandle hToken(hRawToken);
+    DWORD cb = 0;
+    if (GetTokenInformation(hToken.Get(), TokenUser, tokenUser, sizeof(tokenUser), &cb))
+      pUser = reinterpret_cast<TOKEN_USER*>(tokenUser)->User.Sid;
+  }
+  wchar_t szUser[MAX_PATH] = {};
+  DWORD cchUser = MAX_PATH;
+  const bool nameKnown = GetUserNameW(szUser, &cchUser) != FALSE;
+  return IsSystemAccount(pUser, nameKnown ? szUser : nullptr);
+}
+
 }  // namespace
+
+// The LocalSystem account by its SID (S-1-5-18), whose name is translated
+// on some language editions of Windows (Microsoft's documentation of
+// well-known SIDs names the account by this SID, the name being only its
+// English display form), or by the name "SYSTEM" without regard to case.
+// An account whose name cannot be read counts as SYSTEM, as before.
+bool IsSystemAccount(PSID pUser, const wchar_t* szName) {
+  if (pUser != nullptr && IsValidSid(pUser) && IsWellKnownSid(pUser, WinLocalSystemSid)) return true;
+  return szName == nullptr || _wcsicmp(szName, L"SYSTEM") == 0;
+}
+
+// The message loop, then the closing steps that WM_CLOSE would have run if
+// it never came: another process may post WM_QUIT straight to this thread
+// (Microsoft's documentation of WM_QUIT: it is meant to come only from
+// PostQuitMessage), and its wParam is not our exit code. Returns 0.
+int RunMessageLoop(HWND hWnd, HACCEL hAccelTable) {
+  // GetMessageW returns -1 on an error; only a positive result is a message.
+  MSG msg{};
+  while (GetMessageW(&msg, nullptr, 0, 0) > 0) {
+    if (!TranslateAcceleratorW(msg.hwnd, hAccelTable, &msg)) {
+      TranslateMessage(&msg);
+      DispatchMessageW(&msg);
+    }
+  }
+  if (!s_bClosed && IsWindow(hWnd)) SendMessageW(hWnd, WM_CLOSE, 0, 0);
+  return 0;
+}
 
 DWORD WINAPI WatchStopEvent(LPVOID pParam) {
   auto* pContext = static_cast<WatchContext*>(pParam);
@@ -90,6 +142,7 @@ LRESULT CALLBACK WndProc(HWND hWnd, UINT message, WPARAM wParam, LPARAM lParam) 
 
   switch (message) {
     case WM_CREATE:
+      s_bClosed = false;
       if (s_monMgr.Init(hWnd)) {
         InstallHook();
         LOG_INFO("%s [%04d/%04d] %s [%s] s_monMgr.Init succ\n");
@@ -103,6 +156,8 @@ LRESULT CALLBACK WndProc(HWND hWnd, UINT message, WPARAM wParam, LPARAM lParam) 
       return 0;
 
     case WM_CLOSE:
+      if (s_bClosed) return 0;
+      s_bClosed = true;
       UnInstallHook();
       return DefWindowProcW(hWnd, message, wParam, lParam);
 
@@ -111,12 +166,21 @@ LRESULT CALLBACK WndProc(HWND hWnd, UINT message, WPARAM wParam, LPARAM lParam) 
       return 0;
 
     case WM_DEVICECHANGE: {
+      // lParam is read only for the events that carry a broadcast.
+      const bool handleEvent = wParam == DBT_DEVICEQUERYREMOVE || wParam == DBT_DEVICEQUERYREMOVEFAILED ||
+                               wParam == DBT_DEVICEREMOVEPENDING || wParam == DBT_DEVICEREMOVECOMPLETE;
+      if (wParam != DBT_DEVICEARRIVAL && !handleEvent) return 0;
+      const auto* pHeader = reinterpret_cast<const DEV_BROADCAST_HDR*>(lParam);
+      if (pHeader == nullptr || pHeader->dbch_size < sizeof(DEV_BROADCAST_HDR)) return 0;
+      // Handle notifications of our open devices. Microsoft's documentation
+      // of DBT_DEVICEQUERYREMOVE: TRUE grants the removal.
+      if (handleEvent && pHeader->dbch_devicetype == DBT_DEVTYP_HANDLE) {
+        s_monMgr.OnDeviceHandleEvent(wParam, reinterpret_cast<const DEV_BROADCAST_HANDLE*>(lParam));
+        return wParam == DBT_DEVICEQUERYREMOVE ? TRUE : 0;
+      }
       if (wParam != DBT_DEVICEARRIVAL && wParam != DBT_DEVICEREMOVECOMPLETE) return 0;
       // Only interface broadcasts are ours; volumes and ports are ignored.
-      const auto* pHeader = reinterpret_cast<const DEV_BROADCAST_HDR*>(lParam);
-      if (pHeader == nullptr || pHeader->dbch_size < sizeof(DEV_BROADCAST_HDR) ||
-          pHeader->dbch_devicetype != DBT_DEVTYP_DEVICEINTERFACE)
-        return 0;
+      if (pHeader->dbch_devicetype != DBT_DEVTYP_DEVICEINTERFACE) return 0;
       const auto* pBroadcast = reinterpret_cast<const DEV_BROADCAST_DEVICEINTERFACE_W*>(lParam);
       if (wParam == DBT_DEVICEARRIVAL) {
         if (s_monMgr.OnDeviceArrival(pBroadcast))
@@ -143,11 +207,8 @@ int WINAPI wWinMain(HINSTANCE hInstance, HINSTANCE hPrevInstance, LPWSTR lpCmdLi
   (void)lpCmdLine;
   (void)nCmdShow;
 
-  // Only the SYSTEM account runs the program; if the name cannot be read,
-  // go on as if it were SYSTEM.
-  wchar_t szUser[MAX_PATH] = {};
-  DWORD cchUser = MAX_PATH;
-  if (GetUserNameW(szUser, &cchUser) && _wcsicmp(szUser, L"SYSTEM") != 0) return 0;
+  // Only the SYSTEM account runs the program.
+  if (!ProcessMayRun()) return 0;
 
   SetProcessShutdownParameters(0, 0);
   SetUnhandledExceptionFilter(my_exception_filter);
@@ -206,14 +267,7 @@ int WINAPI wWinMain(HINSTANCE hInstance, HINSTANCE hPrevInstance, LPWSTR lpCmdLi
     return 0;
   }
 
-  // GetMessageW returns -1 on an error; only a positive result is a message.
-  MSG msg{};
-  while (GetMessageW(&msg, nullptr, 0, 0) > 0) {
-    if (!TranslateAcceleratorW(msg.hwnd, hAccelTable, &msg)) {
-      TranslateMessage(&msg);
-      DispatchMessageW(&msg);
-    }
-  }
+  const int exitCode = RunMessageLoop(hWnd, hAccelTable);
 
   SetEvent(hEvents[1]);
   JoinWatcher(hWatcher);
@@ -221,5 +275,5 @@ int WINAPI wWinMain(HINSTANCE hInstance, HINSTANCE hPrevInstance, LPWSTR lpCmdLi
   CloseHandle(hEvents[0]);
   CloseHandle(hEvents[1]);
   CLogFile::Close();
-  return msg.message == WM_QUIT ? static_cast<int>(msg.wParam) : 0;
+  return exitCode;
 }

@@ -1,6 +1,6 @@
 // encoder_bench: throughput of the frame encoder, against libjpeg-turbo where
-// it is available (native tree), on the shared desktop frames and generated
-// ones. Runs on the calling thread only; a benchmark, not a test.
+// it is available (native tree), on the frames in testdata/frames and on
+// generated ones. Runs on the calling thread only; a benchmark, not a test.
 //
 //   encoder_bench [--kernels best|scalar|sse2|avx2|all] [--runs N] [--frames DIR]
 //                 [--raw-dir DIR] [--save-raw DIR] [--only NAME] [--stat median|min]
@@ -335,8 +335,8 @@ std::vector<jpeg::KernelSet> SetsToRun(const std::string& which) {
 
 int main(int argc, char** argv) {
   Options o;
-#ifdef SKY_SHARED_FRAMES_DIR
-  o.framesDir = SKY_SHARED_FRAMES_DIR;
+#ifdef SKY_TEST_FRAMES_DIR
+  o.framesDir = SKY_TEST_FRAMES_DIR;
 #endif
   for (int i = 1; i + 1 < argc; i += 2) {
     const std::string key = argv[i], value = argv[i + 1];

@@ -27,6 +27,8 @@ constexpr size_t kYccBufferBytes = 3 * kPlaneBytes;         // 768
 //   per strip   12 blocks x 1660 bits = 19920 bits = 2490 bytes
 //   stuffing    at most one 0x00 after every byte            -> 4980 bytes
 //   EOI, filler 0xFF 0xD9 and up to 3 bytes to a multiple of 4 -> 4984 bytes
+//               (also room for the 4 bytes the coder may store ahead of
+//               its code, which start at most at byte 4980)
 // plus the 4-byte strip header, rounded up to 16 bytes.
 constexpr size_t kStripHeaderBytes = 4;
 constexpr size_t kMaxStripDataBytes = 4984;

@@ -4,6 +4,8 @@
 // Threads: every operation is called on the main thread.
 #pragma once
 
+#include <windows.h>
+
 #include <string>
 
 class IMonitorProcessor {
@@ -26,6 +28,9 @@ class IMonitorProcessor {
   virtual bool Init(const wchar_t* szDevPath) = 0;
   // A copy of the path given to a successful Init; empty before.
   virtual std::wstring GetDevicePath() = 0;
+  // The device's open file handle after a successful Init;
+  // INVALID_HANDLE_VALUE before and after UnInit.
+  virtual HANDLE GetDeviceHandle() = 0;
   // Joins an ended frame thread, if any, and starts a new one. Always true.
   virtual bool Start() = 0;
   // True from Start until the frame thread has stopped.

@@ -2,14 +2,34 @@
 // and the listener operations on the frame thread.
 #include "MonitorProcessor.h"
 
+#include <chrono>
 #include <cstring>
 #include <new>
 
 #include "CustomJpeg.h"
 #include "DefaultEdid.h"
 #include "LogFile.h"
+#include "LogText.h"
 #include "QuantTablePayload.h"
 #include "WinUSB.h"
+
+namespace {
+
+// Microsoft's documentation of QueryPerformanceFrequency: the counter's
+// frequency is fixed at boot, the same on every processor, and the call
+// cannot fail from Windows XP on; so it is read once per processor.
+int64_t CounterFrequency() {
+  LARGE_INTEGER f;
+  return ::QueryPerformanceFrequency(&f) && f.QuadPart > 0 ? f.QuadPart : 1;
+}
+
+int64_t CounterNow() {
+  LARGE_INTEGER t;
+  ::QueryPerformanceCounter(&t);
+  return t.QuadPart;
+}
+
+}  // namespace
 
 CMonitorProcessor::CMonitorProcessor(IMonitorProcessor::Delegate* pDelegate)
     : m_pWinUsb(nullptr),
@@ -22,7 +42,10 @@ CMonitorProcessor::CMonitorProcessor(IMonitorProcessor::Delegate* pDelegate)
       m_jpegRes{0, 0},
       m_pJpegBuffer(nullptr),
       m_jpegBufferSize(0),
-      m_pDelegate(pDelegate) {}
+      m_bThreadEnded(true),
+      m_pDelegate(pDelegate),
+      m_stats(CounterFrequency(), CounterFrequency() * kStatsIntervalSeconds),
+      m_bStatsToLog(false) {}
 
 CMonitorProcessor::~CMonitorProcessor() { UnInit(); }
 
@@ -54,13 +77,19 @@ bool CMonitorProcessor::Init(const wchar_t* szDevPath) {
     return false;
   }
   m_strDevPath = szDevPath;
-  LOG_INFO("%s [%04d/%04d] %s [%s] Init succ path is %S\n", szDevPath);
+  LOG_INFO("%s [%04d/%04d] %s [%s] Init succ path is %S\n", LogText(szDevPath).c_str());
   return true;
 }
 
 bool CMonitorProcessor::InitWinUsb(const wchar_t* szDevPath) {
+  // Identification only: Microsoft's documentation of CreateFileW says a
+  // server behind the path (a named pipe) may otherwise impersonate this
+  // SYSTEM process; with SECURITY_IDENTIFICATION it can only learn who we are.
   HANDLE hFile = ::CreateFileW(szDevPath, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                               OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED, nullptr);
+                               OPEN_EXISTING,
+                               FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED | SECURITY_SQOS_PRESENT |
+                                   SECURITY_IDENTIFICATION,
+                               nullptr);
   if (hFile == INVALID_HANDLE_VALUE) {
     const DWORD err = ::GetLastError();  // before logging can change it
     LOG_ERROR("%s [%04d/%04d] %s [%s]  CreateFile failed err is %d\n", static_cast<int>(err));
@@ -114,15 +143,25 @@ bool CMonitorProcessor::Start() {
   {
     std::lock_guard<std::mutex> lock(m_mutex);
     m_bStop = false;
+    m_bThreadEnded = false;
   }
+  m_bStatsToLog = true;
   try {
     m_imageThread = std::thread([this] {
       LOG_INFO("%s [%04d/%04d] %s [%s] Start image thread\n");
       FrameLoop();
       LOG_INFO("%s [%04d/%04d] %s [%s] Stop image thread\n");
+      {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_bThreadEnded = true;
+      }
+      // UnInit joins only after it saw the flag, so the processor outlives this.
+      m_threadEnded.notify_all();
     });
   } catch (...) {
+    std::lock_guard<std::mutex> lock(m_mutex);
     m_bStop = true;
+    m_bThreadEnded = true;
     throw;
   }
   return true;
@@ -139,7 +178,7 @@ bool CMonitorProcessor::UnInit() {
   LOG_INFO("%s [%04d/%04d] %s [%s] Enter UnInit\n");
   // Set before the cancel, so the loop ends whatever the wait then returns.
   m_bStop = true;
-  if (m_hMonitor != 0) ::CancelWaitFrameChange(m_hMonitor);
+  CancelWaitUntilThreadEnded();
   // The frame thread's stop sequence sets the device to 0 x 0 while the USB
   // link is still open.
   if (m_imageThread.joinable()) m_imageThread.join();
@@ -157,7 +196,27 @@ bool CMonitorProcessor::UnInit() {
   delete[] m_pJpegBuffer;
   m_pJpegBuffer = nullptr;
   m_jpegBufferSize = 0;
+  if (m_bStatsToLog) {
+    m_bStatsToLog = false;
+    LogFrameStats();
+  }
   return true;
+}
+
+void CMonitorProcessor::CancelWaitUntilThreadEnded() {
+  if (m_hMonitor == 0) return;
+  // A cancel that finds no wait blocked is lost: the frame thread may be
+  // between its stop check and its next WaitforFrameChange, or working on a
+  // frame. Repeating the cancel until the thread has ended reaches that next
+  // wait too. Without a thread (never started, or ended on its own) this is
+  // one cancel. The library is called without the processor mutex.
+  std::unique_lock<std::mutex> lock(m_mutex);
+  do {
+    lock.unlock();
+    ::CancelWaitFrameChange(m_hMonitor);
+    lock.lock();
+  } while (!m_threadEnded.wait_for(lock, std::chrono::milliseconds(kCancelRepeatMs),
+                                   [this] { return m_bThreadEnded; }));
 }
 
 // ---- Frame thread ------------------------------------------------------------
@@ -214,19 +273,41 @@ void CMonitorProcessor::OnImageChange(const ImageData* pImageData) noexcept {
       pImageData->height != m_jpegRes.height)
     return;
 
+  // Counter reads on the frame thread: no allocation, no lock.
+  const int64_t encodeStart = CounterNow();
   uint32_t len = m_pJpeg->Encode(pImageData->data, pImageData->pitch, m_pJpegBuffer);
   if (len == 0) return;
+  const int64_t writeStart = CounterNow();
+  FrameSample sample{writeStart - encodeStart, 0, len, false, 0};
   uint32_t transferred = 0;
   if (m_pWinUsb->Write(m_pJpegBuffer, len, &transferred)) {
-    if (transferred < len)
+    sample.written = transferred >= len;
+    if (!sample.written) {
+      sample.failedWrites = 1;
       LOG_ERROR("%s [%04d/%04d] %s [%s] m_pWinUsb->Write writelen %d actlen %d\n", static_cast<int>(len),
                 static_cast<int>(transferred));
-    return;
+    }
+  } else {
+    // The device may have lost its mode: tell it again, then write once more.
+    TurnOnTablet(m_curRes);
+    transferred = 0;
+    sample.written = m_pWinUsb->Write(m_pJpegBuffer, len, &transferred) && transferred >= len;
+    sample.failedWrites = sample.written ? 1 : 2;
+    LOG_ERROR("%s [%04d/%04d] %s [%s] m_pWinUsb->Write failed\n");
   }
-  // The device may have lost its mode: tell it again, then write once more.
-  TurnOnTablet(m_curRes);
-  m_pWinUsb->Write(m_pJpegBuffer, len, &transferred);
-  LOG_ERROR("%s [%04d/%04d] %s [%s] m_pWinUsb->Write failed\n");
+  const int64_t writeEnd = CounterNow();
+  sample.writeTicks = writeEnd - writeStart;
+  m_stats.Add(sample);
+  if (m_stats.LineDue(writeEnd)) LogFrameStats();
+}
+
+void CMonitorProcessor::LogFrameStats() {
+  const FrameStatsSummary s = m_stats.Summary();
+  LOG_INFO("%s [%04d/%04d] %s [%s] frame stats: encoded %u written %u bytes %llu encode ms mean %.3f worst %.3f "
+           "write ms mean %.3f worst %.3f failed writes %u path %S\n",
+           static_cast<unsigned>(s.encoded), static_cast<unsigned>(s.written),
+           static_cast<unsigned long long>(s.bytes), s.encodeMeanMs, s.encodeWorstMs, s.writeMeanMs, s.writeWorstMs,
+           static_cast<unsigned>(s.failedWrites), m_strDevPath.c_str());
 }
 
 void CMonitorProcessor::OnMonitorActiveChange(bool active) noexcept {

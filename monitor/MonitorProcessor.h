@@ -13,12 +13,14 @@
 #include <windows.h>
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <mutex>
 #include <string>
 #include <thread>
 
 #include "Auvex.h"
+#include "FrameStats.h"
 #include "IMonitorProcessor.h"
 #include "ScopedHandle.h"
 
@@ -41,6 +43,11 @@ class CMonitorProcessor final : public IMonitorProcessor, public IMonitorUpdateL
   // the pause after each.
   static constexpr int kNothingNewAttempts = 5;
   static constexpr DWORD kNothingNewSleepMs = 100;
+  // How often UnInit repeats CancelWaitFrameChange until the frame thread
+  // has ended: the library only releases a wait blocked at that moment.
+  static constexpr int kCancelRepeatMs = 10;
+  // Least time between two frame statistics lines while frames flow.
+  static constexpr int kStatsIntervalSeconds = 60;
 
   explicit CMonitorProcessor(IMonitorProcessor::Delegate* pDelegate);
   ~CMonitorProcessor() override;
@@ -50,6 +57,7 @@ class CMonitorProcessor final : public IMonitorProcessor, public IMonitorUpdateL
   // IMonitorProcessor (main thread).
   bool Init(const wchar_t* szDevPath) override;
   std::wstring GetDevicePath() override;
+  HANDLE GetDeviceHandle() override { return m_hDevice.Get(); }
   bool Start() override;
   bool IsImageThreadRunning() override;
   bool IsMonitorActive() override;
@@ -71,6 +79,11 @@ class CMonitorProcessor final : public IMonitorProcessor, public IMonitorUpdateL
 
  private:
   void FrameLoop();
+  // UnInit: cancels the library's wait, again and again, until the frame
+  // thread (if one was started) has ended.
+  void CancelWaitUntilThreadEnded();
+  // One INFO line with the frame statistics (frame thread, or after its join).
+  void LogFrameStats();
 
   CScopedFile m_hDevice;  // the device interface; closed once, by UnInit
   WinUSB* m_pWinUsb;
@@ -90,5 +103,12 @@ class CMonitorProcessor final : public IMonitorProcessor, public IMonitorUpdateL
   uint8_t* m_pJpegBuffer;
   uint32_t m_jpegBufferSize;
   std::mutex m_mutex;
+  // Under m_mutex: false from Start until the frame thread's last step;
+  // m_threadEnded is notified when it becomes true.
+  bool m_bThreadEnded;
+  std::condition_variable m_threadEnded;
   IMonitorProcessor::Delegate* m_pDelegate;
+  // Frame thread only (and UnInit after the join): no lock.
+  CFrameStats m_stats;
+  bool m_bStatsToLog;  // a frame thread ran since the last teardown line
 };

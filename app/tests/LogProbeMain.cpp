@@ -5,6 +5,7 @@
 //   log_probe second <log path>              open an already open log, log one line
 //   log_probe race <log path> <threads> <n>  writers on several threads while the log closes
 //   log_probe rotfail <directory>            a rotation whose rename fails, then recovers
+//                                            (2000 lines "line D <n>" after the failure)
 //   log_probe nolog <log path>               lines before the log opens and after it closes
 //
 // Exit code 0 when the scenario ran as planned.
@@ -65,8 +66,8 @@ int RotationFails(const std::wstring& dir) {
   LOG_INFO("%s [%04d/%04d] %s [%s] line B\n");
   LOG_INFO("%s [%04d/%04d] %s [%s] line C\n");
   if (!RemoveDirectoryW(backup.c_str())) return 33;
-  LOG_INFO("%s [%04d/%04d] %s [%s] line D\n");
-  LOG_INFO("%s [%04d/%04d] %s [%s] line E\n");
+  // More than the retry interval: the rotation is tried again among them.
+  for (int i = 0; i < 2000; ++i) LOG_INFO("%s [%04d/%04d] %s [%s] line D %d\n", i);
   CLogFile::Close();
   return 0;
 }

@@ -10,12 +10,16 @@
 #include <string>
 #include <vector>
 
+#include <sddl.h>
+
 #include "AuvexTestControl.h"
 #include "LogFile.h"
 #include "SkyTestSupport.h"
 #include "resource.h"
 
 LRESULT CALLBACK WndProc(HWND hWnd, UINT message, WPARAM wParam, LPARAM lParam);
+bool IsSystemAccount(PSID pUser, const wchar_t* szName);
+int RunMessageLoop(HWND hWnd, HACCEL hAccelTable);
 
 namespace {
 
@@ -132,6 +136,14 @@ TEST_F(WndProcTest, OnlyInterfaceArrivalsAndRemovalsReachTheManager) {
   EXPECT_EQ(Count(log, "[INFO]   [WndProc] s_monMgr.OnDeviceArrival failed\r\n"), 1u) << log;
   EXPECT_EQ(Count(log, "[INFO]   [WndProc] s_monMgr.OnDeviceRemove failed\r\n"), 1u);
 
+  // A query-remove is granted (TRUE) whether or not it names one of ours.
+  DEV_BROADCAST_HANDLE handle{};
+  handle.dbch_size = sizeof handle;
+  handle.dbch_devicetype = DBT_DEVTYP_HANDLE;
+  handle.dbch_handle = reinterpret_cast<HANDLE>(0x1234);
+  EXPECT_EQ(SendMessageW(s_hWnd, WM_DEVICECHANGE, DBT_DEVICEQUERYREMOVE, reinterpret_cast<LPARAM>(&handle)), TRUE);
+  EXPECT_EQ(SendMessageW(s_hWnd, WM_DEVICECHANGE, DBT_DEVICEQUERYREMOVEFAILED, reinterpret_cast<LPARAM>(&handle)), 0);
+
   EXPECT_EQ(SendMessageW(s_hWnd, WM_DISPLAYCHANGE, 32, MAKELPARAM(1920, 1080)), 0);
   EXPECT_EQ(Count(Log(), "[INFO]   [CMonitorMgr::OnDisplayChange] OnDisplayChange\r\n"), 1u);
 }
@@ -147,6 +159,77 @@ TEST_F(WndProcTest, CloseUninstallsTheHookAndEndsTheLoopWithZero) {
   EXPECT_EQ(uninstalls, 1);
   ASSERT_TRUE(PeekMessageW(&msg, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE));
   EXPECT_EQ(msg.wParam, 0u);
+}
+
+// The account check: LocalSystem by its SID whatever its name is in the
+// edition's language, or any account named SYSTEM (the name as before).
+TEST(SkyvaneAccount, LocalSystemBySidOrTheNameSystem) {
+  struct Case {
+    const wchar_t* sid;   // null: the token could not be read
+    const wchar_t* name;  // null: the name could not be read
+    bool runs;
+  };
+  const Case cases[] = {
+      {L"S-1-5-18", L"SYSTEM", true},
+      {L"S-1-5-18", L"Syst\x00E8me", true},  // translated names
+      {L"S-1-5-18", L"\x0421\x0418\x0421\x0422\x0415\x041C\x0410", true},
+      {L"S-1-5-18", nullptr, true},
+      {L"S-1-5-21-1-2-3-1000", L"system", true},  // the name alone, as on Wine
+      {L"S-1-5-21-1-2-3-1000", L"alice", false},
+      {L"S-1-5-19", L"LOCAL SERVICE", false},
+      {L"S-1-5-20", L"NETWORK SERVICE", false},
+      {L"S-1-5-32-544", L"Administrators", false},
+      {nullptr, L"alice", false},
+      {nullptr, L"SYSTEM", true},
+      {nullptr, nullptr, true},
+  };
+  for (const Case& c : cases) {
+    PSID pSid = nullptr;
+    if (c.sid) ASSERT_TRUE(ConvertStringSidToSidW(c.sid, &pSid)) << GetLastError();
+    EXPECT_EQ(IsSystemAccount(pSid, c.name), c.runs)
+        << (c.sid ? std::string(c.sid, c.sid + wcslen(c.sid)) : "no sid") << " / " << (c.name ? "name" : "no name");
+    if (pSid) LocalFree(pSid);
+  }
+}
+
+// However the message loop ends (WM_CLOSE from the stop event or the
+// manager, or a WM_QUIT posted by another process with a code of its own),
+// the hook is removed and the window destroyed exactly once, and the code
+// is 0. Each case has its own window (the manager is WndProc's static).
+TEST(SkyvaneMessageLoop, EveryWayOutClosesOnceAndReturnsZero) {
+  struct Case {
+    const char* name;
+    std::vector<std::pair<UINT, WPARAM>> posted;  // in order, to the window
+  };
+  const Case cases[] = {
+      {"close", {{WM_CLOSE, 0}}},
+      {"foreign quit", {{WM_QUIT, 77}}},
+      {"close then quit", {{WM_CLOSE, 0}, {WM_QUIT, 5}}},
+      {"quit then close", {{WM_QUIT, 0xC0000005}, {WM_CLOSE, 0}}},
+      {"close twice", {{WM_CLOSE, 0}, {WM_CLOSE, 0}}},
+  };
+  WNDCLASSEXW wc{};
+  wc.cbSize = sizeof wc;
+  wc.lpfnWndProc = WndProc;
+  wc.hInstance = GetModuleHandleW(nullptr);
+  wc.lpszClassName = L"MessageLoopTestWindow";
+  RegisterClassExW(&wc);
+  for (const Case& c : cases) {
+    MSG msg;
+    while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+    }
+    HWND hWnd = CreateWindowExW(0, wc.lpszClassName, L"", WS_OVERLAPPEDWINDOW, CW_USEDEFAULT, 0, CW_USEDEFAULT, 0,
+                                nullptr, nullptr, wc.hInstance, nullptr);
+    ASSERT_NE(hWnd, nullptr) << c.name;
+    int installs = 0, uninstalls = 0;
+    AuvexTest_GetHookCalls(&installs, &uninstalls);
+    const int uninstallsBefore = uninstalls;
+    for (const auto& m : c.posted) ASSERT_TRUE(PostMessageW(hWnd, m.first, m.second, 0)) << c.name;
+    EXPECT_EQ(RunMessageLoop(hWnd, nullptr), 0) << c.name;
+    EXPECT_FALSE(IsWindow(hWnd)) << c.name;
+    AuvexTest_GetHookCalls(&installs, &uninstalls);
+    EXPECT_EQ(uninstalls - uninstallsBefore, 1) << c.name;
+  }
 }
 
 }  // namespace

@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cwctype>
 #include <string>
 #include <vector>
 
@@ -39,6 +40,12 @@ std::vector<uint8_t> Broadcast(const std::wstring& path) {
 
 const DEV_BROADCAST_DEVICEINTERFACE_W* AsBroadcast(const std::vector<uint8_t>& block) {
   return reinterpret_cast<const DEV_BROADCAST_DEVICEINTERFACE_W*>(block.data());
+}
+
+// The same path in swapped letter case: the same interface for Windows.
+std::wstring SwapCase(std::wstring text) {
+  for (auto& c : text) c = iswupper(c) ? towlower(c) : towupper(c);
+  return text;
 }
 
 class MonitorMgrTest : public ::testing::Test {
@@ -143,26 +150,90 @@ TEST_F(MonitorMgrTest, ADeviceThatFailsToInitialiseDoesNotStopTheOthers) {
             std::string::npos);
 }
 
-TEST_F(MonitorMgrTest, RemovalMatchesThePathExactlyAndLeavesTheDeviceAtZeroByZero) {
+// ---- Broadcasts are checked against the configuration manager --------------
+
+TEST_F(MonitorMgrTest, ArrivalOpensOnlyAPresentInterfaceInItsListedSpelling) {
+  Plug({Device(L"dev"), Device(L"unplugged")});
+  Plug({Device(L"dev")});  // "unplugged" keeps its node file, but is no longer listed
+  ASSERT_TRUE(Mgr().Init(m_hWnd));
+  // A pipe server stands behind one forged path: it must see no client.
+  const std::wstring pipe = L"\\\\.\\pipe\\skyvane-arrival-" + std::to_wstring(GetCurrentProcessId());
+  HANDLE hPipe = CreateNamedPipeW(pipe.c_str(), PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED, PIPE_TYPE_BYTE, 1, 64, 64,
+                                  0, nullptr);
+  ASSERT_NE(hPipe, INVALID_HANDLE_VALUE);
+  struct Case {
+    std::wstring path;
+    std::string logged;  // how the path appears in the refusal line
+  };
+  const Case forged[] = {
+      {pipe, usbsim::Narrow(pipe)},
+      {m_dir + L"\\devices.txt", usbsim::Narrow(m_dir) + "\\devices.txt"},
+      {Path(L"unplugged"), usbsim::Narrow(Path(L"unplugged"))},
+      {Path(L"dev") + L"\r\nforged", usbsim::Narrow(Path(L"dev")) + "\\x0D\\x0Aforged"},
+  };
+  for (const Case& c : forged) {
+    auto arrival = Broadcast(c.path);
+    EXPECT_FALSE(Mgr().OnDeviceArrival(AsBroadcast(arrival))) << c.logged;
+    EXPECT_EQ(Count(Log(), "[ERROR]  [CMonitorMgr::OnDeviceArrival] OnDeviceArrival refused, not a present device "
+                           "interface: " + c.logged + "\r\n"),
+              1u)
+        << Log();
+  }
+  OVERLAPPED ov{};
+  ov.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  EXPECT_FALSE(ConnectNamedPipe(hPipe, &ov));
+  EXPECT_EQ(GetLastError(), DWORD(ERROR_IO_PENDING));  // nobody connected
+  CancelIo(hPipe);
+  CloseHandle(ov.hEvent);
+  CloseHandle(hPipe);
+  EXPECT_EQ(Count(Log(), "CreateMonitor returned nullptr"), 0u);
+  EXPECT_EQ(Mgr().Monitors().size(), 1u);
+
+  // A present device named in another letter case is the same interface: it
+  // is opened in the spelling the configuration manager gave.
+  Plug({Device(L"dev"), Device(L"late")});
+  auto arrival = Broadcast(SwapCase(Path(L"late")));
+  ASSERT_TRUE(Mgr().OnDeviceArrival(AsBroadcast(arrival)));
+  EXPECT_EQ(ManagedPaths(), (std::vector<std::wstring>{Path(L"dev"), Path(L"late")}));
+  EXPECT_TRUE(WaitForFrames(L"late", 2));
+}
+
+TEST_F(MonitorMgrTest, RemovalIgnoresCaseButActsOnlyOnceTheInterfaceIsGone) {
   Plug({Device(L"keep"), Device(L"gone")});
   ASSERT_TRUE(Mgr().Init(m_hWnd));
   ASSERT_TRUE(WaitForFrames(L"gone", 2));
-
-  // Same file for the file system, different string: nothing is destroyed.
-  std::wstring other = Path(L"gone");
-  std::transform(other.begin(), other.end(), other.begin(), ::towupper);
-  auto wrongCase = Broadcast(other);
-  EXPECT_FALSE(Mgr().OnDeviceRemove(AsBroadcast(wrongCase)));
-  auto prefix = Broadcast(Path(L"gone").substr(0, Path(L"gone").size() - 1));
-  EXPECT_FALSE(Mgr().OnDeviceRemove(AsBroadcast(prefix)));
-  auto never = Broadcast(Path(L"never"));
-  EXPECT_FALSE(Mgr().OnDeviceRemove(AsBroadcast(never)));
-  EXPECT_EQ(Mgr().Monitors().size(), 2u);
-  EXPECT_NE(Log().find("[INFO]   [CMonitorMgr::OnDeviceRemove] OnDeviceRemove path is " + usbsim::Narrow(other)),
-            std::string::npos);
-
-  auto exact = Broadcast(Path(L"gone"));
-  ASSERT_TRUE(Mgr().OnDeviceRemove(AsBroadcast(exact)));
+  const std::wstring swapped = SwapCase(Path(L"gone"));
+  struct Case {
+    bool plugged;
+    std::wstring path;
+    bool removed;
+    const char* refusal;  // null: no refusal line
+  };
+  const Case cases[] = {
+      {true, Path(L"gone"), false, "the device interface is still present"},  // a forged removal
+      {true, swapped, false, "the device interface is still present"},
+      {false, Path(L"gone").substr(0, Path(L"gone").size() - 1), false, nullptr},  // not ours
+      {false, Path(L"never"), false, nullptr},
+      {false, swapped, true, nullptr},  // the spelling need not match the enumeration's
+      {false, Path(L"gone"), false, nullptr},  // already gone
+  };
+  for (const Case& c : cases) {
+    if (c.plugged) Plug({Device(L"keep"), Device(L"gone")});
+    else Plug({Device(L"keep")});
+    const size_t refusals = Count(Log(), "OnDeviceRemove refused");
+    auto removal = Broadcast(c.path);
+    EXPECT_EQ(Mgr().OnDeviceRemove(AsBroadcast(removal)), c.removed) << usbsim::Narrow(c.path);
+    EXPECT_NE(Log().find("[INFO]   [CMonitorMgr::OnDeviceRemove] OnDeviceRemove path is " + usbsim::Narrow(c.path) +
+                         "\r\n"),
+              std::string::npos);
+    if (c.refusal)
+      EXPECT_EQ(Count(Log(), std::string("[ERROR]  [CMonitorMgr::OnDeviceRemove] OnDeviceRemove refused, ") +
+                                 c.refusal + ": " + usbsim::Narrow(c.path) + "\r\n"),
+                1u)
+          << Log();
+    else
+      EXPECT_EQ(Count(Log(), "OnDeviceRemove refused"), refusals);
+  }
   EXPECT_EQ(ManagedPaths(), std::vector<std::wstring>{Path(L"keep")});
   // The processor is gone: its link closed after the device went to 0 x 0.
   auto events = usbsim::ReadUsbLog(DevDir(L"gone"));
@@ -174,13 +245,161 @@ TEST_F(MonitorMgrTest, RemovalMatchesThePathExactlyAndLeavesTheDeviceAtZeroByZer
   ASSERT_NE(lastRes, nullptr);
   EXPECT_EQ(lastRes->ResolutionWidth(), 0);
   EXPECT_EQ(lastRes->ResolutionHeight(), 0);
-  EXPECT_FALSE(Mgr().OnDeviceRemove(AsBroadcast(exact)));  // already gone
+}
+
+TEST_F(MonitorMgrTest, RemovalIsRefusedWhileThePresentDevicesCannotBeListed) {
+  Plug({Device(L"dev")});
+  ASSERT_TRUE(Mgr().Init(m_hWnd));
+  Plug({});
+  usbsim::WriteCfgMgrFaults(m_dir, {CR_OUT_OF_MEMORY, 0, 0});
+  auto removal = Broadcast(Path(L"dev"));
+  EXPECT_FALSE(Mgr().OnDeviceRemove(AsBroadcast(removal)));
+  EXPECT_NE(Log().find("[ERROR]  [CMonitorMgr::OnDeviceRemove] OnDeviceRemove refused, the present devices cannot "
+                       "be listed: " + usbsim::Narrow(Path(L"dev")) + "\r\n"),
+            std::string::npos)
+      << Log();
+  usbsim::WriteCfgMgrFaults(m_dir, {});
+  EXPECT_TRUE(Mgr().OnDeviceRemove(AsBroadcast(removal)));
+}
+
+// ---- Handle notifications of the opened devices ----------------------------
+
+TEST_F(MonitorMgrTest, QueryRemoveClosesTheDeviceAndAFailedOneOpensItAgain) {
+  Plug({Device(L"dev"), Device(L"other")});
+  ASSERT_TRUE(Mgr().Init(m_hWnd));
+  ASSERT_TRUE(WaitForFrames(L"dev", 2));
+  const HANDLE hDevice = Mgr().Monitors().front()->GetDeviceHandle();
+  ASSERT_NE(hDevice, INVALID_HANDLE_VALUE);
+  // The notification names the device by its file handle.
+  const uintptr_t device = reinterpret_cast<uintptr_t>(hDevice);
+  auto handleEvent = [&](WPARAM event, uintptr_t handle) {
+    auto block = usbsim::HandleBroadcast(handle);
+    return Mgr().OnDeviceHandleEvent(event, reinterpret_cast<const DEV_BROADCAST_HANDLE*>(block.data()));
+  };
+  auto inits = [&] {
+    auto events = usbsim::ReadUsbLog(DevDir(L"dev"));
+    return std::count_if(events.begin(), events.end(), [](const usbsim::UsbEvent& e) { return e.kind == "INIT"; });
+  };
+  struct Step {
+    WPARAM event;
+    uintptr_t handle;
+    bool plugged;
+    bool acted;
+    size_t managed;      // processors afterwards
+    long devInits;       // sessions of "dev" so far
+  };
+  const Step steps[] = {
+      {DBT_DEVICEQUERYREMOVE, device + 4, true, false, 2, 1},        // not our handle
+      {DBT_DEVICEQUERYREMOVEFAILED, device, true, false, 2, 1},      // nothing was closed
+      {DBT_DEVICEREMOVECOMPLETE, device, true, false, 2, 1},         // still present
+      {DBT_DEVICEQUERYREMOVE, device, true, true, 1, 1},             // closed for the removal
+      {DBT_DEVICEQUERYREMOVE, device, true, false, 1, 1},            // closed already
+      {DBT_DEVICEQUERYREMOVEFAILED, device, true, true, 2, 2},       // removal cancelled: open again
+      {DBT_DEVICEQUERYREMOVE, 0, true, false, 2, 2},                 // a null handle names nothing
+  };
+  for (size_t i = 0; i < sizeof(steps) / sizeof(steps[0]); ++i) {
+    const Step& s = steps[i];
+    EXPECT_EQ(handleEvent(s.event, s.handle), s.acted) << "step " << i;
+    EXPECT_EQ(Mgr().Monitors().size(), s.managed) << "step " << i;
+    EXPECT_EQ(inits(), s.devInits) << "step " << i;
+  }
+  EXPECT_EQ(usbsim::ReadUsbLog(DevDir(L"dev"))[0].kind, "INIT");
+  EXPECT_EQ(Count(Log(), "[INFO]   [CMonitorMgr::OnDeviceHandleEvent] OnDeviceQueryRemove closing the device: " +
+                             usbsim::Narrow(Path(L"dev")) + "\r\n"),
+            1u)
+      << Log();
+  EXPECT_EQ(Count(Log(), "[INFO]   [CMonitorMgr::OnDeviceHandleEvent] OnDeviceQueryRemoveFailed opening the device "
+                         "again: " + usbsim::Narrow(Path(L"dev")) + "\r\n"),
+            1u);
+  EXPECT_EQ(ManagedPaths(), (std::vector<std::wstring>{Path(L"other"), Path(L"dev")}));
+  EXPECT_TRUE(WaitForFrames(L"dev", usbsim::ReadFrameIndex(DevDir(L"dev")).size() + 2));
+
+  // A removal that goes through: closed on the query, gone from the list on
+  // completion; a failed query afterwards finds nothing to open.
+  const uintptr_t reopened = reinterpret_cast<uintptr_t>(Mgr().Monitors().back()->GetDeviceHandle());
+  ASSERT_TRUE(handleEvent(DBT_DEVICEQUERYREMOVE, reopened));
+  EXPECT_EQ(usbsim::ReadUsbLog(DevDir(L"dev")).back().kind, "FREE");
+  Plug({Device(L"other")});
+  EXPECT_TRUE(handleEvent(DBT_DEVICEREMOVECOMPLETE, reopened));
+  EXPECT_FALSE(handleEvent(DBT_DEVICEQUERYREMOVEFAILED, reopened));
+  EXPECT_EQ(ManagedPaths(), std::vector<std::wstring>{Path(L"other")});
+  // Too short to hold the two handles.
+  auto shortBlock = usbsim::HandleBroadcast(reopened);
+  reinterpret_cast<DEV_BROADCAST_HANDLE*>(shortBlock.data())->dbch_size = sizeof(DEV_BROADCAST_HDR);
+  EXPECT_FALSE(Mgr().OnDeviceHandleEvent(DBT_DEVICEQUERYREMOVE,
+                                         reinterpret_cast<const DEV_BROADCAST_HANDLE*>(shortBlock.data())));
+}
+
+// Windows names the registration too: that decides between registrations
+// of one handle value, and a removal it names is taken as said, even once
+// the interface is listed again (the device came back as a new device).
+TEST_F(MonitorMgrTest, AHandleEventThatNamesTheRegistrationIsMatchedByIt) {
+  Plug({Device(L"dev"), Device(L"other")});
+  ASSERT_TRUE(Mgr().Init(m_hWnd));
+  IMonitorProcessor* pDev = Mgr().Monitors().front();
+  IMonitorProcessor* pOther = Mgr().Monitors().back();
+  const uintptr_t hDev = reinterpret_cast<uintptr_t>(pDev->GetDeviceHandle());
+  const uintptr_t hOther = reinterpret_cast<uintptr_t>(pOther->GetDeviceHandle());
+  const HDEVNOTIFY nDev = Mgr().HandleNotification(pDev);
+  const HDEVNOTIFY nOther = Mgr().HandleNotification(pOther);
+  ASSERT_NE(nDev, nullptr);
+  ASSERT_NE(nOther, nullptr);
+  const HDEVNOTIFY nBogus = reinterpret_cast<HDEVNOTIFY>(reinterpret_cast<uintptr_t>(nDev) + 8);
+  struct Step {
+    WPARAM event;
+    uintptr_t handle;
+    HDEVNOTIFY notify;
+    bool acted;
+    std::vector<const wchar_t*> managed;  // device names afterwards, in list order
+  };
+  const Step steps[] = {
+      {DBT_DEVICEQUERYREMOVE, hDev, nOther, false, {L"dev", L"other"}},  // another registration
+      {DBT_DEVICEQUERYREMOVE, hDev, nBogus, false, {L"dev", L"other"}},  // none of ours
+      {DBT_DEVICEQUERYREMOVEFAILED, hOther, nOther, false, {L"dev", L"other"}},  // nothing was closed
+      {DBT_DEVICEREMOVECOMPLETE, hDev, nDev, true, {L"other"}},  // listed, but this one is gone
+      {DBT_DEVICEREMOVECOMPLETE, hDev, nDev, false, {L"other"}},  // unregistered with it
+      {DBT_DEVICEQUERYREMOVE, hOther, nOther, true, {}},
+      {DBT_DEVICEQUERYREMOVE, hOther, nOther, false, {}},  // closed already
+      {DBT_DEVICEQUERYREMOVEFAILED, hOther, nOther, true, {L"other"}},
+  };
+  for (size_t i = 0; i < sizeof(steps) / sizeof(steps[0]); ++i) {
+    const Step& s = steps[i];
+    auto block = usbsim::HandleBroadcast(s.handle);
+    reinterpret_cast<DEV_BROADCAST_HANDLE*>(block.data())->dbch_hdevnotify = s.notify;
+    EXPECT_EQ(Mgr().OnDeviceHandleEvent(s.event, reinterpret_cast<const DEV_BROADCAST_HANDLE*>(block.data())), s.acted)
+        << "step " << i;
+    std::vector<std::wstring> expected;
+    for (const wchar_t* name : s.managed) expected.push_back(Path(name));
+    EXPECT_EQ(ManagedPaths(), expected) << "step " << i;
+  }
+  EXPECT_EQ(usbsim::ReadUsbLog(DevDir(L"dev")).back().kind, "FREE");
+}
+
+TEST_F(MonitorMgrTest, AFailedQueryRemoveOfAnUnpluggedDeviceOpensNothing) {
+  Plug({Device(L"dev")});
+  ASSERT_TRUE(Mgr().Init(m_hWnd));
+  const uintptr_t device = reinterpret_cast<uintptr_t>(Mgr().Monitors().front()->GetDeviceHandle());
+  auto query = usbsim::HandleBroadcast(device);
+  const auto* b = reinterpret_cast<const DEV_BROADCAST_HANDLE*>(query.data());
+  ASSERT_TRUE(Mgr().OnDeviceHandleEvent(DBT_DEVICEQUERYREMOVE, b));
+  Plug({});
+  EXPECT_FALSE(Mgr().OnDeviceHandleEvent(DBT_DEVICEQUERYREMOVEFAILED, b));
+  EXPECT_NE(Log().find("[ERROR]  [CMonitorMgr::OnDeviceHandleEvent] OnDeviceQueryRemoveFailed, not a present device "
+                       "interface: " + usbsim::Narrow(Path(L"dev")) + "\r\n"),
+            std::string::npos)
+      << Log();
+  EXPECT_TRUE(Mgr().Monitors().empty());
+  // Plugged in again: the arrival opens it as usual.
+  Plug({Device(L"dev")});
+  auto arrival = Broadcast(Path(L"dev"));
+  EXPECT_TRUE(Mgr().OnDeviceArrival(AsBroadcast(arrival)));
 }
 
 TEST_F(MonitorMgrTest, BroadcastNameIsReadNoFurtherThanItsSize) {
   Plug({Device(L"dev")});
   ASSERT_TRUE(Mgr().Init(m_hWnd));
   // The same path with a tail beyond dbcc_size and no terminator inside it.
+  Plug({});  // removals are acted on once the interface is gone
   auto block = Broadcast(Path(L"dev") + L"XYZ");
   auto* b = reinterpret_cast<DEV_BROADCAST_DEVICEINTERFACE_W*>(block.data());
   b->dbcc_size -= 4 * sizeof(wchar_t);  // drop "XYZ" and the terminator

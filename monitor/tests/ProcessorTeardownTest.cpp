@@ -3,6 +3,7 @@
 // thread never runs on after UnInit, and nothing leaks over many cycles.
 #include <malloc.h>
 
+#include <algorithm>
 #include <atomic>
 #include <mutex>
 
@@ -70,6 +71,51 @@ TEST_F(TeardownTest, StopDuringThePauseAfterNothingNewEndsTheThreadAtOnce) {
   EXPECT_EQ(CountLog("INFO", "CMonitorProcessor::Start::<lambda>", "Stop image thread"), 1);
 }
 
+// Holds the frame thread inside one WaitforFrameChange call, before the
+// library's wait begins, until a cancel has come: the cancel finds no wait
+// to release. Lives for the whole program, as the hook may outlast a test.
+struct ParkBeforeWait {
+  std::atomic<int> waitsToLetThrough{-1};  // 0 parks the next wait; negative parks none
+  std::atomic<bool> parked{false};
+};
+ParkBeforeWait s_park;
+
+void AUVEX_CALL ParkUntilCancelled(const char* function, AuvexMonitor hMonitor, void* context) {
+  auto* park = static_cast<ParkBeforeWait*>(context);
+  if (std::string(function) != "WaitforFrameChange" || park->waitsToLetThrough.fetch_sub(1) != 0) return;
+  park->parked = true;
+  AuvexTestMonitorInfo info{};
+  for (int i = 0; i < 5000 && AuvexTest_GetMonitorInfo(hMonitor, &info) && info.cancels == 0; ++i) Sleep(1);
+}
+
+// The library releases only a wait blocked at the moment of the cancel, and
+// drops any other. A stop that comes while the frame thread is between its
+// stop check and its next WaitforFrameChange must still end the thread at
+// once: teardown runs on the main thread, and a library wait (10 s here)
+// would hold every window message behind it. The stop comes before the
+// first wait, or after one or three delivered events.
+TEST_F(TeardownTest, StopBetweenTheStopCheckAndTheNextWaitIsNotLost) {
+  const int eventsBeforeStop[] = {0, 1, 3};
+  AuvexTest_SetDefaultTiming(0, 10000);
+  AuvexTest_SetCallHook(&ParkUntilCancelled, &s_park);
+  for (int round = 0; round < 30; ++round) {
+    const int events = eventsBeforeStop[round % 3];
+    CMonitorProcessor& proc = InitProcessor();
+    ASSERT_EQ(AuvexTest_SetCancelKeptForNextWait(Monitor(), 0), 1);
+    for (int i = 0; i < events; ++i) ASSERT_EQ(AuvexTest_QueueReservedEvent(Monitor(), 1, i), 1);
+    s_park.parked = false;
+    s_park.waitsToLetThrough = events;
+    ASSERT_TRUE(proc.Start());
+    ASSERT_TRUE(WaitUntil([] { return s_park.parked.load(); })) << "round " << round;
+    auto start = Clock::now();
+    m_pProc.reset();
+    ASSERT_LT(Clock::now() - start, std::chrono::milliseconds(1000))
+        << "round " << round << ", " << events << " events: the stop waited out a library wait";
+  }
+  AuvexTest_SetCallHook(nullptr, nullptr);
+  EXPECT_EQ(CountLog("INFO", "CMonitorProcessor::Start::<lambda>", "Stop image thread"), 30);
+}
+
 TEST_F(TeardownTest, DestroyingAProcessorBlockedInItsWaitTurnsTheDeviceOffFirst) {
   AuvexTest_SetDefaultTiming(0, 60000);  // the wait would block for a minute
   CMonitorProcessor& proc = InitProcessor();
@@ -84,6 +130,8 @@ TEST_F(TeardownTest, DestroyingAProcessorBlockedInItsWaitTurnsTheDeviceOffFirst)
   EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(5000));
   AuvexTest_SetCallHook(nullptr, nullptr);
 
+  // The cancel is repeated until the thread has ended: one or more of them.
+  probe.calls.erase(std::unique(probe.calls.begin(), probe.calls.end()), probe.calls.end());
   EXPECT_EQ(probe.calls,
             (std::vector<std::string>{"CancelWaitFrameChange", "PlugOutMonitor", "DestroyMonitorDevice"}));
   // SetResolution(0, 0) went out, then the link was closed, then the monitor removed.

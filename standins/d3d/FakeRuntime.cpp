@@ -1,7 +1,10 @@
 // Fake Direct3D runtime (see FakeRuntime.h). Runs on the test's threads.
 #include "FakeRuntime.h"
 
+#include <algorithm>
 #include <atomic>
+#include <cstring>
+#include <map>
 
 #include "FakeKmd.h"
 
@@ -17,17 +20,39 @@ std::atomic<ULONG_PTR> s_nextHandle{0x7000};
 
 HRESULT APIENTRY GetMultisampleMethodListCb(HANDLE, VOID*) { return E_NOTIMPL; }
 
+// Devices whose runtime plays a version with D3DDDI_ALLOCATIONINFO2 entries.
+std::map<HANDLE, bool> s_info2Devices;   // under s_logMutex
+
+void PlayAllocationForm(HANDLE device, UINT umdVersion)
+{
+    std::lock_guard<std::mutex> lock(s_logMutex);
+    s_info2Devices[device] = AllocationInfo2ForUmdVersion(umdVersion);
+}
+
 HRESULT APIENTRY AllocateCb(HANDLE hDevice, D3DDDICB_ALLOCATE* pArgs)
 {
     if (!pArgs || (pArgs->NumAllocations && !pArgs->pAllocationInfo)) return E_INVALIDARG;
-    pArgs->hKMResource = pArgs->hResource ? s_nextAllocation++ : 0;
-    for (UINT i = 0; i < pArgs->NumAllocations; ++i) pArgs->pAllocationInfo[i].hAllocation = s_nextAllocation++;
-    std::lock_guard<std::mutex> lock(s_logMutex);
-    if (s_recording) {
-        s_log.allocates.push_back({hDevice, pArgs->hResource, pArgs->hKMResource,
-                                   std::vector<D3DDDI_ALLOCATIONINFO>(pArgs->pAllocationInfo,
-                                                                      pArgs->pAllocationInfo + pArgs->NumAllocations)});
+    bool info2;
+    {
+        std::lock_guard<std::mutex> lock(s_logMutex);
+        auto it = s_info2Devices.find(hDevice);
+        info2 = it != s_info2Devices.end() && it->second;
     }
+    pArgs->hKMResource = pArgs->hResource ? s_nextAllocation++ : 0;
+    std::vector<D3DDDI_ALLOCATIONINFO> infos(pArgs->NumAllocations);
+    for (UINT i = 0; i < pArgs->NumAllocations; ++i) {
+        if (info2) {
+            auto& entry = reinterpret_cast<D3DDDI_ALLOCATIONINFO2*>(pArgs->pAllocationInfo)[i];
+            entry.hAllocation = s_nextAllocation++;
+            entry.GpuVirtualAddress = D3DGPU_VIRTUAL_ADDRESS(entry.hAllocation) << 16;
+            std::memcpy(&infos[i], &entry, sizeof infos[i]);
+        } else {
+            pArgs->pAllocationInfo[i].hAllocation = s_nextAllocation++;
+            infos[i] = pArgs->pAllocationInfo[i];
+        }
+    }
+    std::lock_guard<std::mutex> lock(s_logMutex);
+    if (s_recording) s_log.allocates.push_back({hDevice, pArgs->hResource, pArgs->hKMResource, infos, info2});
     return S_OK;
 }
 
@@ -71,6 +96,15 @@ HRESULT APIENTRY DxgiPresentCb(HANDLE hDevice, DXGIDDICB_PRESENT* pArgs)
 // Every other runtime callback: present in the table, never expected.
 HRESULT APIENTRY OtherCb() { return E_NOTIMPL; }
 
+void FillDxgiCallbacks(DXGI_DDI_BASE_CALLBACKS& table)
+{
+    for (auto& entry : table.entries) entry = reinterpret_cast<DdiProc>(&OtherCb);
+    DdiTableSet(table, kDxgiCbPresent, &DxgiPresentCb);
+}
+
+std::atomic<DxgiTableMode> s_dxgiTableMode{DxgiTableMode::PerDevice};
+DXGI_DDI_BASE_CALLBACKS s_sharedDxgiCallbacks;
+
 D3DDDI_DEVICECALLBACKS MakeDeviceCallbacks()
 {
     D3DDDI_DEVICECALLBACKS table{};
@@ -87,6 +121,35 @@ const D3DDDI_ADAPTERCALLBACKS s_adapterCallbacks{&FakeKmd::QueryAdapterInfoCb, &
 const D3DDDI_DEVICECALLBACKS s_deviceCallbacks = MakeDeviceCallbacks();
 
 }  // namespace
+
+GuardedCallbacks::GuardedCallbacks(UINT entries) : m_entries(entries)
+{
+    SYSTEM_INFO info{};
+    GetSystemInfo(&info);
+    const SIZE_T page = info.dwPageSize;
+    m_base = VirtualAlloc(nullptr, 2 * page, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE);
+    if (!m_base) return;
+    auto* end = static_cast<unsigned char*>(m_base) + page;
+    auto* first = reinterpret_cast<DdiProc*>(end) - entries;
+    for (UINT i = 0; i < entries; ++i) {
+        first[i] = i < kDeviceCallbackCount && s_deviceCallbacks.entries[i] != reinterpret_cast<DdiProc>(&OtherCb)
+                       ? s_deviceCallbacks.entries[i]
+                       : reinterpret_cast<DdiProc>(0x5EED0000u + i * 0x10u);
+    }
+    DWORD old = 0;
+    VirtualProtect(end, page, PAGE_NOACCESS, &old);
+    m_table = reinterpret_cast<const D3DDDI_DEVICECALLBACKS*>(first);
+}
+
+GuardedCallbacks::~GuardedCallbacks()
+{
+    if (m_base) VirtualFree(m_base, 0, MEM_RELEASE);
+}
+
+DdiProc GuardedCallbacks::Entry(UINT index) const
+{
+    return index < m_entries && m_table ? reinterpret_cast<const DdiProc*>(m_table)[index] : nullptr;
+}
 
 DriverEntries EntriesFromModule(HMODULE module)
 {
@@ -107,9 +170,19 @@ void ResetRuntimeLog()
     s_log = RuntimeLog{};
     s_recording = true;
     s_presentResult = S_OK;
+    s_dxgiTableMode = DxgiTableMode::PerDevice;
 }
 
 void SetRuntimePresentResult(HRESULT hr) { s_presentResult = hr; }
+
+void SetRuntimeDxgiTableMode(DxgiTableMode mode)
+{
+    s_dxgiTableMode = mode;
+    FillDxgiCallbacks(s_sharedDxgiCallbacks);
+}
+
+DXGI_DDI_BASE_CALLBACKS* SharedDxgiCallbacks() { return &s_sharedDxgiCallbacks; }
+PFNDDXGIDDI_PRESENTCB RuntimeDxgiPresentCb() { return &DxgiPresentCb; }
 
 RuntimeLog RuntimeLogSnapshot()
 {
@@ -171,26 +244,35 @@ std::unique_ptr<Adapter12> OpenAdapter12(const DriverEntries& entries)
     return a;
 }
 
-std::unique_ptr<Device9> CreateDevice9(Adapter9& adapter, UINT version, UINT iface)
+std::unique_ptr<Device9> CreateDevice9(Adapter9& adapter, UINT version, UINT iface,
+                                       const D3DDDI_DEVICECALLBACKS* table)
 {
     auto d = std::make_unique<Device9>();
     d->runtimeHandle = NewRuntimeHandle();
     d->callbacks = s_deviceCallbacks;
+    d->table = table;
+    // The form of the driver model: a driver built for an older version than
+    // the runtime's (its DriverVersion) keeps its own.
+    PlayAllocationForm(d->runtimeHandle, std::min(version, adapter.args.DriverVersion));
     d->args.hDevice = d->runtimeHandle;
     d->args.Interface = iface;
     d->args.Version = version;
-    d->args.pCallbacks = &d->callbacks;
+    d->args.pCallbacks = table ? table : &d->callbacks;
     d->args.pDeviceFuncs = &d->funcs;
     d->hr = adapter.funcs.pfnCreateDevice(adapter.args.hAdapter, &d->args);
     return d;
 }
 
-std::unique_ptr<Device10> CreateDevice10(Adapter10& adapter, UINT iface, UINT version)
+std::unique_ptr<Device10> CreateDevice10(Adapter10& adapter, UINT iface, UINT version,
+                                         const D3DDDI_DEVICECALLBACKS* table)
 {
     auto d = std::make_unique<Device10>();
     d->callbacks = s_deviceCallbacks;
-    for (auto& entry : d->dxgiCallbacks.entries) entry = reinterpret_cast<DdiProc>(&OtherCb);
-    DdiTableSet(d->dxgiCallbacks, kDxgiCbPresent, &DxgiPresentCb);
+    d->table = table;
+    FillDxgiCallbacks(d->dxgiCallbacks);
+    const DxgiTableMode mode = s_dxgiTableMode;
+    if (mode != DxgiTableMode::PerDevice) d->sharedDxgiCallbacks = &s_sharedDxgiCallbacks;
+    if (mode == DxgiTableMode::SharedRefilled) DdiTableSet(s_sharedDxgiCallbacks, kDxgiCbPresent, &DxgiPresentCb);
     CreatePreparedDevice10(adapter, *d, iface, version);
     return d;
 }
@@ -198,15 +280,19 @@ std::unique_ptr<Device10> CreateDevice10(Adapter10& adapter, UINT iface, UINT ve
 void CreatePreparedDevice10(Adapter10& adapter, Device10& device, UINT iface, UINT version)
 {
     device.runtimeHandle = NewRuntimeHandle();
+    // An Interface newer than any known one plays the newest known form.
+    const UINT umdVersion = UmdVersionForD3d10Interface(iface);
+    PlayAllocationForm(device.runtimeHandle, umdVersion ? umdVersion : kUmdVersionWddm2_2);
     SIZE_T size = adapter.funcs.pfnCalcPrivateDeviceSize(adapter.args.hAdapter, nullptr);
     device.driverStorage.assign(size, 0);
     device.args.hRTDevice.handle = device.runtimeHandle;
     device.args.Interface = iface;
     device.args.Version = version;
-    device.args.pKTCallbacks = &device.callbacks;
+    device.args.pKTCallbacks = device.table ? device.table : &device.callbacks;
     device.args.pDeviceFuncs = &device.funcs;
     device.args.hDrvDevice.pDrvPrivate = device.driverStorage.data();
-    device.args.DXGIBaseDDI.pDXGIBaseCallbacks = &device.dxgiCallbacks;
+    device.args.DXGIBaseDDI.pDXGIBaseCallbacks =
+        device.sharedDxgiCallbacks ? device.sharedDxgiCallbacks : &device.dxgiCallbacks;
     device.args.DXGIBaseDDI.pDXGIDDIBaseFunctions = &device.dxgiFuncs;
     device.hr = adapter.funcs.pfnCreateDevice(adapter.args.hAdapter, &device.args);
 }

@@ -34,11 +34,31 @@ DriverEntries EntriesFromModule(HMODULE module);
 const D3DDDI_ADAPTERCALLBACKS* AdapterCallbacks();
 const D3DDDI_DEVICECALLBACKS* DeviceCallbacks();
 
+// A device callback table of exactly `entries` entries, as a runtime of that
+// interface version owns it, ending flush against an inaccessible page: a
+// read of one entry more faults. The entries the fakes call are the shared
+// table's; every other entry holds a distinct non-null value.
+class GuardedCallbacks {
+public:
+    explicit GuardedCallbacks(UINT entries);
+    ~GuardedCallbacks();
+    GuardedCallbacks(const GuardedCallbacks&) = delete;
+    GuardedCallbacks& operator=(const GuardedCallbacks&) = delete;
+    const D3DDDI_DEVICECALLBACKS* Table() const { return m_table; }
+    DdiProc Entry(UINT index) const;
+
+private:
+    void* m_base = nullptr;
+    const D3DDDI_DEVICECALLBACKS* m_table = nullptr;
+    UINT m_entries;
+};
+
 struct RecordedAllocate {
     HANDLE hDevice;
     HANDLE hResource;
     D3DKMT_HANDLE hKMResource;
-    std::vector<D3DDDI_ALLOCATIONINFO> infos;   // as the runtime returned them
+    std::vector<D3DDDI_ALLOCATIONINFO> infos;   // as the runtime returned them (the shared fields of either form)
+    bool info2;                                 // the driver passed D3DDDI_ALLOCATIONINFO2 entries
 };
 
 struct RecordedDeallocate {
@@ -70,6 +90,16 @@ struct RuntimeLog {
 
 // Result of the runtime's DXGI pfnPresentCb (S_OK after ResetRuntimeLog).
 void SetRuntimePresentResult(HRESULT hr);
+
+// How the runtime hands DXGI base callback tables to D3D10/11 devices
+// (PerDevice after ResetRuntimeLog). A runtime may give every device the same
+// table, filled once (Shared) or with its pfnPresentCb written again before
+// each device creation (SharedRefilled).
+enum class DxgiTableMode { PerDevice, Shared, SharedRefilled };
+void SetRuntimeDxgiTableMode(DxgiTableMode mode);
+// The table the shared modes hand out, and the runtime's own pfnPresentCb.
+DXGI_DDI_BASE_CALLBACKS* SharedDxgiCallbacks();
+PFNDDXGIDDI_PRESENTCB RuntimeDxgiPresentCb();
 
 void ResetRuntimeLog();
 RuntimeLog RuntimeLogSnapshot();
@@ -112,6 +142,7 @@ struct Device9 {
     HRESULT hr = E_FAIL;
     HANDLE runtimeHandle = nullptr;
     D3DDDI_DEVICECALLBACKS callbacks{};          // the runtime's table handed in
+    const D3DDDI_DEVICECALLBACKS* table = nullptr;   // when set, handed in instead of `callbacks`
     D3DDDIARG_CREATEDEVICE args{};
     D3DDDI_DEVICEFUNCS funcs{};                  // the runtime's device table, as filled
     template <class Fn>
@@ -119,13 +150,18 @@ struct Device9 {
     HRESULT Destroy() { return Func<PFND3DDDI_DESTROYDEVICE>(kD3d9DestroyDevice)(args.hDevice); }
 };
 
-std::unique_ptr<Device9> CreateDevice9(Adapter9& adapter, UINT version = 0x6003, UINT iface = 9);
+// The runtime plays `version`: it describes allocations in the form that
+// version implies.
+std::unique_ptr<Device9> CreateDevice9(Adapter9& adapter, UINT version = 0x6003, UINT iface = 9,
+                                       const D3DDDI_DEVICECALLBACKS* table = nullptr);
 
 struct Device10 {
     HRESULT hr = E_FAIL;
     HANDLE runtimeHandle = nullptr;
     D3DDDI_DEVICECALLBACKS callbacks{};
+    const D3DDDI_DEVICECALLBACKS* table = nullptr;   // when set, handed in instead of `callbacks`
     DXGI_DDI_BASE_CALLBACKS dxgiCallbacks{};
+    DXGI_DDI_BASE_CALLBACKS* sharedDxgiCallbacks = nullptr;   // set: handed out instead of dxgiCallbacks
     DXGI_DDI_BASE_FUNCTIONS dxgiFuncs{};
     D3D10DDIARG_CREATEDEVICE args{};
     D3D10DDI_DEVICEFUNCS funcs{};
@@ -135,7 +171,10 @@ struct Device10 {
     void Destroy() { Func<PFND3D10DDI_DESTROYDEVICE>(kD3d10DestroyDevice)(args.hDrvDevice); }
 };
 
-std::unique_ptr<Device10> CreateDevice10(Adapter10& adapter, UINT iface, UINT version = 0x6003);
+// The runtime plays `iface`: its callback table and allocation form are that
+// interface's. `version` is the runtime's build number and revision.
+std::unique_ptr<Device10> CreateDevice10(Adapter10& adapter, UINT iface, UINT version = 0x6003,
+                                         const D3DDDI_DEVICECALLBACKS* table = nullptr);
 // The same for a device whose callback and function tables the caller has
 // already filled: gives it a runtime handle and driver storage, points the
 // creation arguments at its tables and calls pfnCreateDevice (result in hr).

@@ -92,13 +92,8 @@ void CreateResourceAny(D3D10DDI_HDEVICE hDevice, const D3D10DDIARG_CREATERESOURC
         infos[i].VidPnSourceId = args->pPrimaryDesc ? args->pPrimaryDesc->VidPnSourceId : 0;
         infos[i].Flags = args->pPrimaryDesc ? kAllocationFlagPrimary : 0;
     }
-    auto allocate = DdiRawGet<PFND3DDDI_ALLOCATECB>(device->runtime.callbacks, device->runtime.bytes, kCbAllocate);
-    D3DDDICB_ALLOCATE alloc{};
-    alloc.hResource = hRtResource.handle;
-    alloc.NumAllocations = count;
-    alloc.pAllocationInfo = infos;
     UINT made = 0;
-    if (allocate && SUCCEEDED(allocate(device->runtime.handle, &alloc))) {
+    if (SUCCEEDED(fakeumd::Allocate(device->runtime, hRtResource.handle, count, infos))) {
         made = count;
         r.allocationCount = count;
         for (UINT i = 0; i < count; ++i) r.allocations[i] = infos[i].hAllocation;
@@ -288,7 +283,11 @@ HRESULT APIENTRY CreateDevice(D3D10DDI_HADAPTER hAdapter, D3D10DDIARG_CREATEDEVI
     if (FAILED(config->createDeviceResult)) return config->createDeviceResult;
 
     auto* device = new (args->hDrvDevice.pDrvPrivate) FakeDevice10{};
-    device->runtime = {args->hRTDevice.handle, args->pKTCallbacks, DeviceCallbacksSizeForVersion(args->Version)};
+    // The table follows the Interface (Version is a build number); for an
+    // Interface newer than any known table the driver uses the newest known.
+    const UINT umdVersion = UmdVersionForD3d10Interface(args->Interface);
+    device->runtime = fakeumd::RuntimeDeviceFor(args->hRTDevice.handle, args->pKTCallbacks,
+                                                umdVersion ? umdVersion : kUmdVersionWddm2_2);
     device->dxgiCallbacks = args->DXGIBaseDDI.pDXGIBaseCallbacks;
     device->iface = args->Interface;
     InitializeCriticalSection(&device->lock);

@@ -128,19 +128,14 @@ HRESULT CreateResourceAny(HANDLE hDevice, Args* args, int kind, UINT flags2)
     UINT count = config.allocationsPerResource ? config.allocationsPerResource : (args->SurfCount ? args->SurfCount : 1);
     if (count > kMaxAllocations) count = kMaxAllocations;
     const RuntimeDevice& runtime = device->runtime;
-    auto allocate = DdiRawGet<PFND3DDDI_ALLOCATECB>(runtime.callbacks, runtime.bytes, kCbAllocate);
-    if (SUCCEEDED(call.result) && allocate) {
+    if (SUCCEEDED(call.result) && DdiRawGet<PFND3DDDI_ALLOCATECB>(runtime.callbacks, runtime.bytes, kCbAllocate)) {
         D3DDDI_ALLOCATIONINFO infos[kMaxAllocations] = {};
         for (UINT i = 0; i < count; ++i) {
             infos[i].VidPnSourceId = args->VidPnSourceId;
             infos[i].Flags = (args->Flags & kD3d9ResPrimary) ? kAllocationFlagPrimary : 0;
             if (sysMem && i == 0 && args->pSurfList) infos[i].pSystemMem = args->pSurfList[0].pSysMem;
         }
-        D3DDDICB_ALLOCATE alloc{};
-        alloc.hResource = args->hResource;
-        alloc.NumAllocations = count;
-        alloc.pAllocationInfo = infos;
-        call.result = allocate(runtime.handle, &alloc);
+        call.result = Allocate(runtime, args->hResource, count, infos);
         if (SUCCEEDED(call.result)) {
             slot->runtimeHandle = args->hResource;
             slot->allocationCount = count;
@@ -332,7 +327,11 @@ HRESULT APIENTRY CreateDevice9(HANDLE hAdapter, D3DDDIARG_CREATEDEVICE* args)
     if (FAILED(config->createDeviceResult)) return config->createDeviceResult;
     auto* device = new (std::nothrow) Device9{};
     if (!device) return E_OUTOFMEMORY;
-    device->runtime = {args->hDevice, args->pCallbacks, DeviceCallbacksSizeForVersion(args->Version)};
+    // A D3D9 runtime's Version is the user-mode interface version. The
+    // allocation form is the driver model's: that of the lower of the told
+    // version and the one this driver reports as built for.
+    device->runtime = RuntimeDeviceFor(args->hDevice, args->pCallbacks, args->Version);
+    device->runtime.info2 = D3d9AllocationInfo2(args->Version, config->driverVersion);
     InitializeCriticalSection(&device->lock);
     AllocateInternal(device->runtime, config->allocationsAtCreateDevice);
 

@@ -16,12 +16,24 @@ void RecordCall(int kind, UINT iface, UINT version, void* in, void* out, const v
                 UINT count = 0);
 
 // The runtime's device callbacks as one device received them: `bytes` is the
-// size of the table its runtime version provides.
+// size of the table the interface version it was told provides, `info2`
+// whether that version describes allocations as D3DDDI_ALLOCATIONINFO2.
 struct RuntimeDevice {
     HANDLE handle;
     const D3DDDI_DEVICECALLBACKS* callbacks;
     UINT bytes;
+    bool info2;
 };
+
+// The runtime device a driver told user-mode interface version `umdVersion` sees.
+RuntimeDevice RuntimeDeviceFor(HANDLE handle, const D3DDDI_DEVICECALLBACKS* callbacks, UINT umdVersion);
+
+// pfnAllocateCb for `count` allocations (at most kMaxAllocations) described
+// by infos (pSystemMem, VidPnSourceId, Flags), passed in the device's form;
+// the runtime's handles come back in infos[i].hAllocation. E_NOTIMPL when
+// the runtime lacks the callback. A resource's allocation is made on the
+// thread that FakeUmdConfig::allocationThread names (the caller waits).
+HRESULT Allocate(const RuntimeDevice& runtime, HANDLE resource, UINT count, D3DDDI_ALLOCATIONINFO* infos);
 
 // pfnSubmitCommandCb, when the runtime provides it.
 void SubmitCommand(const RuntimeDevice& runtime);

@@ -89,6 +89,15 @@ struct FakeUmdConfig {
     // return.
     void (*afterPresentCallback)(void* context);
     void* afterPresentCallbackContext;
+    UINT allocationThread;              // FakeAllocationThread: who makes a resource's allocations
+};
+
+// The driver thread that calls pfnAllocateCb for a resource being created.
+enum FakeAllocationThread : UINT {
+    kAllocateOnCaller = 0,              // the thread inside CreateResource
+    kAllocateOnWorker = 1,              // a worker thread of the driver, while CreateResource waits
+    kWorkerAllocatesForDevice = 2,      // the caller; before that a worker makes an allocation of the
+                                        // device itself (hResource null) while CreateResource waits
 };
 
 // How the fake DXGI Present hands pDXGIContext back through pfnPresentCb.

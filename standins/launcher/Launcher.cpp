@@ -159,6 +159,13 @@ bool Launcher::BroadcastInterface(WPARAM event, const std::wstring& path) {
   return Send(WM_DEVICECHANGE, event, reinterpret_cast<LPARAM>(block.data()));
 }
 
+bool Launcher::BroadcastHandle(WPARAM event, const std::wstring& name) {
+  uintptr_t handle = 0;
+  if (!usbsim::ReadDeviceHandle(usbsim::DeviceDirectory(m_simDir, name), &handle)) return false;
+  std::vector<uint8_t> block = usbsim::HandleBroadcast(handle);
+  return Send(WM_DEVICECHANGE, event, reinterpret_cast<LPARAM>(block.data()));
+}
+
 bool Launcher::BroadcastVolume(WPARAM event) {
   DEV_BROADCAST_VOLUME v{};
   v.dbcv_size = sizeof v;

@@ -51,6 +51,10 @@ class Launcher {
   bool Remove(const std::wstring& name);
   // Sends an interface broadcast for any path, leaving the device list alone.
   bool BroadcastInterface(WPARAM event, const std::wstring& path);
+  // Sends a handle notification (DBT_DEVICEQUERYREMOVE and the like) naming
+  // the file handle the program last opened the device with, as the
+  // simulated winusb.dll recorded it. False when no handle was recorded.
+  bool BroadcastHandle(WPARAM event, const std::wstring& name);
   // Sends an arrival or removal broadcast of a volume (not an interface).
   bool BroadcastVolume(WPARAM event);
   bool DisplayChange(int width, int height, int bitsPerPixel = 32);

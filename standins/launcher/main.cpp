@@ -16,6 +16,12 @@
 //   arrive NAME [options]    plug in and broadcast the arrival
 //   remove NAME              unplug and broadcast the removal
 //   remove-othercase NAME    broadcast a removal of the path in swapped case
+//   forge-arrive PATH        broadcast an arrival of any path, listing nothing
+//   forge-remove NAME        broadcast a removal of a device left plugged in
+//   query-remove NAME        handle notification DBT_DEVICEQUERYREMOVE for the
+//                            device's last opened file handle
+//   query-remove-failed NAME the same with DBT_DEVICEQUERYREMOVEFAILED
+//   quit CODE                post WM_QUIT with that code to the program's window
 //   volume                   broadcast a volume arrival (not an interface)
 //   display [WxH]            WM_DISPLAYCHANGE
 //   frames NAME COUNT MS     wait until the device has received COUNT frames
@@ -98,6 +104,15 @@ struct Runner {
     } else if (cmd == L"remove-othercase" && w.size() == 2) {
       std::wstring path = launcher::SwapCase(run.DevicePath(w[1]));
       if (!run.BroadcastInterface(DBT_DEVICEREMOVECOMPLETE, path)) return Fail(205, line);
+    } else if (cmd == L"forge-arrive" && w.size() == 2) {
+      if (!run.BroadcastInterface(DBT_DEVICEARRIVAL, w[1])) return Fail(205, line);
+    } else if (cmd == L"forge-remove" && w.size() == 2) {
+      if (!run.BroadcastInterface(DBT_DEVICEREMOVECOMPLETE, run.DevicePath(w[1]))) return Fail(205, line);
+    } else if ((cmd == L"query-remove" || cmd == L"query-remove-failed") && w.size() == 2) {
+      WPARAM event = cmd == L"query-remove" ? DBT_DEVICEQUERYREMOVE : DBT_DEVICEQUERYREMOVEFAILED;
+      if (!run.BroadcastHandle(event, w[1])) return Fail(205, line);
+    } else if (cmd == L"quit" && w.size() == 2) {
+      if (!run.Post(WM_QUIT, Number(w, 1, 0), 0)) return Fail(205, line);
     } else if (cmd == L"volume") {
       if (!run.BroadcastVolume(DBT_DEVICEARRIVAL)) return Fail(205, line);
     } else if (cmd == L"display") {

@@ -146,6 +146,31 @@ std::vector<uint8_t> InterfaceBroadcast(const std::wstring& path, const GUID& cl
   return block;
 }
 
+std::vector<uint8_t> HandleBroadcast(uintptr_t deviceHandle) {
+  std::vector<uint8_t> block(sizeof(DEV_BROADCAST_HANDLE), 0);
+  auto* b = reinterpret_cast<DEV_BROADCAST_HANDLE*>(block.data());
+  b->dbch_size = DWORD(block.size());
+  b->dbch_devicetype = DBT_DEVTYP_HANDLE;
+  b->dbch_handle = reinterpret_cast<HANDLE>(deviceHandle);
+  return block;
+}
+
+bool WriteDeviceHandle(const std::wstring& deviceDir, uintptr_t deviceHandle) {
+  char text[32];
+  snprintf(text, sizeof text, "%llx\n", static_cast<unsigned long long>(deviceHandle));
+  return ReplaceFile(deviceDir + L"\\handle.txt", text);
+}
+
+bool ReadDeviceHandle(const std::wstring& deviceDir, uintptr_t* pDeviceHandle) {
+  std::vector<std::string> lines;
+  if (!ReadLines(deviceDir + L"\\handle.txt", lines) || lines.empty()) return false;
+  char* end = nullptr;
+  unsigned long long value = strtoull(lines[0].c_str(), &end, 16);
+  if (end == lines[0].c_str() || *end != '\0') return false;
+  *pDeviceHandle = uintptr_t(value);
+  return true;
+}
+
 std::wstring DeviceNameFromPath(const std::wstring& path) {
   size_t slash = path.find_last_of(L"\\/");
   std::wstring leaf = slash == std::wstring::npos ? path : path.substr(slash + 1);

@@ -19,6 +19,8 @@
 //                          (file relative to <name>, with a forward slash)
 //   <name>/frames/NNNNNN.bin    the frame stream of each bulk write
 //   <name>/quant.bin       the last quantisation-table payload received
+//   <name>/handle.txt      the file handle value the host last opened the
+//                          device with (hexadecimal), as WinUsb_Initialize saw it
 //
 // Every function here is free of global state and safe on any thread; the
 // device list is replaced atomically (write aside, then rename), so readers
@@ -73,6 +75,14 @@ std::wstring DeviceNameFromPath(const std::wstring& path);
 // an interface path of the given class: the header, then the path with its
 // terminator.
 std::vector<uint8_t> InterfaceBroadcast(const std::wstring& path, const GUID& classGuid);
+
+// The DEV_BROADCAST_HANDLE block of a handle notification (query-remove and
+// the like) naming a device's file handle (and no notification handle).
+std::vector<uint8_t> HandleBroadcast(uintptr_t deviceHandle);
+// handle.txt of a device directory: written by the winusb.dll stand-in;
+// false when there is none.
+bool WriteDeviceHandle(const std::wstring& deviceDir, uintptr_t deviceHandle);
+bool ReadDeviceHandle(const std::wstring& deviceDir, uintptr_t* pDeviceHandle);
 
 // devices.txt: read (missing file = no device), and replace atomically.
 // Writing also creates the node file of every listed device.

@@ -225,6 +225,8 @@ BOOL WINAPI WinUsb_Initialize(HANDLE device, PWINUSB_INTERFACE_HANDLE out) {
     g_live.insert(sim);
   }
   sim->log = _wfopen((sim->dir + L"\\usb.log").c_str(), L"ab");
+  // The launcher names this handle in the handle notifications it plays.
+  WriteDeviceHandle(sim->dir, reinterpret_cast<uintptr_t>(device));
   Record(sim, "INIT");
   *out = sim;
   return TRUE;

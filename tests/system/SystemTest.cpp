@@ -216,7 +216,7 @@ TEST(SkyvaneSystem, TwoDevicesAtStartReceiveValidFramesAndStopIsOrderly) {
   }
 }
 
-TEST(SkyvaneSystem, HotPlugFollowsExactPathsOnly) {
+TEST(SkyvaneSystem, HotPlugFollowsPresentInterfacesInAnySpelling) {
   SystemCase c(L"HotPlug");
   ASSERT_TRUE(c.Run().Plug(Device(L"dev1")));
   ASSERT_TRUE(c.Start());
@@ -225,7 +225,7 @@ TEST(SkyvaneSystem, HotPlugFollowsExactPathsOnly) {
 
   ASSERT_TRUE(c.Run().Arrive(Device(L"dev3")));
   ASSERT_TRUE(c.Run().WaitForFrames(L"dev3", 5, kStartMs));
-  // Same device for the file system, different string: nothing is destroyed.
+  // A removal of a device that is still present, in any spelling, is refused.
   ASSERT_TRUE(c.Run().BroadcastInterface(DBT_DEVICEREMOVECOMPLETE, launcher::SwapCase(c.Run().DevicePath(L"dev3"))));
   size_t frames = c.Run().FramesReceived(L"dev3");
   EXPECT_TRUE(c.Run().WaitForFrames(L"dev3", frames + 3, kStartMs));
@@ -247,6 +247,90 @@ TEST(SkyvaneSystem, HotPlugFollowsExactPathsOnly) {
   EXPECT_EQ(Count(log, "[INFO]   [WndProc] s_monMgr.OnDeviceRemove failed\r\n"), 1u);
   EXPECT_EQ(Count(log, "[INFO]   [WndProc] s_monMgr.OnDeviceRemove succ\r\n"), 1u);
   EXPECT_EQ(Count(log, "[WndProc]"), 4u);  // Init, arrival, two removals: nothing for the others
+  EXPECT_EQ(Count(log, "[ERROR]  [CMonitorMgr::OnDeviceRemove] OnDeviceRemove refused, the device interface is "
+                       "still present: " + usbsim::Narrow(launcher::SwapCase(c.Run().DevicePath(L"dev3"))) + "\r\n"),
+            1u);
+  ExpectCleanSession(c.Usb(L"dev1"), kWidth, kHeight);
+}
+
+// Another process on the desktop forges device broadcasts; Windows asks for
+// the device's handle before removing or updating it.
+TEST(SkyvaneSystem, ForgedBroadcastsAreRefusedAndAQueryRemoveClosesTheDeviceUntilItFails) {
+  SystemCase c(L"ForgedAndQueryRemove");
+  ASSERT_TRUE(c.Run().Plug(Device(L"dev1")));
+  ASSERT_TRUE(c.Start());
+  ASSERT_NE(c.Run().WaitForWindow(kStartMs), nullptr);
+  ASSERT_TRUE(c.Run().WaitForFrames(L"dev1", 3, kStartMs));
+
+  // Arrivals of paths that are no present interface: a pipe whose server
+  // would impersonate its client, and a device path carrying a forged line.
+  const std::wstring pipe = L"\\\\.\\pipe\\skyvane-system-" + std::to_wstring(GetCurrentProcessId());
+  HANDLE hPipe = CreateNamedPipeW(pipe.c_str(), PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED, PIPE_TYPE_BYTE, 1, 64, 64,
+                                  0, nullptr);
+  ASSERT_NE(hPipe, INVALID_HANDLE_VALUE);
+  const std::wstring forgedLine = c.Run().DevicePath(L"dev1") + L"x\r\n[INFO]   [WndProc] s_monMgr.OnDeviceRemove succ";
+  ASSERT_TRUE(c.Run().BroadcastInterface(DBT_DEVICEARRIVAL, pipe));
+  ASSERT_TRUE(c.Run().BroadcastInterface(DBT_DEVICEARRIVAL, forgedLine));
+  OVERLAPPED ov{};
+  ov.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  EXPECT_FALSE(ConnectNamedPipe(hPipe, &ov));
+  EXPECT_EQ(GetLastError(), DWORD(ERROR_IO_PENDING));  // the program never opened it
+  CancelIo(hPipe);
+  CloseHandle(ov.hEvent);
+  CloseHandle(hPipe);
+  // A removal of a device that is still there.
+  ASSERT_TRUE(c.Run().BroadcastInterface(DBT_DEVICEREMOVECOMPLETE, c.Run().DevicePath(L"dev1")));
+  EXPECT_TRUE(c.Run().WaitForFrames(L"dev1", c.Run().FramesReceived(L"dev1") + 3, kStartMs));
+
+  // Query-remove: the device is closed as for a removal ...
+  ASSERT_TRUE(c.Run().BroadcastHandle(DBT_DEVICEQUERYREMOVE, L"dev1"));
+  auto events = c.Usb(L"dev1");
+  ASSERT_FALSE(events.empty());
+  EXPECT_EQ(events.back().kind, "FREE");
+  ExpectCleanSession(events, kWidth, kHeight);
+  const size_t closedAt = c.Run().FramesReceived(L"dev1");
+  // ... and the removal fails: it is opened again and receives frames.
+  ASSERT_TRUE(c.Run().BroadcastHandle(DBT_DEVICEQUERYREMOVEFAILED, L"dev1"));
+  EXPECT_TRUE(c.Run().WaitForFrames(L"dev1", closedAt + 3, kStartMs));
+  EXPECT_EQ(c.Stop(), 0u);
+
+  std::string log = c.Log();
+  const std::string dev1 = c.PathText(L"dev1");
+  EXPECT_EQ(Count(log, "[ERROR]  [CMonitorMgr::OnDeviceArrival] OnDeviceArrival refused, not a present device "
+                       "interface: " + usbsim::Narrow(pipe) + "\r\n"),
+            1u)
+      << log;
+  EXPECT_EQ(Count(log, "[ERROR]  [CMonitorMgr::OnDeviceArrival] OnDeviceArrival refused, not a present device "
+                       "interface: " + dev1 + "x\\x0D\\x0A[INFO]   [WndProc] s_monMgr.OnDeviceRemove succ\r\n"),
+            1u);
+  EXPECT_EQ(Count(log, "[INFO]   [WndProc] s_monMgr.OnDeviceArrival failed\r\n"), 2u);
+  EXPECT_EQ(Count(log, "[ERROR]  [CMonitorMgr::OnDeviceRemove] OnDeviceRemove refused, the device interface is "
+                       "still present: " + dev1 + "\r\n"),
+            1u);
+  EXPECT_EQ(Count(log, "\n[INFO]"), 0u);  // the forged line stayed inside its own
+  EXPECT_EQ(Count(log, "[INFO]   [CMonitorMgr::OnDeviceHandleEvent] OnDeviceQueryRemove closing the device: " + dev1 +
+                           "\r\n"),
+            1u);
+  EXPECT_EQ(Count(log, "[INFO]   [CMonitorMgr::OnDeviceHandleEvent] OnDeviceQueryRemoveFailed opening the device "
+                       "again: " + dev1 + "\r\n"),
+            1u);
+  EXPECT_EQ(Count(log, "CreateFile failed"), 0u);
+  events = c.Usb(L"dev1");
+  EXPECT_EQ(std::count_if(events.begin(), events.end(), [](const UsbEvent& e) { return e.kind == "INIT"; }), 2);
+  EXPECT_EQ(events.back().kind, "FREE");
+}
+
+TEST(SkyvaneSystem, AQuitPostedByAnotherProcessEndsWithZeroAndAnOrderlyTeardown) {
+  SystemCase c(L"ForeignQuit");
+  ASSERT_TRUE(c.Run().Plug(Device(L"dev1")));
+  ASSERT_TRUE(c.Start());
+  ASSERT_NE(c.Run().WaitForWindow(kStartMs), nullptr);
+  ASSERT_TRUE(c.Run().WaitForFrames(L"dev1", 3, kStartMs));
+  ASSERT_TRUE(c.Run().Post(WM_QUIT, 77, 0));
+  DWORD code = ~0u;
+  ASSERT_TRUE(c.Run().WaitForExit(kExitMs, &code));
+  EXPECT_EQ(code, 0u);
+  EXPECT_EQ(Count(c.Output(), "[INFO]   [CMonitorProcessor::UnInit] Enter UnInit\r\n"), 1u) << c.Output();
   ExpectCleanSession(c.Usb(L"dev1"), kWidth, kHeight);
 }
 

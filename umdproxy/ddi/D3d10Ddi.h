@@ -57,6 +57,40 @@ using PFND3D10DDI_OPENADAPTER = HRESULT(APIENTRY*)(D3D10DDIARG_OPENADAPTER*);
 constexpr UINT InterfaceMajor(UINT iface) { return iface >> 16; }
 constexpr UINT InterfaceMinor(UINT iface) { return iface & 0xFFFF; }
 
+// What a D3D10/11 runtime's device callback table holds follows from the
+// Interface it agreed on with the driver, not from Version: the published
+// description of D3D10DDIARG_CREATEDEVICE (and of the interface versioning)
+// gives Version as the runtime's DDI build number in its high 16 bits and a
+// revision in its low 16 bits (the Vista runtime passes 4 << 16 | 6000).
+// The interface minor numbers are those of the WDK's D3D10/11 DDI header;
+// each is mapped to the user-mode interface version of its Windows release:
+//
+//   Interface                 release     user-mode version   callback entries
+//   10.x, 11.0 .. 11.14       Vista, 7    0x2003               22
+//   11.15 (D3D11.1)           Win 8       0x3004               28
+//   11.16 .. 11.31 (1.3)      Win 8.1     0x4002               29
+//   11.32, 11.33 (WDDM 2.0)   Win 10      0x5002               50
+//   11.34 (WDDM 2.1)          1607        0x6003               55
+//   11.35 (WDDM 2.2)          1703        0x7001               62
+//
+// 11.14 was the Windows 8 release candidate's interface, older than the
+// guard of the Windows 8 members; the shorter table is the one that cannot
+// be read past. An Interface newer than 11.35 gives 0: its table is not
+// known here.
+constexpr UINT UmdVersionForD3d10Interface(UINT iface)
+{
+    if (InterfaceMajor(iface) < 11) return kUmdVersionWin7;
+    if (InterfaceMajor(iface) > 11) return 0;
+    const UINT minor = InterfaceMinor(iface);
+    if (minor < 15) return kUmdVersionWin7;
+    if (minor == 15) return kUmdVersionWin8;
+    if (minor < 32) return kUmdVersionWddm1_3;
+    if (minor < 34) return kUmdVersionWddm2_0;
+    if (minor == 34) return kUmdVersionWddm2_1;
+    if (minor == 35) return kUmdVersionWddm2_2;
+    return 0;
+}
+
 // ---------------------------------------------------------------------------
 // Device function tables (D3D10DDI_DEVICEFUNCS and its later versions).
 

@@ -61,6 +61,22 @@ struct D3DDDI_ALLOCATIONINFO {
     UINT Flags;                              // bit field union in the interface
 };
 
+// The WDDM 2.0 form of an allocation description (D3DDDICB_ALLOCATE's
+// pAllocationInfo2, the same pointer as pAllocationInfo): the first 24 bytes
+// are laid out as D3DDDI_ALLOCATIONINFO, then come the GPU virtual address
+// the runtime returns, a priority and reserved words.
+struct D3DDDI_ALLOCATIONINFO2 {
+    D3DKMT_HANDLE hAllocation;               // out: filled in by the runtime
+    const VOID* pSystemMem;                  // union with hSection
+    VOID* pPrivateDriverData;
+    UINT PrivateDriverDataSize;
+    D3DDDI_VIDEO_PRESENT_SOURCE_ID VidPnSourceId;
+    UINT Flags;
+    D3DGPU_VIRTUAL_ADDRESS GpuVirtualAddress;   // out
+    UINT Priority;                           // union with a pointer-sized word
+    ULONG_PTR Reserved[5];
+};
+
 struct D3DDDI_OPENALLOCATIONINFO {
     D3DKMT_HANDLE hAllocation;
     const VOID* pPrivateDriverData;
@@ -122,18 +138,72 @@ enum DeviceCallbackEntry : unsigned {
     kCbCreateContext = 14,        // pfnCreateContextCb
     kCbSubmitCommand = 45,        // pfnSubmitCommandCb
     kCbDeallocate2 = 46,          // pfnDeallocate2Cb
-    kDeviceCallbackCount = 55,    // entries of the largest table Brisel copies
+    kCbReleaseResource = 54,      // pfnReleaseResourceCb
+    kDeviceCallbackCount = 62,    // entries of the longest table Brisel copies
 };
 
 struct D3DDDI_DEVICECALLBACKS : DdiTable<kDeviceCallbackCount> {};
 
-// Bytes of D3DDDI_DEVICECALLBACKS a runtime of the given Version provides.
-constexpr UINT DeviceCallbacksSizeForVersion(UINT version)
+// User-mode interface versions (D3D_UMD_INTERFACE_VERSION_*, from the WDK's
+// kernel/user shared type header). A D3D9 runtime passes one as Version.
+constexpr UINT kUmdVersionWin7 = 0x2003;
+constexpr UINT kUmdVersionWin8 = 0x3004;
+constexpr UINT kUmdVersionWddm1_3 = 0x4002;
+constexpr UINT kUmdVersionWddm2_0 = 0x5002;
+constexpr UINT kUmdVersionWddm2_1_1 = 0x6000;
+constexpr UINT kUmdVersionWddm2_1_2 = 0x6001;
+constexpr UINT kUmdVersionWddm2_1_3 = 0x6002;
+constexpr UINT kUmdVersionWddm2_1 = 0x6003;
+constexpr UINT kUmdVersionWddm2_2_1 = 0x7000;
+constexpr UINT kUmdVersionWddm2_2 = 0x7001;
+
+// Entries of D3DDDI_DEVICECALLBACKS as the WDK's user-mode DDI header guards
+// its members by D3D_UMD_INTERFACE_VERSION:
+//
+//   version            entries  bytes  members added at this version
+//   below 0x3004         22      88    pfnAllocateCb .. pfnSetDisplayPrivateDriverFormatCb
+//   0x3004 (Win 8)       28     112    offer/reclaim, sync objects 2, multiplane overlay present
+//   0x4002 (WDDM 1.3)    29     116    pfnLogUMDMarkerCb
+//   0x5002 (WDDM 2.0)    50     200    residency, GPU VA, paging queues .. pfnGetResourcePresentPrivateDriverDataCb
+//   0x6000 (WDDM 2.1.1)  52     208    pfnUpdateAllocationPropertyCb, pfnOfferAllocations2Cb
+//   0x6001 (WDDM 2.1.2)  54     216    pfnReclaimAllocations3Cb, pfnAcquireResourceCb
+//   0x6002 (WDDM 2.1.3)  55     220    pfnReleaseResourceCb
+//   0x7000 (WDDM 2.2.1)  62     248    hardware contexts and queues
+//
+// Later versions add more; Brisel never announces a version above 0x7001 to
+// a driver it hands a copy to (callers cap the version first).
+constexpr UINT DeviceCallbackEntriesForUmdVersion(UINT version)
 {
-    if (version < 0x3004) return 88;
-    if (version < 0x5002) return 116;
-    if (version < 0x6003) return 200;
-    return 220;
+    if (version >= kUmdVersionWddm2_2_1) return 62;
+    if (version >= kUmdVersionWddm2_1_3) return 55;
+    if (version >= kUmdVersionWddm2_1_2) return 54;
+    if (version >= kUmdVersionWddm2_1_1) return 52;
+    if (version >= kUmdVersionWddm2_0) return 50;
+    if (version >= kUmdVersionWddm1_3) return 29;
+    if (version >= kUmdVersionWin8) return 28;
+    return 22;
+}
+
+// The header marks pAllocationInfo "WDDM v1" and pAllocationInfo2 "WDDM v2":
+// the form is the driver model's. A runtime and driver that both know
+// interface version WDDM 2.0 describe allocations in the second form; a
+// WDDM 1.x driver keeps the first under any newer runtime.
+constexpr bool AllocationInfo2ForUmdVersion(UINT version) { return version >= kUmdVersionWddm2_0; }
+
+// The form of a D3D9 device: that of the lower of the version the driver is
+// told and the one it reported as built for (DriverVersion of OpenAdapter).
+constexpr bool D3d9AllocationInfo2(UINT shownVersion, UINT driverVersion)
+{
+    return AllocationInfo2ForUmdVersion(shownVersion < driverVersion ? shownVersion : driverVersion);
+}
+
+// Entry `index` of a D3DDDICB_ALLOCATE array in the form the device uses,
+// seen through the fields both forms share.
+inline D3DDDI_ALLOCATIONINFO* AllocationInfoEntry(const D3DDDICB_ALLOCATE& args, bool info2, UINT index)
+{
+    const std::size_t stride = info2 ? sizeof(D3DDDI_ALLOCATIONINFO2) : sizeof(D3DDDI_ALLOCATIONINFO);
+    return reinterpret_cast<D3DDDI_ALLOCATIONINFO*>(reinterpret_cast<unsigned char*>(args.pAllocationInfo) +
+                                                    stride * index);
 }
 
 static_assert(sizeof(D3DDDICB_QUERYADAPTERINFO) == 8);
@@ -149,6 +219,11 @@ static_assert(sizeof(D3DDDICB_DEALLOCATE2) == 16);
 static_assert(sizeof(D3DDDICB_ESCAPE) == 20);
 static_assert(offsetof(D3DDDICB_ESCAPE, pPrivateDriverData) == 8);
 static_assert(sizeof(D3DDDICB_SETDISPLAYMODE) == 8);
-static_assert(sizeof(D3DDDI_DEVICECALLBACKS) == 220);
-static_assert(kCbSubmitCommand * sizeof(void*) < 200 && kCbDeallocate2 * sizeof(void*) < 200,
-              "the wrapped entries exist from Version 0x5002 on");
+static_assert(sizeof(D3DDDI_ALLOCATIONINFO2) == 56);
+static_assert(offsetof(D3DDDI_ALLOCATIONINFO2, VidPnSourceId) == offsetof(D3DDDI_ALLOCATIONINFO, VidPnSourceId));
+static_assert(offsetof(D3DDDI_ALLOCATIONINFO2, Flags) == offsetof(D3DDDI_ALLOCATIONINFO, Flags));
+static_assert(offsetof(D3DDDI_ALLOCATIONINFO2, GpuVirtualAddress) == 24);
+static_assert(sizeof(D3DDDI_DEVICECALLBACKS) == 248);
+static_assert(DeviceCallbackEntriesForUmdVersion(kUmdVersionWddm2_2_1) == kDeviceCallbackCount);
+static_assert(DeviceCallbackEntriesForUmdVersion(kUmdVersionWddm2_1_3) == kCbReleaseResource + 1);
+static_assert(kCbSubmitCommand < 50 && kCbDeallocate2 < 50, "the wrapped entries exist from WDDM 2.0 on");

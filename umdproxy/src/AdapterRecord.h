@@ -38,6 +38,7 @@ struct AdapterRecord {
         D3D10_2DDI_ADAPTERFUNCS d3d10;             // the 3-entry table is its prefix
     } realAdapterFuncs;                            // written by the real driver itself
     BYTE mmcssEnabled;                             // D3D9 only
+    UINT driverVersion;                            // D3D9 only: the real driver's DriverVersion
     // Set once the real entry point succeeded. Only open records are found by
     // lookups: a record still being opened has no driverAdapter yet, and a
     // close or creation passing a null handle must not find it.

@@ -42,25 +42,35 @@ HRESULT APIENTRY D3d10CreateDeviceWrapper(D3D10DDI_HADAPTER hAdapter, D3D10DDIAR
     device->driverDevice = pArgs->hDrvDevice.pDrvPrivate;
     device->layout = D3d10LayoutForInterface(pArgs->Interface);
 
-    const D3DDDI_DEVICECALLBACKS* runtimeCallbacks = pArgs->pKTCallbacks;
-    pArgs->pKTCallbacks = CopyDeviceCallbacks(device, runtimeCallbacks, pArgs->Version);
-
     // The driver calls the runtime's present callback through this table:
-    // the wrapper takes entry 0, what was there is what it forwards to.
-    DXGI_DDI_BASE_CALLBACKS* dxgiCallbacks = pArgs->DXGIBaseDDI.pDXGIBaseCallbacks;
-    PFNDDXGIDDI_PRESENTCB runtimePresentCb = nullptr;
-    if (dxgiCallbacks) {
-        runtimePresentCb = DdiTableGet<PFNDDXGIDDI_PRESENTCB>(*dxgiCallbacks, kDxgiCbPresent);
-        device->runtimePresentCb = runtimePresentCb;
-        DdiTableSet(*dxgiCallbacks, kDxgiCbPresent, &DxgiPresentCbWrapper);
+    // the wrapper takes entry 0 and forwards to the runtime's function, which
+    // the table's record keeps when the runtime hands the table to several
+    // devices (the entry then already holds the wrapper).
+    if (DXGI_DDI_BASE_CALLBACKS* dxgiCallbacks = pArgs->DXGIBaseDDI.pDXGIBaseCallbacks) {
+        device->dxgiCallbackTable =
+            AcquireDxgiCallbackTable(dxgiCallbacks, &DxgiPresentCbWrapper, &device->runtimePresentCb);
+        if (!device->dxgiCallbackTable) {
+            delete device;
+            return E_OUTOFMEMORY;
+        }
     }
+
+    // The Interface says which callback table the runtime provides (Version
+    // is a build number). For an Interface newer than any table known here
+    // the driver keeps the runtime's own table, so that every entry it may
+    // read is there; Brisel then wraps no callback of this device and
+    // records none of its allocations (silently: its only text output stays
+    // the D3D9 capture's debugger line).
+    const D3DDDI_DEVICECALLBACKS* runtimeCallbacks = pArgs->pKTCallbacks;
+    const UINT umdVersion = UmdVersionForD3d10Interface(pArgs->Interface);
+    pArgs->pKTCallbacks = umdVersion ? CopyDeviceCallbacks(device, runtimeCallbacks, umdVersion, true)
+                                     : CopyDeviceCallbacks(device, runtimeCallbacks, kUmdVersionWddm2_2, false);
 
     InsertDevice(device);
     HRESULT hr = realCreate(driverAdapter, pArgs);
     if (FAILED(hr)) {
         pArgs->pKTCallbacks = runtimeCallbacks;
-        if (dxgiCallbacks) DdiTableSet(*dxgiCallbacks, kDxgiCbPresent, runtimePresentCb);
-        DestroyDeviceRecord(device);
+        DestroyDeviceRecord(device);   // gives the table back
         return hr;
     }
 

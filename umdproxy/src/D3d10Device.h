@@ -1,23 +1,28 @@
 // D3D10/11 device records and the device-creation wrapper installed in the
 // adapter function table by OpenAdapter10 and OpenAdapter10_2. The creation
 // copies the runtime's kernel-thunk callbacks (DeviceRecord.h), keeps the
-// runtime's DXGI present callback and puts Brisel's in its place, creates the
-// device in the real driver, keeps copies of the real device and DXGI
-// function tables sized by the device's Interface and installs the wrappers
-// through InstallD3d10DeviceWrappers. Runs on the runtime's threads.
+// runtime's DXGI present callback and puts Brisel's in its place (through the
+// table's record, DxgiCallbackTables.h, held until the device record is
+// deleted), creates the device in the real driver, keeps copies of the real
+// device and DXGI function tables sized by the device's Interface and
+// installs the wrappers through InstallD3d10DeviceWrappers. Runs on the
+// runtime's threads.
 #pragma once
 
 #include "DeviceRecord.h"
+#include "DxgiCallbackTables.h"
 #include "ddi/D3d10Ddi.h"
 
 namespace brisel {
 
 struct D3d10DeviceRecord : DeviceRecord {
     D3d10DeviceRecord() noexcept { api = DeviceApi::D3d10; }
+    ~D3d10DeviceRecord() override { ReleaseDxgiCallbackTable(dxgiCallbackTable); }
     D3d10InterfaceLayout layout{};
     D3D10DDI_DEVICEFUNCS realDeviceFuncs{};
     DXGI_DDI_BASE_FUNCTIONS realDxgiFuncs{};
     PFNDDXGIDDI_PRESENTCB runtimePresentCb = nullptr;
+    DxgiCallbackTable* dxgiCallbackTable = nullptr;   // the record of the runtime's DXGI table
 
     template <class Fn>
     Fn Real(unsigned entry) const noexcept

@@ -77,11 +77,16 @@ HRESULT APIENTRY D3d9CreateDeviceWrapper(HANDLE hAdapter, D3DDDIARG_CREATEDEVICE
     device->interfaceVersion = pArgs->Interface;
     device->runtimeDevice = pArgs->hDevice;
 
+    // The driver is told at most kD3d9MaxRuntimeVersion and receives exactly
+    // the callback table of the version it is told.
     const D3DDDI_DEVICECALLBACKS* runtimeCallbacks = pArgs->pCallbacks;
     const UINT runtimeVersion = pArgs->Version;
-    pArgs->pCallbacks = CopyDeviceCallbacks(device, runtimeCallbacks, runtimeVersion);
+    const UINT shownVersion = runtimeVersion < kD3d9MaxRuntimeVersion ? runtimeVersion : kD3d9MaxRuntimeVersion;
+    pArgs->pCallbacks = CopyDeviceCallbacks(device, runtimeCallbacks, shownVersion, true);
+    // A WDDM 1.x driver under a newer runtime still passes 24-byte entries.
+    device->allocationInfo2 = D3d9AllocationInfo2(shownVersion, adapter->driverVersion);
     std::memcpy(&device->createArgs, pArgs, kD3d9CreateDeviceBaseSize);
-    if (pArgs->Version > kD3d9MaxRuntimeVersion) pArgs->Version = kD3d9MaxRuntimeVersion;
+    pArgs->Version = shownVersion;
 
     InsertDevice(device);
     HRESULT hr = realCreate(adapter->driverAdapter, pArgs);

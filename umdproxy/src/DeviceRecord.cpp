@@ -119,6 +119,39 @@ TrackedSurface* DeviceRecord::TakeFinishableSurfaces() noexcept
     return list;
 }
 
+void DeviceRecord::BeginCapture(HANDLE runtimeResource) noexcept
+{
+    capturingThread = GetCurrentThreadId();
+    capturingResource = runtimeResource;
+    InterlockedIncrement(&trackedCreations);
+    capturingAllocations = 1;
+}
+
+void DeviceRecord::EndCapture() noexcept
+{
+    capturingAllocations = 0;
+    capturingThread = 0;
+    capturingResource = nullptr;
+    for (LONG n = trackedCreations; n > 0; n = trackedCreations) {
+        if (InterlockedCompareExchange(&trackedCreations, n - 1, n) == n) break;
+    }
+}
+
+// A driver may allocate a resource's memory on a thread other than the one
+// inside its CreateResource: Microsoft's documentation of
+// pfnSetAsyncCallbacksCb lets a D3D9 driver call the runtime's callbacks from
+// one worker thread per device, and its description of the free-threaded
+// D3D11 callbacks calls a device's non-shared allocations fully
+// free-threaded (only a shared resource's must come on the creating thread,
+// during the call). The documentation of D3DDDICB_ALLOCATE has the driver
+// pass the resource's runtime handle as hResource, or null for allocations
+// of the device itself.
+bool DeviceRecord::IsCreationAllocation(const D3DDDICB_ALLOCATE& args) const noexcept
+{
+    if (capturingThread == GetCurrentThreadId()) return true;
+    return args.hResource != nullptr && trackedCreations == 1 && args.hResource == capturingResource;
+}
+
 void DeviceRecord::PurgePending() noexcept
 {
     CLockGuard guard(pendingLock);
@@ -172,17 +205,21 @@ void DestroyDeviceRecord(DeviceRecord* device) noexcept
 // ---------------------------------------------------------------------------
 // Callback copies and wrappers.
 
-D3DDDI_DEVICECALLBACKS* CopyDeviceCallbacks(DeviceRecord* device, const D3DDDI_DEVICECALLBACKS* runtime,
-                                            UINT runtimeVersion) noexcept
+const D3DDDI_DEVICECALLBACKS* CopyDeviceCallbacks(DeviceRecord* device, const D3DDDI_DEVICECALLBACKS* runtime,
+                                                  UINT umdVersion, bool wrap) noexcept
 {
-    const UINT bytes = DeviceCallbacksSizeForVersion(runtimeVersion);
-    static_assert(sizeof(D3DDDI_DEVICECALLBACKS) >= 220);
+    // Never more than the runtime's structure of that version: a shorter
+    // table may end where the runtime's memory does.
+    const UINT bytes = DeviceCallbackEntriesForUmdVersion(umdVersion) * sizeof(DdiProc);
+    static_assert(sizeof(D3DDDI_DEVICECALLBACKS) >= kDeviceCallbackCount * sizeof(DdiProc));
     std::memset(&device->pristineCallbacks, 0, sizeof device->pristineCallbacks);
     std::memcpy(&device->pristineCallbacks, runtime, bytes);
     device->wrappedCallbacks = device->pristineCallbacks;
     device->callbacksBytes = bytes;
+    device->allocationInfo2 = AllocationInfo2ForUmdVersion(umdVersion);
 
     StoreEscapeCb(device->adapter, DdiRawGet<PFND3DDDI_ESCAPECB>(&device->pristineCallbacks, bytes, kCbEscape));
+    if (!wrap) return runtime;
 
     // A wrapper is only installed where the runtime provides the entry: a
     // wrapper over an empty entry would have nothing to call.
@@ -205,11 +242,11 @@ HRESULT APIENTRY AllocateCbWrapper(HANDLE hDevice, D3DDDICB_ALLOCATE* pArgs)
     if (!pristine) return E_INVALIDARG;
     if (!pArgs) return pristine(device->runtimeDevice, pArgs);
 
-    const DWORD thisThread = GetCurrentThreadId();
     // NVIDIA: a tracked primary on a virtual source is created as an ordinary
     // texture whose single allocation is marked Primary for that source.
+    // Entry 0 and these two fields lie at the same place in both forms.
     if (device->adapter->privateData.vendorId == kVendorNvidia && pArgs->NumAllocations == 1 &&
-        device->forcePrimaryAllocation && pArgs->pAllocationInfo && device->capturingThread == thisThread) {
+        device->forcePrimaryAllocation && pArgs->pAllocationInfo && device->IsCreationAllocation(*pArgs)) {
         pArgs->pAllocationInfo[0].VidPnSourceId = device->forcedSourceId;
         pArgs->pAllocationInfo[0].Flags |= kAllocationFlagPrimary;
     }
@@ -218,13 +255,21 @@ HRESULT APIENTRY AllocateCbWrapper(HANDLE hDevice, D3DDDICB_ALLOCATE* pArgs)
     if (FAILED(hr) || !pArgs->pAllocationInfo) return hr;
 
     // Read after the call: a creation may have begun or ended meanwhile.
-    const bool capturing = device->capturingAllocations && device->capturingThread == thisThread;
-    for (UINT i = 0; capturing && i < pArgs->NumAllocations; ++i) {
+    if (!device->IsCapturing(*pArgs)) return hr;
+    for (UINT i = 0; i < pArgs->NumAllocations; ++i) {
         AllocationRecord* record = NewAllocationRecord();
         if (!record) break;   // recording stops; the runtime's result stands
         record->kmResource = pArgs->hKMResource;
-        record->info = pArgs->pAllocationInfo[i];
+        std::memcpy(&record->info, AllocationInfoEntry(*pArgs, device->allocationInfo2, i), sizeof record->info);
+        // Judged again under the pending lock: a call from another thread
+        // may have been taken for a creation that has ended since, and the
+        // device's next tracked creation empties the list and begins anew
+        // in the meantime; its list never gets the old creation's records.
         CLockGuard guard(device->pendingLock);
+        if (!device->IsCapturing(*pArgs)) {
+            delete record;
+            break;
+        }
         device->pendingAllocations.PushBack(record);
     }
     return hr;

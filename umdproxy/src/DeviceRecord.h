@@ -46,6 +46,7 @@ struct DeviceRecord {
     D3DDDI_DEVICECALLBACKS pristineCallbacks{};      // called by Brisel
     D3DDDI_DEVICECALLBACKS wrappedCallbacks{};       // handed to the real driver
     UINT callbacksBytes = 0;                         // valid bytes of both copies
+    bool allocationInfo2 = false;                    // allocations are described as D3DDDI_ALLOCATIONINFO2
 
     // Tracked surfaces, insertion order (intrusive through TrackedSurface::pNext).
     TrackedSurface* trackedHead = nullptr;
@@ -58,12 +59,12 @@ struct DeviceRecord {
     CLock pendingLock;
 
     volatile BYTE capturingAllocations = 0;
-    // The thread of the tracked creation. Only its allocations are recorded
-    // or forced: a tracked resource (a primary or a presentable, shared
-    // surface) is allocated on the creating thread, while other threads may
-    // allocate at the same time (the runtime's, or a present callback making
-    // a shadow).
+    // The thread of the tracked creation, the runtime's handle of the
+    // resource it creates, and how many tracked creations are in flight on
+    // the device. Which allocations are the creation's: IsCreationAllocation.
     volatile DWORD capturingThread = 0;
+    HANDLE volatile capturingResource = nullptr;
+    volatile LONG trackedCreations = 0;
     volatile BYTE forcePrimaryAllocation = 0;
     volatile UINT forcedSourceId = 0;
 
@@ -99,11 +100,22 @@ struct DeviceRecord {
     TrackedSurface* TakeFinishableSurfaces() noexcept;
 
     // --- pending allocations
+    // A tracked creation of `runtimeResource` begins on this thread.
+    void BeginCapture(HANDLE runtimeResource) noexcept;
     // Ends the tracked creation's capture: no thread records any more.
-    void EndCapture() noexcept
+    void EndCapture() noexcept;
+    // Whether an allocate call is made for the tracked creation in flight:
+    // any call on the creating thread, or a call on another thread for the
+    // created resource itself (hResource is its runtime handle) while it is
+    // the only tracked creation in flight on the device. A driver's other
+    // threads may allocate at the same time for the device itself (hResource
+    // null), for other resources, or for a present callback's shadow: none of
+    // those is taken.
+    bool IsCreationAllocation(const D3DDDICB_ALLOCATE& args) const noexcept;
+    // A capture is running and the call is its creation's.
+    bool IsCapturing(const D3DDDICB_ALLOCATE& args) const noexcept
     {
-        capturingAllocations = 0;
-        capturingThread = 0;
+        return capturingAllocations && IsCreationAllocation(args);
     }
     void PurgePending() noexcept;
     // Ends the capture, then appends every pending record to the
@@ -120,12 +132,16 @@ DeviceRecord* FindDeviceByRuntime(HANDLE runtimeDevice) noexcept;
 // Unlinks and deletes the record with everything it still holds.
 void DestroyDeviceRecord(DeviceRecord* device) noexcept;
 
-// Copies the runtime's callback table twice (as many bytes as `runtimeVersion`
-// provides), stores its pfnEscapeCb in the adapter and installs the three
-// wrappers in the wrapped copy. Entries the runtime leaves empty stay empty.
-// Returns the wrapped copy to hand to the real driver.
-D3DDDI_DEVICECALLBACKS* CopyDeviceCallbacks(DeviceRecord* device, const D3DDDI_DEVICECALLBACKS* runtime,
-                                            UINT runtimeVersion) noexcept;
+// Copies the runtime's callback table twice, exactly as many entries as the
+// table of user-mode interface version `umdVersion` has (the version the
+// driver is told, or the one the D3D10/11 Interface implies), stores its
+// pfnEscapeCb in the adapter and records the allocation-info form of that
+// version (D3D9 creation then narrows it to the driver's own). With `wrap` set the three wrappers are installed in the wrapped
+// copy, which is returned for the real driver; entries the runtime leaves
+// empty stay empty. Without it the runtime's own table is returned: a driver
+// that may read entries Brisel does not know gets them from the runtime.
+const D3DDDI_DEVICECALLBACKS* CopyDeviceCallbacks(DeviceRecord* device, const D3DDDI_DEVICECALLBACKS* runtime,
+                                                  UINT umdVersion, bool wrap) noexcept;
 
 // The three callback wrappers (exposed for the tests).
 HRESULT APIENTRY AllocateCbWrapper(HANDLE hDevice, D3DDDICB_ALLOCATE* pArgs);

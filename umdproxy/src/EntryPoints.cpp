@@ -202,6 +202,7 @@ extern "C" HRESULT APIENTRY OpenAdapter(D3DDDIARG_OPENADAPTER* pOpenData)
     hr = ProcAs<PFND3DDDI_OPENADAPTER>(entry)(&copy);
     if (FAILED(hr)) return AbandonOpen(record, hr);
 
+    record->driverVersion = copy.DriverVersion;
     PublishAdapter(record, copy.hAdapter);
     pOpenData->hAdapter = copy.hAdapter;
     pOpenData->DriverVersion = copy.DriverVersion;

@@ -8,8 +8,7 @@ namespace brisel {
 
 void BeginSurfaceCapture(DeviceRecord& device, TrackedSurface* surface) noexcept
 {
-    device.capturingThread = GetCurrentThreadId();
-    device.capturingAllocations = 1;
+    device.BeginCapture(surface->runtimeResource);
     device.AddTrackedSurface(surface);
 }
 

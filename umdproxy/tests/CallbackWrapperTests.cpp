@@ -51,46 +51,63 @@ protected:
     HRESULT DriverAllocates(UINT count, HANDLE resource, std::vector<D3DDDI_ALLOCATIONINFO>& infos)
     {
         infos.assign(count, D3DDDI_ALLOCATIONINFO{});
-        D3DDDICB_ALLOCATE args{};
-        args.hResource = resource;
-        args.NumAllocations = count;
-        args.pAllocationInfo = infos.data();
         auto allocate = DdiTableGet<PFND3DDDI_ALLOCATECB>(*DriverCallbacks(), kCbAllocate);
-        return allocate(m_device->runtimeHandle, &args);
+        // In the form of the Version the driver was told.
+        return AllocateAs(allocate, m_device->runtimeHandle, resource, m_device->args.Version, infos);
     }
 
     std::unique_ptr<fakes::Adapter9> m_adapter;
     std::unique_ptr<fakes::Device9> m_device;
 };
 
-TEST_F(CallbackWrapperTest, CallbackCopySizeFollowsRuntimeVersion)
+// Whether the table the driver received holds exactly the runtime's first
+// `entries` entries (the wrapped three replaced) and nothing after them.
+void ExpectCopyOf(const D3DDDI_DEVICECALLBACKS* given, const fakes::GuardedCallbacks& runtime, unsigned entries)
+{
+    for (unsigned i = 0; i < kDeviceCallbackCount; ++i) {
+        SCOPED_TRACE(testing::Message() << "entry " << i);
+        if (i >= entries) {
+            EXPECT_EQ(given->entries[i], nullptr) << "beyond the table of the version the driver is told";
+        } else if (i == kCbAllocate) {
+            EXPECT_EQ(DdiTableGet<PFND3DDDI_ALLOCATECB>(*given, i), &brisel::AllocateCbWrapper);
+        } else if (i == kCbSubmitCommand) {
+            EXPECT_EQ(DdiTableGet<PFND3DDDI_SUBMITCOMMANDCB>(*given, i), &brisel::SubmitCommandCbWrapper);
+        } else if (i == kCbDeallocate2) {
+            EXPECT_EQ(DdiTableGet<PFND3DDDI_DEALLOCATE2CB>(*given, i), &brisel::Deallocate2CbWrapper);
+        } else {
+            EXPECT_EQ(given->entries[i], runtime.Entry(i)) << "the runtime's entry reaches the driver";
+        }
+    }
+}
+
+// The runtime's table ends at an inaccessible page: a copy longer than the
+// runtime's structure faults. Each band: the runtime's Version, the entries
+// its table has, the entries the driver receives and the Version it is told.
+TEST_F(CallbackWrapperTest, CallbackCopyHoldsExactlyTheTableOfTheVersionTheDriverIsTold)
 {
     OpenD3d9();
     const struct {
         UINT version;
-        unsigned entries;
+        unsigned runtimeEntries;
+        unsigned copied;
+        UINT shown;
     } cases[] = {
-        {0x3003, 22}, {0x3004, 29}, {0x5001, 29}, {0x5002, 50}, {0x6002, 50}, {0x6003, 55}, {0x7000, 55},
+        {0x000C, 22, 22, 0x000C}, {0x2003, 22, 22, 0x2003}, {0x3003, 22, 22, 0x3003}, {0x3004, 28, 28, 0x3004},
+        {0x4001, 28, 28, 0x4001}, {0x4002, 29, 29, 0x4002}, {0x5001, 29, 29, 0x5001}, {0x5002, 50, 50, 0x5002},
+        {0x6000, 52, 52, 0x6000}, {0x6001, 54, 54, 0x6001}, {0x6002, 55, 55, 0x6002}, {0x6003, 55, 55, 0x6003},
+        {0x7000, 62, 55, 0x6003}, {0x7001, 62, 55, 0x6003},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(testing::Message() << std::hex << c.version);
-        auto device = fakes::CreateDevice9(*m_adapter, c.version);
+        fakes::GuardedCallbacks runtime(c.runtimeEntries);
+        ASSERT_NE(runtime.Table(), nullptr);
+        auto device = fakes::CreateDevice9(*m_adapter, c.version, 9, runtime.Table());
         ASSERT_EQ(device->hr, S_OK);
         const D3DDDI_DEVICECALLBACKS* given = DriverCallbacks();
         ASSERT_NE(given, nullptr);
-        EXPECT_NE(given, &device->callbacks) << "the driver gets Brisel's wrapped copy";
-        for (unsigned i = 0; i < kDeviceCallbackCount; ++i) {
-            const bool copied = i < c.entries;
-            EXPECT_EQ(given->entries[i] != nullptr, copied) << "entry " << i;
-        }
-        EXPECT_EQ(DdiTableGet<PFND3DDDI_ALLOCATECB>(*given, kCbAllocate), &brisel::AllocateCbWrapper);
-        EXPECT_EQ(given->entries[kCbEscape], device->callbacks.entries[kCbEscape]) << "other entries are the runtime's";
-        if (c.entries > kCbDeallocate2) {
-            EXPECT_EQ(DdiTableGet<PFND3DDDI_SUBMITCOMMANDCB>(*given, kCbSubmitCommand), &brisel::SubmitCommandCbWrapper);
-            EXPECT_EQ(DdiTableGet<PFND3DDDI_DEALLOCATE2CB>(*given, kCbDeallocate2), &brisel::Deallocate2CbWrapper);
-        }
-        auto creates = CallsOfKind(kCallCreateDevice9);
-        EXPECT_EQ(creates.back().version, std::min<UINT>(c.version, 0x6003));
+        EXPECT_NE(given, runtime.Table()) << "the driver gets Brisel's wrapped copy";
+        ExpectCopyOf(given, runtime, c.copied);
+        EXPECT_EQ(CallsOfKind(kCallCreateDevice9).back().version, c.shown);
         EXPECT_EQ(device->Destroy(), S_OK);
         FakeUmd_Reset();
     }
@@ -224,8 +241,8 @@ TEST_F(CallbackWrapperTest, AllocationsOfATrackedCreationReachTheSurfaceInOrder)
 }
 
 // A free-threaded device lets other threads allocate while one creates a
-// tracked resource (whose shared allocations come on the creating thread):
-// only the creating thread's allocations are that resource's.
+// tracked resource: their allocations for other resources are not that
+// resource's.
 TEST_F(CallbackWrapperTest, AllocationsOfOtherThreadsDuringATrackedCreationAreNotRecorded)
 {
     ASSERT_NO_FATAL_FAILURE(OpenD3d9Device());
@@ -380,9 +397,9 @@ class D3d10DeviceTest : public UmdTest {};
 
 TEST_F(D3d10DeviceTest, CreationWrapsCallbacksKeepsTablesAndDestroyDropsTheRecord)
 {
-    auto adapter = fakes::OpenAdapter10_2(m_entries, 0xB000B);
+    auto adapter = fakes::OpenAdapter10_2(m_entries, 0xB0022);
     ASSERT_EQ(adapter->hr, S_OK);
-    auto device = fakes::CreateDevice10(*adapter, 0xB000B, 0x6003);
+    auto device = fakes::CreateDevice10(*adapter, 0xB0022, 0x00020000);
     ASSERT_EQ(device->hr, S_OK);
     auto creates = CallsOfKind(kCallCreateDevice10);
     ASSERT_EQ(creates.size(), 1u);
@@ -392,7 +409,7 @@ TEST_F(D3d10DeviceTest, CreationWrapsCallbacksKeepsTablesAndDestroyDropsTheRecor
     auto* record = static_cast<brisel::D3d10DeviceRecord*>(brisel::FindDeviceByDriver(device->args.hDrvDevice.pDrvPrivate));
     ASSERT_NE(record, nullptr);
     EXPECT_EQ(record->runtimeDevice, device->runtimeHandle);
-    EXPECT_EQ(record->layout.deviceFuncsBytes, 600u);
+    EXPECT_EQ(record->layout.deviceFuncsBytes, 680u);
     // The runtime's present callback is kept; its table entry now holds the wrapper.
     EXPECT_NE(record->runtimePresentCb, nullptr);
     EXPECT_NE(reinterpret_cast<DdiProc>(record->runtimePresentCb), device->dxgiCallbacks.entries[kDxgiCbPresent]);
@@ -407,6 +424,48 @@ TEST_F(D3d10DeviceTest, CreationWrapsCallbacksKeepsTablesAndDestroyDropsTheRecor
     device->Destroy();
     EXPECT_EQ(CallsOfKind(kCallDestroyDevice10).size(), 1u);
     EXPECT_EQ(brisel::DeviceList().Count(), 0u);
+    EXPECT_EQ(adapter->Close(), S_OK);
+}
+
+// The D3D10/11 table follows the Interface; Version is the runtime's build
+// number (the Vista runtime's 4 << 16 | 6000 here) and says nothing about it.
+// Each band: the Interface, the entries of the runtime's table and those the
+// driver receives; 0 received: the driver keeps the runtime's own table.
+TEST_F(D3d10DeviceTest, CallbackCopyFollowsTheInterfaceAndNeverReadsPastTheRuntimesTable)
+{
+    auto adapter = fakes::OpenAdapter10(m_entries);
+    ASSERT_EQ(adapter->hr, S_OK);
+    const struct {
+        UINT iface;
+        unsigned runtimeEntries;
+        unsigned copied;
+    } cases[] = {
+        {0xA0001, 22, 22}, {0xA000A, 22, 22}, {0xB0001, 22, 22}, {0xB000B, 22, 22}, {0xB000E, 22, 22},
+        {0xB000F, 28, 28}, {0xB0010, 29, 29}, {0xB001F, 29, 29}, {0xB0020, 50, 50}, {0xB0021, 50, 50},
+        {0xB0022, 55, 55}, {0xB0023, 62, 62}, {0xB0024, 62, 0},  {0xB00FF, 62, 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << std::hex << c.iface);
+        fakes::GuardedCallbacks runtime(c.runtimeEntries);
+        ASSERT_NE(runtime.Table(), nullptr);
+        auto device = fakes::CreateDevice10(*adapter, c.iface, 4 << 16 | 6000, runtime.Table());
+        ASSERT_EQ(device->hr, S_OK);
+        const auto creates = CallsOfKind(kCallCreateDevice10);
+        ASSERT_FALSE(creates.empty());
+        EXPECT_EQ(creates.back().interfaceVersion, c.iface);
+        EXPECT_EQ(creates.back().version, UINT(4 << 16 | 6000)) << "Version reaches the driver unchanged";
+        auto* given = static_cast<const D3DDDI_DEVICECALLBACKS*>(creates.back().callbacks);
+        if (c.copied) {
+            ExpectCopyOf(given, runtime, c.copied);
+        } else {
+            EXPECT_EQ(given, runtime.Table()) << "a table newer than Brisel knows stays the runtime's";
+        }
+        auto* record = brisel::FindDeviceByRuntime(device->runtimeHandle);
+        ASSERT_NE(record, nullptr);
+        EXPECT_EQ(reinterpret_cast<DdiProc>(brisel::LoadEscapeCb(record->adapter)), runtime.Entry(kCbEscape));
+        device->Destroy();
+        FakeUmd_Reset();
+    }
     EXPECT_EQ(adapter->Close(), S_OK);
 }
 

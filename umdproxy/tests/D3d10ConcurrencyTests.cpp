@@ -1,12 +1,14 @@
 // D3D10/11 concurrency: a driver thread presents (each present comes back
 // through the present callback and copies into a shadow) while the
 // application thread creates and destroys tracked resources, the presented
-// ones included; nothing may crash, and nothing may stay behind.
+// ones included; nothing may crash, and nothing may stay behind. A runtime
+// that shares one DXGI callback table replaces the table's last device.
 #include <atomic>
 #include <thread>
 
 #include "D3d10TestSupport.h"
 #include "D3d10Resource.h"
+#include "DxgiCallbackTables.h"
 #include "KmdFormats.h"
 
 namespace umdtest {
@@ -122,6 +124,41 @@ TEST_F(D3d10ConcurrencyTest, PresentsOfResourcesBeingDestroyed)
     EXPECT_NE(record->FindTrackedSurface(last)->shadowResource, nullptr);
     DestroyResource(last);
     EXPECT_EQ(EscapesOf(brisel::kEscReleaseShadowBuffer).size(), 1u);
+}
+
+// The table's last device is destroyed on one thread while the next is
+// created with the same table on another: whichever comes first, the new
+// device's presents reach the runtime.
+TEST_F(D3d10ConcurrencyTest, SharedTableKeepsForwardingWhileItsLastDeviceIsReplaced)
+{
+    constexpr int kRounds = 300;
+    constexpr UINT kIface = 0xB0022;
+    fakes::SetRuntimeDxgiTableMode(fakes::DxgiTableMode::Shared);
+    Open(kIface);
+    FakeUmd_Config()->recordCalls = FALSE;
+    Kmd().SetRecording(false);
+    int lost = 0;
+    for (int i = 0; i < kRounds; ++i) {
+        std::unique_ptr<fakes::Device10> next;
+        std::atomic<bool> go{false};
+        std::thread creator([&] {
+            while (!go.load()) std::this_thread::yield();
+            next = fakes::CreateDevice10(*m_adapter, kIface);
+        });
+        go = true;
+        DestroyDevice();
+        creator.join();
+        ASSERT_EQ(next->hr, S_OK);
+        m_device = std::move(next);
+        const size_t before = fakes::RuntimeLogSnapshot().presents.size();
+        ASSERT_EQ(PresentWithoutSurface(*m_device), S_OK);
+        if (fakes::RuntimeLogSnapshot().presents.size() != before + 1) ++lost;
+    }
+    EXPECT_EQ(lost, 0);
+    DestroyDevice();
+    EXPECT_EQ(DdiTableGet<PFNDDXGIDDI_PRESENTCB>(*fakes::SharedDxgiCallbacks(), kDxgiCbPresent),
+              fakes::RuntimeDxgiPresentCb());
+    EXPECT_EQ(brisel::DxgiCallbackTablesHeld(), 0u);
 }
 
 }  // namespace

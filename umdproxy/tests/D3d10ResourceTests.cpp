@@ -236,6 +236,52 @@ TEST_F(D3d10SurfaceTest, PresentableTextureIsTrackedAndTakesTheAllocationInfoSiz
     DestroyResource(texture);
 }
 
+// The driver describes a primary's two allocations in the form its Interface
+// implies (D3DDDI_ALLOCATIONINFO2 from WDDM 2.0 on); the surface records the
+// runtime's handles in both. Past the newest known Interface nothing is
+// recorded or registered: the driver calls the runtime directly.
+TEST_F(D3d10SurfaceTest, TrackedPrimaryRecordsTheRuntimesHandlesInEitherAllocationForm)
+{
+    const struct {
+        UINT iface;
+        bool info2;
+        bool recorded;
+    } cases[] = {{0xB000F, false, true}, {0xB0010, false, true}, {0xB0020, true, true},
+                 {0xB0022, true, true},  {0xB0023, true, true},  {0xB0024, true, false}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(::testing::Message() << std::hex << c.iface);
+        ResetKmd();
+        Open(c.iface);
+        AnswerAllocationInfo(800, 600, 87);
+        void* primary = CreatePrimary(kFirstProxySource, 800, 600, 0xA0, 2);
+        bool info2 = !c.info2;
+        const std::vector<D3DKMT_HANDLE> allocations = AllocationsOf(primary, &info2);
+        ASSERT_EQ(allocations.size(), 2u);
+        EXPECT_EQ(info2, c.info2) << "the form the driver passed";
+        brisel::TrackedSurface* s = Record()->FindTrackedSurface(primary);
+        ASSERT_NE(s, nullptr);
+        if (!c.recorded) {
+            EXPECT_EQ(s->allocations.Front(), nullptr);
+            EXPECT_TRUE(EscapesOf(brisel::kEscRegisterShadowBuffer).empty());
+            DestroyResource(primary);
+            CloseAll();
+            continue;
+        }
+        EXPECT_EQ(s->primaryAllocation, allocations[0]);
+        const brisel::AllocationRecord* record = s->allocations.Front();
+        for (D3DKMT_HANDLE allocation : allocations) {
+            ASSERT_NE(record, nullptr);
+            EXPECT_EQ(record->info.hAllocation, allocation);
+            EXPECT_EQ(record->info.VidPnSourceId, kFirstProxySource);
+            EXPECT_EQ(record->info.Flags, kAllocationFlagPrimary);
+            record = record->pNext;
+        }
+        EXPECT_EQ(LastRegistration().allocation, allocations[0]);
+        DestroyResource(primary);
+        CloseAll();
+    }
+}
+
 TEST_F(D3d10SurfaceTest, ResourceWithoutPresentableBitOrPrimaryIsNotTracked)
 {
     Open(0xB0022);

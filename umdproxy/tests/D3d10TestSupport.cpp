@@ -87,7 +87,7 @@ void* D3d10Test::CreateFrom(const D3D11DDIARG_CREATERESOURCE& arg)
     return storage;
 }
 
-void* D3d10Test::CreatePrimary(UINT sourceId, UINT width, UINT height, UINT bindFlags)
+void* D3d10Test::CreatePrimary(UINT sourceId, UINT width, UINT height, UINT bindFlags, UINT arraySize)
 {
     const D3D10DDI_MIPINFO mip{width, height, 1, width, height, 1};
     DXGI_DDI_PRIMARY_DESC primary{};
@@ -98,6 +98,7 @@ void* D3d10Test::CreatePrimary(UINT sourceId, UINT width, UINT height, UINT bind
     primary.ModeDesc.RefreshRate = {60000, 1001};
     D3D11DDIARG_CREATERESOURCE arg = TextureArg(mip, bindFlags);
     arg.pPrimaryDesc = &primary;
+    arg.ArraySize = arraySize;
     arg.ByteStride = 0x5A;   // D3D11-only members that must survive in copies
     return CreateFrom(arg);
 }
@@ -144,6 +145,15 @@ HRESULT D3d10Test::Present(void* surface, UINT flags, void* dst)
     return hr;
 }
 
+HRESULT PresentWithoutSurface(fakes::Device10& device)
+{
+    DXGI_DDI_ARG_PRESENT p{};
+    p.hDevice = device.args.hDrvDevice;
+    p.pDXGIContext = kRuntimeContext;
+    p.Flags = kDxgiPresentBlt;
+    return DdiTableGet<PFNDXGIDDI_PRESENT>(device.dxgiFuncs, kDxgiPresent)(&p);
+}
+
 HRESULT D3d10Test::Present1(void* surface, UINT flags, void* dst)
 {
     DXGI_DDI_ARG_PRESENTSURFACE s{D3D10DDI_HRESOURCE{surface}, 0};
@@ -182,14 +192,25 @@ ShadowRegistration D3d10Test::LastRegistration()
 
 D3DKMT_HANDLE D3d10Test::AllocationOf(void* storage)
 {
+    bool info2 = false;
+    const std::vector<D3DKMT_HANDLE> handles = AllocationsOf(storage, &info2);
+    return handles.empty() ? 0 : handles[0];
+}
+
+std::vector<D3DKMT_HANDLE> D3d10Test::AllocationsOf(void* storage, bool* info2)
+{
     HANDLE runtime = nullptr;
     for (const auto& [s, h] : m_runtimeHandles) {
         if (s == storage) runtime = h;
     }
+    std::vector<D3DKMT_HANDLE> handles;
     for (const auto& a : fakes::RuntimeLogSnapshot().allocates) {
-        if (a.hResource == runtime && runtime && !a.infos.empty()) return a.infos[0].hAllocation;
+        if (a.hResource != runtime || !runtime || a.infos.empty()) continue;
+        for (const auto& info : a.infos) handles.push_back(info.hAllocation);
+        *info2 = a.info2;
+        break;
     }
-    return 0;
+    return handles;
 }
 
 brisel::D3d10DeviceRecord* D3d10Test::Record()

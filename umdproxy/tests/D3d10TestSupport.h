@@ -34,6 +34,10 @@ struct ShadowRegistration {
     const BYTE* address = nullptr;
 };
 
+// A Blt present of no surface on any device: it only travels through the
+// driver and back through the present callback to the runtime.
+HRESULT PresentWithoutSurface(fakes::Device10& device);
+
 class D3d10Test : public UmdTest {
 protected:
     void TearDown() override;
@@ -45,7 +49,7 @@ protected:
 
     // Resource creation through the runtime's table in the device's form.
     // Returns the driver storage (the resource's driver handle).
-    void* CreatePrimary(UINT sourceId, UINT width, UINT height, UINT bindFlags = 0xA0);
+    void* CreatePrimary(UINT sourceId, UINT width, UINT height, UINT bindFlags = 0xA0, UINT arraySize = 1);
     void* CreateTexture(UINT width, UINT height, UINT bindFlags);
     // Creation from a prepared argument, into new storage under a new
     // runtime handle.
@@ -64,6 +68,9 @@ protected:
     // Allocation the runtime handed out for a resource created by the test
     // (first allocation of the allocate call made for its runtime handle).
     D3DKMT_HANDLE AllocationOf(void* storage);
+    // Every allocation the runtime handed out for it, and whether the driver
+    // passed them as D3DDDI_ALLOCATIONINFO2 entries.
+    std::vector<D3DKMT_HANDLE> AllocationsOf(void* storage, bool* info2);
     brisel::D3d10DeviceRecord* Record();
     // Whether every pixel of the registered shadow holds frame `seed`.
     static bool ShadowHoldsFrame(const ShadowRegistration& r, UINT seed);

@@ -150,6 +150,63 @@ TEST_F(D3d9CaptureTest, TrackedPrimaryIsRegisteredShadowedCopiedAndReleased)
     EXPECT_EQ(RecordOf(device)->FindTrackedSurface(r.Handle()), nullptr);
 }
 
+// Below WDDM 2.0 the driver passes 24-byte D3DDDI_ALLOCATIONINFO entries,
+// from it 56-byte D3DDDI_ALLOCATIONINFO2 entries: the records, and the
+// handles registered with the kernel-mode driver, are the runtime's in both.
+// The form is the driver model's: a driver that reported an older
+// DriverVersion than the runtime's keeps the first form.
+TEST_F(D3d9CaptureTest, TrackedPrimaryRecordsTheRuntimesHandlesInEitherAllocationForm)
+{
+    const struct {
+        UINT version;
+        UINT driverVersion;
+        bool info2;
+    } cases[] = {
+        {0x4002, 0x5A5A, false}, {0x5001, 0x5A5A, false}, {0x5002, 0x5A5A, true},  {0x6003, 0x5A5A, true},
+        {0x7001, 0x5A5A, true},  {0x7001, 0x4002, false}, {0x6003, 0x5001, false}, {0x5002, 0x5002, true},
+    };
+    FakeD3d9_Config()->allocationsPerResource = 2;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << std::hex << c.version << " driver " << c.driverVersion);
+        FakeUmd_Config()->driverVersion = c.driverVersion;
+        auto adapter = OpenExtraAdapter();
+        ASSERT_EQ(adapter->hr, S_OK);
+        const size_t registered = EscapesOf(brisel::kEscRegisterShadowBuffer).size();
+        const size_t released = EscapesOf(brisel::kEscReleaseShadowBuffer).size();
+        auto device = fakes::CreateDevice9(*adapter, c.version);
+        ASSERT_EQ(device->hr, S_OK);
+        Created9 r = Create(*device);
+        ASSERT_EQ(r.hr, S_OK);
+        for (const auto& a : fakes::RuntimeLogSnapshot().allocates) {
+            if (a.hResource != r.runtimeHandle) continue;
+            EXPECT_EQ(a.info2, c.info2) << "the form the driver passed";
+        }
+        const std::vector<D3DKMT_HANDLE> allocations = AllocationsOf(r.runtimeHandle);
+        ASSERT_EQ(allocations.size(), 2u);
+        auto registrations = EscapesOf(brisel::kEscRegisterShadowBuffer);
+        ASSERT_EQ(registrations.size(), registered + 2);
+        registrations.erase(registrations.begin(), registrations.begin() + registered);
+        brisel::TrackedSurface* surface = RecordOf(*device)->FindTrackedSurface(r.Handle());
+        ASSERT_NE(surface, nullptr);
+        EXPECT_EQ(surface->primaryAllocation, allocations[0]);
+        const brisel::AllocationRecord* record = surface->allocations.Front();
+        for (size_t i = 0; i < 2; ++i, record = record->pNext) {
+            SCOPED_TRACE(i);
+            EXPECT_EQ(registrations[i].U32(esc::kAllocation), allocations[i]);
+            ASSERT_NE(record, nullptr);
+            EXPECT_EQ(record->info.hAllocation, allocations[i]);
+            EXPECT_EQ(record->info.VidPnSourceId, 1u);
+            EXPECT_EQ(record->info.Flags, kAllocationFlagPrimary);
+        }
+        EXPECT_EQ(Destroy(*device, r.Handle()), S_OK);
+        auto releases = EscapesOf(brisel::kEscReleaseShadowBuffer);
+        ASSERT_EQ(releases.size(), released + 2);
+        for (size_t i = 0; i < 2; ++i) EXPECT_EQ(releases[released + i].U32(esc::kAllocation), allocations[i]);
+        EXPECT_EQ(device->Destroy(), S_OK);
+        EXPECT_EQ(adapter->Close(), S_OK);
+    }
+}
+
 TEST_F(D3d9CaptureTest, SecondCreationEntryMakesItsShadowWithCpuOptimizedAdded)
 {
     fakes::Device9& device = NewDevice(0x6003);
@@ -343,6 +400,31 @@ TEST_F(D3d9CaptureTest, SurfacesLeftToDeviceDestructionAreReleasedFirst)
     EXPECT_EQ(destroys[0].hResource, shadow) << "Brisel's own shadow is destroyed; the application's resource is not";
     EXPECT_TRUE(IsReleased(buffer));
     EXPECT_EQ(FakeD3d9_LiveResources(), 1) << "only the application's own resource";
+}
+
+// A driver that calls the runtime back from its worker thread (as the D3D9
+// runtime allows) while the primary's creation waits: the primary's own
+// allocation is registered, one the worker makes for the device is not.
+TEST_F(D3d9CaptureTest, PrimaryAllocatedOnADriverThreadIsRegistered)
+{
+    for (UINT thread : {kAllocateOnWorker, kWorkerAllocatesForDevice}) {
+        SCOPED_TRACE(thread);
+        ResetKmd();
+        fakes::Device9& device = NewDevice();
+        const size_t shadowsBefore = ShadowCreations().size();
+        FakeUmd_Config()->allocationThread = thread;
+        Created9 r = Create(device);
+        FakeUmd_Config()->allocationThread = kAllocateOnCaller;
+        ASSERT_EQ(r.hr, S_OK);
+        const std::vector<D3DKMT_HANDLE> allocations = AllocationsOf(r.runtimeHandle);
+        ASSERT_EQ(allocations.size(), 1u);
+        auto registrations = EscapesOf(brisel::kEscRegisterShadowBuffer);
+        ASSERT_EQ(registrations.size(), 1u);
+        EXPECT_EQ(registrations[0].U32(esc::kAllocation), allocations[0]);
+        EXPECT_EQ(ShadowCreations().size(), shadowsBefore + 1);
+        EXPECT_EQ(Destroy(device, r.Handle()), S_OK);
+        EXPECT_EQ(RecordOf(device)->PendingCount(), 0u);
+    }
 }
 
 }  // namespace

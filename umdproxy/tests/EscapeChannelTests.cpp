@@ -274,8 +274,9 @@ TEST_F(EscapeChannelTest, SurfaceReleaseSendsOneReleasePerAllocationOnlyWithABuf
 
         // The real creation allocates through the wrapped callback.
         std::vector<D3DDDI_ALLOCATIONINFO> infos(3);
-        D3DDDICB_ALLOCATE args{nullptr, 0, fakes::NewRuntimeHandle(), 0, 3, infos.data()};
-        ASSERT_EQ(AllocateCbWrapper(m_device->runtimeHandle, &args), S_OK);
+        ASSERT_EQ(AllocateAs(&AllocateCbWrapper, m_device->runtimeHandle, fakes::NewRuntimeHandle(),
+                             m_device->args.Version, infos),
+                  S_OK);
         m_record->MovePendingToSurface(surface);
 
         ResetKmd();

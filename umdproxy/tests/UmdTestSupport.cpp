@@ -1,12 +1,29 @@
 // Test fixture and seams shared by Brisel's test programs.
 #include "UmdTestSupport.h"
 
+#include <cstring>
+
 #include "AdapterRecord.h"
 #include "KmdFormats.h"
 #include "RecordList.h"
 #include "SystemSeams.h"
 
 namespace umdtest {
+
+HRESULT AllocateAs(PFND3DDDI_ALLOCATECB allocate, HANDLE device, HANDLE resource, UINT umdVersion,
+                   std::vector<D3DDDI_ALLOCATIONINFO>& infos)
+{
+    const bool info2 = AllocationInfo2ForUmdVersion(umdVersion);
+    std::vector<D3DDDI_ALLOCATIONINFO2> infos2(infos.size());
+    for (size_t i = 0; i < infos.size(); ++i) std::memcpy(&infos2[i], &infos[i], sizeof infos[i]);
+    D3DDDICB_ALLOCATE args{};
+    args.hResource = resource;
+    args.NumAllocations = static_cast<UINT>(infos.size());
+    args.pAllocationInfo = info2 ? reinterpret_cast<D3DDDI_ALLOCATIONINFO*>(infos2.data()) : infos.data();
+    const HRESULT hr = allocate(device, &args);
+    for (size_t i = 0; info2 && i < infos.size(); ++i) std::memcpy(&infos[i], &infos2[i], sizeof infos[i]);
+    return hr;
+}
 
 namespace {
 

@@ -46,6 +46,13 @@ inline const wchar_t* kDriverNone = L"fakeumd_none.dll";
 // Default adapter: every entry names fakeumd_a.dll, the WOW64 list fakeumd_b.dll.
 fakes::KmdAdapterConfig DefaultAdapter();
 
+// Calls `allocate` as a driver told `umdVersion` would: `infos` travel in that
+// version's form (D3DDDI_ALLOCATIONINFO2 entries from WDDM 2.0 on) and are
+// read back after the call, the runtime's handles and anything the callee
+// changed included.
+HRESULT AllocateAs(PFND3DDDI_ALLOCATECB allocate, HANDLE device, HANDLE resource, UINT umdVersion,
+                   std::vector<D3DDDI_ALLOCATIONINFO>& infos);
+
 class UmdTest : public ::testing::Test {
 protected:
     void SetUp() override;

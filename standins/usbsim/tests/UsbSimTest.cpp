@@ -174,6 +174,10 @@ TEST_F(UsbSim, InterfacePathOpensTheDeviceOnceAndOnlyWhilePresent) {
   ASSERT_NE(file, INVALID_HANDLE_VALUE) << GetLastError();
   WINUSB_INTERFACE_HANDLE h = nullptr;
   ASSERT_TRUE(Sim().Initialize(file, &h)) << GetLastError();
+  // The host's file handle is recorded for the handle notifications the launcher plays.
+  uintptr_t recorded = 0;
+  ASSERT_TRUE(ReadDeviceHandle(DeviceDirectory(m_dir, L"dev1"), &recorded));
+  EXPECT_EQ(recorded, reinterpret_cast<uintptr_t>(file));
 
   // A second owner of the same device is refused, as WinUSB does.
   HANDLE again = Open(L"dev1");
