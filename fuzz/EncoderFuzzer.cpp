@@ -180,8 +180,9 @@ void RunStep(jpeg::CustomJpeg& encoder, Frame& frame, uint32_t& stripLimit, cons
       const FrameShape shape{s.width, s.height, ReadPitch(args, s.width)};
       Frame next = MakeFrame(shape, fill, fillSize, op[5]);
       const size_t common = std::min(RowBytes(shape), RowBytes(s));
-      for (int r = 0; r < s.height; ++r)
-        std::memcpy(&next.bytes[r * RowBytes(shape)], &frame.bytes[r * RowBytes(s)], common);
+      for (int r = 0; r < s.height && common != 0; ++r)
+        std::memcpy(next.bytes.data() + r * RowBytes(shape), frame.bytes.data() + r * RowBytes(s),
+                    common);
       frame = std::move(next);
       break;
     }

@@ -36,11 +36,12 @@ constexpr size_t kStripBufferBytes = (kStripHeaderBytes + kMaxStripDataBytes + 1
 
 // Previous-frame store, per strip: its pixels as transformed (8 rows of 32
 // BGRX pixels), its coded data slot (kMaxPaddedStripLength bytes, the most a
-// strip can hold after re-coding) and its padded length. Together about
+// strip can hold after re-coding) and a KeptStrip. Fixed slots let a changed
+// strip replace its own code in place, whatever its length. Together about
 // twice the aligned frame's pixel bytes.
 constexpr size_t kStripPixelBytes = 4 * kStripWidth * kStripHeight;  // 1024
 constexpr size_t kSlotBytes = CustomJpeg::kMaxPaddedStripLength;
-constexpr size_t kPreviousBytesPerStrip = kStripPixelBytes + kSlotBytes + sizeof(uint16_t);
+constexpr size_t kPreviousBytesPerStrip = kStripPixelBytes + kSlotBytes + sizeof(KeptStrip);
 static_assert(kSlotBytes % 16 == 0 && kSlotBytes <= 0xFFFF, "slots stay aligned; lengths fit");
 
 constexpr uint32_t kHeaderConstantBits = 0xD0000001;
@@ -127,19 +128,19 @@ bool CustomJpeg::AllocateStripBuffers() {
 // a 32-bit process), the encoder codes every strip as before.
 void CustomJpeg::AllocatePreviousFrame() {
   ReleasePreviousFrame();
-  // At most 512 x 2048 strips of 2050 bytes: below 2^32, so size_t holds it.
+  // At most 512 x 2048 strips of 2056 bytes: below 2^32, so size_t holds it.
   const size_t strips =
       static_cast<size_t>(m_alignedWidth / kStripWidth) * (m_alignedHeight / kStripHeight);
   m_pPreviousFrame = AllocateAligned(strips * kPreviousBytesPerStrip);
   if (m_pPreviousFrame != nullptr)
-    m_pPreviousLengths =
-        reinterpret_cast<uint16_t*>(m_pPreviousFrame + strips * (kStripPixelBytes + kSlotBytes));
+    m_pKeptStrips =
+        reinterpret_cast<KeptStrip*>(m_pPreviousFrame + strips * (kStripPixelBytes + kSlotBytes));
 }
 
 void CustomJpeg::ReleasePreviousFrame() {
   FreeAligned(m_pPreviousFrame);
   m_pPreviousFrame = nullptr;
-  m_pPreviousLengths = nullptr;
+  m_pKeptStrips = nullptr;
   m_previousPitch = 0;
 }
 
@@ -280,20 +281,34 @@ bool SameCoefficients(const StripBlocks& a, const StripBlocks& b) {
   return true;
 }
 
-// True when the strip's rows hold exactly the pixels kept for it.
+// True when the strip's rows hold exactly the pixels kept for it (8 rows of
+// 128 bytes at `kept`), or, for FlatStripPixels, when every pixel is `pixel`
+// (all four bytes). A changed strip mostly shows it in its first row: one
+// test after that row, one after the other seven.
 bool SameStripPixels(const uint8_t* const* rows, const uint8_t* kept) {
+  __m128i same = _mm_set1_epi8(-1);
   for (int r = 0; r < 8; ++r) {
-    const uint8_t* row = rows[r];
-    const uint8_t* keptRow = kept + 128 * r;
-    __m128i same = _mm_set1_epi8(-1);
     for (int i = 0; i < 128; i += 16) {
-      const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(row + i));
-      const __m128i y = _mm_load_si128(reinterpret_cast<const __m128i*>(keptRow + i));
+      const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(rows[r] + i));
+      const __m128i y = _mm_load_si128(reinterpret_cast<const __m128i*>(kept + 128 * r + i));
       same = _mm_and_si128(same, _mm_cmpeq_epi8(x, y));
     }
-    if (_mm_movemask_epi8(same) != 0xFFFF) return false;
+    if (r == 0 && _mm_movemask_epi8(same) != 0xFFFF) return false;
   }
-  return true;
+  return _mm_movemask_epi8(same) == 0xFFFF;
+}
+
+bool FlatStripPixels(const uint8_t* const* rows, uint32_t pixel) {
+  const __m128i flat = _mm_set1_epi32(static_cast<int>(pixel));
+  __m128i same = _mm_set1_epi8(-1);
+  for (int r = 0; r < 8; ++r) {
+    for (int i = 0; i < 128; i += 16) {
+      const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(rows[r] + i));
+      same = _mm_and_si128(same, _mm_cmpeq_epi8(x, flat));
+    }
+    if (r == 0 && _mm_movemask_epi8(same) != 0xFFFF) return false;
+  }
+  return _mm_movemask_epi8(same) == 0xFFFF;
 }
 
 // Streaming stores: a whole frame's pixels pass through here when every
@@ -354,12 +369,23 @@ uint32_t CustomJpeg::Encode(const uint8_t* pixels, int32_t pitch, uint8_t* out) 
       uint8_t* const data = record + kStripHeaderBytes;
       const size_t index = static_cast<size_t>(sequence);
       uint32_t padded;
-      if (reuseFrame && SameStripPixels(stripRows, keptPixels + index * kStripPixelBytes)) {
-        padded = m_pPreviousLengths[index];
+      KeptStrip* const kept = keptPixels != nullptr ? &m_pKeptStrips[index] : nullptr;
+      uint8_t* const keptStripPixels =
+          kept != nullptr ? keptPixels + index * kStripPixelBytes : nullptr;
+      if (reuseFrame && (kept->flat ? FlatStripPixels(stripRows, kept->pixel)
+                                    : SameStripPixels(stripRows, keptStripPixels))) {
+        padded = kept->padded;
         CopyStripData(data, keptCode + index * kSlotBytes, padded);
         havePreviousBlocks = false;
       } else {
-        if (keptPixels != nullptr) KeepStripPixels(stripRows, keptPixels + index * kStripPixelBytes);
+        if (kept != nullptr) {
+          // A strip of one colour (backgrounds, window fills) keeps that
+          // colour instead of its pixels: less to write now, and less to
+          // read when the next frame is compared with it.
+          std::memcpy(&kept->pixel, stripRows[0], 4);
+          kept->flat = FlatStripPixels(stripRows, kept->pixel) ? 1 : 0;
+          if (!kept->flat) KeepStripPixels(stripRows, keptStripPixels);
+        }
         // Conversion, level shift, DCT and quantisation of the whole strip.
         StripBlocks& blocks = state.stripBlocks[current];
         m_kernels->transformStrip(stripRows, state.luminanceDivisors, state.chrominanceDivisors,
@@ -371,9 +397,9 @@ uint32_t CustomJpeg::Encode(const uint8_t* pixels, int32_t pitch, uint8_t* out) 
           padded = CodeStripToFit(blocks);
           CopyStripData(data, m_pStripBuffer + kStripHeaderBytes, padded);
         }
-        if (keptCode != nullptr) {
+        if (kept != nullptr) {
           CopyStripData(keptCode + index * kSlotBytes, data, padded);
-          m_pPreviousLengths[index] = static_cast<uint16_t>(padded);
+          kept->padded = static_cast<uint16_t>(padded);
         }
         havePreviousBlocks = true;
         current ^= 1;

@@ -15,6 +15,7 @@
 namespace jpeg {
 
 struct CustomJpegState;
+struct KeptStrip;
 
 class CustomJpeg {
  public:
@@ -71,9 +72,8 @@ class CustomJpeg {
   bool SetKernelSet(KernelSet set);
   KernelSet GetKernelSet() const { return m_kernels->set; }
 
-  // Tests only: a lower strip limit, to exercise the re-coding of strips
-  // that would not fit a strip header.
-  // At most kMaxPaddedStripLength.
+  // Tests only: a lower strip limit (at most kMaxPaddedStripLength), to
+  // exercise the re-coding of strips that would not fit a strip header.
   void SetMaxPaddedStripLengthForTesting(uint32_t bytes);
 
  private:
@@ -96,11 +96,12 @@ class CustomJpeg {
   int32_t m_heldColumns = 0;  // columns the current frame's rows hold (Encode only)
   const EncoderKernels* m_kernels;
   // Previous-frame store, one block for the whole frame: per strip its 8
-  // rows of 32 pixels as last transformed (1024 bytes), then per strip its
-  // padded coded data in a slot of kMaxPaddedStripLength bytes, then per
-  // strip that padded length (uint16_t). Null when it could not be allocated.
+  // rows of 32 pixels as last transformed (1024 bytes; unused for a strip of
+  // one colour), then per strip its padded coded data in a slot of
+  // kMaxPaddedStripLength bytes, then per strip a KeptStrip (8 bytes): about
+  // twice the aligned frame's pixel bytes. Null when it could not be allocated.
   uint8_t* m_pPreviousFrame = nullptr;
-  uint16_t* m_pPreviousLengths = nullptr;
+  KeptStrip* m_pKeptStrips = nullptr;
   int32_t m_previousPitch = 0;  // pitch of the frame it holds; 0 when it holds none
   uint32_t m_maxPaddedStripLength = kMaxPaddedStripLength;
 };
