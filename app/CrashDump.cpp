@@ -177,8 +177,14 @@ LONG WINAPI my_exception_filter(EXCEPTION_POINTERS* pExceptionInfo) {
       return EXCEPTION_CONTINUE_SEARCH;
     }
   }
-  HANDLE hFile = CreateFileA(szDumpPath, GENERIC_WRITE, FILE_SHARE_WRITE, &sa, CREATE_NEW, FILE_ATTRIBUTE_NORMAL,
-                             nullptr);
+  // A symbolic link planted at the name again right after the removal would
+  // be followed by a plain create: a dangling one has its target, wherever
+  // it points, created by SYSTEM. Microsoft's description of symbolic links'
+  // effect on file functions: removing a link removes the link only, and with
+  // FILE_FLAG_OPEN_REPARSE_POINT the link itself is what is opened, so the
+  // name counts as taken and CREATE_NEW fails.
+  HANDLE hFile = CreateFileA(szDumpPath, GENERIC_WRITE, FILE_SHARE_WRITE, &sa, CREATE_NEW,
+                             FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
   if (hFile == INVALID_HANDLE_VALUE) {
     err = GetLastError();
     CrashLog("[ERROR] ", "Create %s failed, err %d\n", szDumpPath, static_cast<int>(err));

@@ -27,10 +27,22 @@ constexpr size_t kYccBufferBytes = 3 * kPlaneBytes;         // 768
 //   per strip   12 blocks x 1660 bits = 19920 bits = 2490 bytes
 //   stuffing    at most one 0x00 after every byte            -> 4980 bytes
 //   EOI, filler 0xFF 0xD9 and up to 3 bytes to a multiple of 4 -> 4984 bytes
+//               (also room for the 4 bytes the coder may store ahead of
+//               its code, which start at most at byte 4980)
 // plus the 4-byte strip header, rounded up to 16 bytes.
 constexpr size_t kStripHeaderBytes = 4;
 constexpr size_t kMaxStripDataBytes = 4984;
 constexpr size_t kStripBufferBytes = (kStripHeaderBytes + kMaxStripDataBytes + 15) & ~size_t{15};
+
+// Previous-frame store, per strip: its pixels as transformed (8 rows of 32
+// BGRX pixels), its coded data slot (kMaxPaddedStripLength bytes, the most a
+// strip can hold after re-coding) and a KeptStrip. Fixed slots let a changed
+// strip replace its own code in place, whatever its length. Together about
+// twice the aligned frame's pixel bytes.
+constexpr size_t kStripPixelBytes = 4 * kStripWidth * kStripHeight;  // 1024
+constexpr size_t kSlotBytes = CustomJpeg::kMaxPaddedStripLength;
+constexpr size_t kPreviousBytesPerStrip = kStripPixelBytes + kSlotBytes + sizeof(KeptStrip);
+static_assert(kSlotBytes % 16 == 0 && kSlotBytes <= 0xFFFF, "slots stay aligned; lengths fit");
 
 constexpr uint32_t kHeaderConstantBits = 0xD0000001;
 constexpr uint32_t kHeaderLastStripBit = 0x08000000;
@@ -79,6 +91,7 @@ CustomJpeg::CustomJpeg() : m_kernels(&ActiveKernels()) {
 
 CustomJpeg::~CustomJpeg() {
   ReleaseStripBuffers();
+  ReleasePreviousFrame();
   if (m_pState != nullptr) {
     m_pState->~CustomJpegState();
     ::operator delete(m_pState, std::align_val_t{alignof(CustomJpegState)});
@@ -111,6 +124,26 @@ bool CustomJpeg::AllocateStripBuffers() {
   return true;
 }
 
+// The store is an optimisation: when it cannot be had (very large frames in
+// a 32-bit process), the encoder codes every strip as before.
+void CustomJpeg::AllocatePreviousFrame() {
+  ReleasePreviousFrame();
+  // At most 512 x 2048 strips of 2056 bytes: below 2^32, so size_t holds it.
+  const size_t strips =
+      static_cast<size_t>(m_alignedWidth / kStripWidth) * (m_alignedHeight / kStripHeight);
+  m_pPreviousFrame = AllocateAligned(strips * kPreviousBytesPerStrip);
+  if (m_pPreviousFrame != nullptr)
+    m_pKeptStrips =
+        reinterpret_cast<KeptStrip*>(m_pPreviousFrame + strips * (kStripPixelBytes + kSlotBytes));
+}
+
+void CustomJpeg::ReleasePreviousFrame() {
+  FreeAligned(m_pPreviousFrame);
+  m_pPreviousFrame = nullptr;
+  m_pKeptStrips = nullptr;
+  m_previousPitch = 0;
+}
+
 void CustomJpeg::ReleaseStripBuffers() {
   FreeAligned(m_pYccBuffer);
   FreeAligned(m_pStripBuffer);
@@ -120,19 +153,29 @@ void CustomJpeg::ReleaseStripBuffers() {
 
 bool CustomJpeg::Init(int32_t width, int32_t height) {
   if (!RecordSize(width, height)) return false;
+  AllocatePreviousFrame();
   return AllocateStripBuffers();
 }
 
 bool CustomJpeg::Resize(int32_t width, int32_t height) {
   if (!RecordSize(width, height)) return false;
   ReleaseStripBuffers();
+  AllocatePreviousFrame();
   return AllocateStripBuffers();
 }
 
 bool CustomJpeg::SetKernelSet(KernelSet set) {
   if (!IsKernelSetSupported(set)) return false;  // keep the current set
   m_kernels = &KernelsFor(set);
+  // Every set gives the same bytes; starting afresh keeps a set's output
+  // its own all the same.
+  ForgetPreviousFrame();
   return true;
+}
+
+void CustomJpeg::SetMaxPaddedStripLengthForTesting(uint32_t bytes) {
+  m_maxPaddedStripLength = std::min(bytes, kMaxPaddedStripLength);  // a slot holds no more
+  ForgetPreviousFrame();
 }
 
 const uint8_t* CustomJpeg::GetQuantTable(int index) const {
@@ -183,6 +226,18 @@ uint32_t CustomJpeg::CodeStrip(const StripBlocks& blocks, int lastAcIndex) {
   return static_cast<uint32_t>(state.outputLength);
 }
 
+// A strip header counts at most m_maxPaddedStripLength bytes: drop the
+// highest zig-zag positions until the strip fits (the blocks stay as they
+// are; the coder skips those positions). Natural content never gets here;
+// the DC-only strip always fits. Returns the padded length.
+uint32_t CustomJpeg::CodeStripToFit(const StripBlocks& blocks) {
+  uint32_t padded = CodeStrip(blocks, 63);
+  for (int lastAc = 62; padded > m_maxPaddedStripLength && lastAc >= 0; --lastAc) {
+    padded = CodeStrip(blocks, lastAc);
+  }
+  return padded;
+}
+
 namespace {
 
 // Vector compares rather than memcmp: the 32-bit C library's memcmp goes
@@ -226,6 +281,47 @@ bool SameCoefficients(const StripBlocks& a, const StripBlocks& b) {
   return true;
 }
 
+// True when the strip's rows hold exactly the pixels kept for it (8 rows of
+// 128 bytes at `kept`), or, for FlatStripPixels, when every pixel is `pixel`
+// (all four bytes). A changed strip mostly shows it in its first row: one
+// test after that row, one after the other seven.
+bool SameStripPixels(const uint8_t* const* rows, const uint8_t* kept) {
+  __m128i same = _mm_set1_epi8(-1);
+  for (int r = 0; r < 8; ++r) {
+    for (int i = 0; i < 128; i += 16) {
+      const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(rows[r] + i));
+      const __m128i y = _mm_load_si128(reinterpret_cast<const __m128i*>(kept + 128 * r + i));
+      same = _mm_and_si128(same, _mm_cmpeq_epi8(x, y));
+    }
+    if (r == 0 && _mm_movemask_epi8(same) != 0xFFFF) return false;
+  }
+  return _mm_movemask_epi8(same) == 0xFFFF;
+}
+
+bool FlatStripPixels(const uint8_t* const* rows, uint32_t pixel) {
+  const __m128i flat = _mm_set1_epi32(static_cast<int>(pixel));
+  __m128i same = _mm_set1_epi8(-1);
+  for (int r = 0; r < 8; ++r) {
+    for (int i = 0; i < 128; i += 16) {
+      const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(rows[r] + i));
+      same = _mm_and_si128(same, _mm_cmpeq_epi8(x, flat));
+    }
+    if (r == 0 && _mm_movemask_epi8(same) != 0xFFFF) return false;
+  }
+  return _mm_movemask_epi8(same) == 0xFFFF;
+}
+
+// Streaming stores: a whole frame's pixels pass through here when every
+// strip changed, and the next frame is the first to read them again.
+void KeepStripPixels(const uint8_t* const* rows, uint8_t* kept) {
+  for (int r = 0; r < 8; ++r) {
+    for (int i = 0; i < 128; i += 16) {
+      _mm_stream_si128(reinterpret_cast<__m128i*>(kept + 128 * r + i),
+                      _mm_loadu_si128(reinterpret_cast<const __m128i*>(rows[r] + i)));
+    }
+  }
+}
+
 }  // namespace
 
 uint32_t CustomJpeg::Encode(const uint8_t* pixels, int32_t pitch, uint8_t* out) {
@@ -240,13 +336,24 @@ uint32_t CustomJpeg::Encode(const uint8_t* pixels, int32_t pitch, uint8_t* out) 
   // columns the pitch holds are read.
   m_heldColumns = pitch / 4 >= m_alignedWidth ? m_alignedWidth : pitch / 4;
 
+  // A frame of the size and pitch of the previous one may take an unchanged
+  // strip's coded bytes from it: the strip's pixels as transformed (edge
+  // repeats included) are the same, so its coefficients and its code are too.
+  uint8_t* const keptPixels = m_pPreviousFrame;
+  const bool reuseFrame = keptPixels != nullptr && m_previousPitch == pitch;
+  uint8_t* const keptCode =
+      keptPixels != nullptr ? keptPixels + static_cast<size_t>(stripsPerBand) * bands * kStripPixelBytes
+                            : nullptr;
+  m_previousPitch = 0;  // until the store holds this whole frame
+
   uint32_t total = 0;
   uint32_t sequence = 0;
   // Desktop frames repeat strips (backgrounds, window fills): a strip whose
   // coefficients equal the previous strip's reuses its coded bytes, already
-  // in `out`, instead of coding them again.
+  // in `out`, instead of coding them again. Only a strip transformed in this
+  // frame leaves coefficients to compare with.
   int current = 0;
-  bool havePrevious = false;
+  bool havePreviousBlocks = false;
   uint32_t previousData = 0;    // offset in `out` of the previous strip's data
   uint32_t previousPadded = 0;  // and its padded length
   for (int band = 0; band < bands; ++band) {
@@ -258,26 +365,44 @@ uint32_t CustomJpeg::Encode(const uint8_t* pixels, int32_t pitch, uint8_t* out) 
     for (int strip = 0; strip < stripsPerBand; ++strip) {
       const uint8_t* stripRows[kStripHeight];
       LoadStripRows(rows, strip, stripRows);
-      // Conversion, level shift, DCT and quantisation of the whole strip.
-      StripBlocks& blocks = state.stripBlocks[current];
-      m_kernels->transformStrip(stripRows, state.luminanceDivisors, state.chrominanceDivisors,
-                                m_pYccBuffer, blocks);
-
+      uint8_t* const record = out + total;
+      uint8_t* const data = record + kStripHeaderBytes;
+      const size_t index = static_cast<size_t>(sequence);
       uint32_t padded;
-      uint8_t* record = out + total;
-      if (havePrevious && SameCoefficients(blocks, state.stripBlocks[current ^ 1])) {
-        padded = previousPadded;
-        CopyStripData(record + kStripHeaderBytes, out + previousData, padded);
+      KeptStrip* const kept = keptPixels != nullptr ? &m_pKeptStrips[index] : nullptr;
+      uint8_t* const keptStripPixels =
+          kept != nullptr ? keptPixels + index * kStripPixelBytes : nullptr;
+      if (reuseFrame && (kept->flat ? FlatStripPixels(stripRows, kept->pixel)
+                                    : SameStripPixels(stripRows, keptStripPixels))) {
+        padded = kept->padded;
+        CopyStripData(data, keptCode + index * kSlotBytes, padded);
+        havePreviousBlocks = false;
       } else {
-        // A strip header counts at most m_maxPaddedStripLength bytes: drop the
-        // highest zig-zag positions until the strip fits (the blocks stay as
-        // they are; the coder skips those positions). Natural content never
-        // gets here; the DC-only strip always fits.
-        padded = CodeStrip(blocks, 63);
-        for (int lastAc = 62; padded > m_maxPaddedStripLength && lastAc >= 0; --lastAc) {
-          padded = CodeStrip(blocks, lastAc);
+        if (kept != nullptr) {
+          // A strip of one colour (backgrounds, window fills) keeps that
+          // colour instead of its pixels: less to write now, and less to
+          // read when the next frame is compared with it.
+          std::memcpy(&kept->pixel, stripRows[0], 4);
+          kept->flat = FlatStripPixels(stripRows, kept->pixel) ? 1 : 0;
+          if (!kept->flat) KeepStripPixels(stripRows, keptStripPixels);
         }
-        CopyStripData(record + kStripHeaderBytes, m_pStripBuffer + kStripHeaderBytes, padded);
+        // Conversion, level shift, DCT and quantisation of the whole strip.
+        StripBlocks& blocks = state.stripBlocks[current];
+        m_kernels->transformStrip(stripRows, state.luminanceDivisors, state.chrominanceDivisors,
+                                  m_pYccBuffer, blocks);
+        if (havePreviousBlocks && SameCoefficients(blocks, state.stripBlocks[current ^ 1])) {
+          padded = previousPadded;
+          CopyStripData(data, out + previousData, padded);
+        } else {
+          padded = CodeStripToFit(blocks);
+          CopyStripData(data, m_pStripBuffer + kStripHeaderBytes, padded);
+        }
+        if (kept != nullptr) {
+          CopyStripData(keptCode + index * kSlotBytes, data, padded);
+          kept->padded = static_cast<uint16_t>(padded);
+        }
+        havePreviousBlocks = true;
+        current ^= 1;
       }
 
       uint32_t header =
@@ -288,10 +413,12 @@ uint32_t CustomJpeg::Encode(const uint8_t* pixels, int32_t pitch, uint8_t* out) 
 
       previousData = total + static_cast<uint32_t>(kStripHeaderBytes);
       previousPadded = padded;
-      havePrevious = true;
-      current ^= 1;
       total += static_cast<uint32_t>(kStripHeaderBytes + padded);
     }
+  }
+  if (keptPixels != nullptr) {
+    _mm_sfence();  // the streaming stores are done before anything else reads the store
+    m_previousPitch = pitch;
   }
 
   do {

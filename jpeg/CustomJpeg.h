@@ -15,6 +15,7 @@
 namespace jpeg {
 
 struct CustomJpegState;
+struct KeptStrip;
 
 class CustomJpeg {
  public:
@@ -30,9 +31,11 @@ class CustomJpeg {
   CustomJpeg& operator=(const CustomJpeg&) = delete;
 
   // Records the frame size and allocates the strip buffers. False when the
-  // size is outside 1 .. kMaxDimension or an allocation fails.
+  // size is outside 1 .. kMaxDimension or an allocation fails. Also tries to
+  // allocate the previous-frame store (see Encode); without it the encoder
+  // works as well, only without frame-to-frame reuse.
   bool Init(int32_t width, int32_t height);
-  // Records a new size and replaces the strip buffers.
+  // Records a new size and replaces the strip buffers; starts afresh.
   bool Resize(int32_t width, int32_t height);
 
   // Encodes the frame at `pixels` (rows `pitch` bytes apart) into `out`,
@@ -43,7 +46,16 @@ class CustomJpeg {
   // Reads stay inside height rows of `pitch` bytes: rows past the frame's
   // height repeat its last row; when a row of `pitch` bytes does not hold
   // the aligned width, columns it does not hold repeat the last real column.
+  //
+  // Frames of one size and pitch in a row: a strip whose pixels equal those
+  // of the same strip in the previous frame takes its coded bytes from that
+  // frame. The output is byte for byte that of a fresh encoder.
   uint32_t Encode(const uint8_t* pixels, int32_t pitch, uint8_t* out);
+
+  // Makes the next Encode code every strip afresh (as after Init).
+  void ForgetPreviousFrame() { m_previousPitch = 0; }
+  // True when the previous-frame store is allocated (Init, Resize).
+  bool CanReusePreviousFrame() const { return m_pPreviousFrame != nullptr; }
 
   // The most bytes Encode can write for the current size, plus the one
   // extra byte the USB write sends after a frame. 0 before Init.
@@ -60,9 +72,9 @@ class CustomJpeg {
   bool SetKernelSet(KernelSet set);
   KernelSet GetKernelSet() const { return m_kernels->set; }
 
-  // Tests only: a lower strip limit, to exercise the re-coding of strips
-  // that would not fit a strip header.
-  void SetMaxPaddedStripLengthForTesting(uint32_t bytes) { m_maxPaddedStripLength = bytes; }
+  // Tests only: a lower strip limit (at most kMaxPaddedStripLength), to
+  // exercise the re-coding of strips that would not fit a strip header.
+  void SetMaxPaddedStripLengthForTesting(uint32_t bytes);
 
  private:
   bool AllocateStripBuffers();
@@ -70,6 +82,9 @@ class CustomJpeg {
   bool RecordSize(int32_t width, int32_t height);
   void LoadStripRows(const uint8_t* const* rows, int strip, const uint8_t** stripRows);
   uint32_t CodeStrip(const StripBlocks& blocks, int lastAcIndex);
+  uint32_t CodeStripToFit(const StripBlocks& blocks);
+  void AllocatePreviousFrame();
+  void ReleasePreviousFrame();
 
   uint8_t* m_pYccBuffer = nullptr;    // 768 bytes: Y, Cb, Cr planes of 32 x 8
   uint8_t* m_pStripBuffer = nullptr;  // 4 bytes kept for a header, then a strip's coded data
@@ -80,6 +95,14 @@ class CustomJpeg {
   int32_t m_height = 0;
   int32_t m_heldColumns = 0;  // columns the current frame's rows hold (Encode only)
   const EncoderKernels* m_kernels;
+  // Previous-frame store, one block for the whole frame: per strip its 8
+  // rows of 32 pixels as last transformed (1024 bytes; unused for a strip of
+  // one colour), then per strip its padded coded data in a slot of
+  // kMaxPaddedStripLength bytes, then per strip a KeptStrip (8 bytes): about
+  // twice the aligned frame's pixel bytes. Null when it could not be allocated.
+  uint8_t* m_pPreviousFrame = nullptr;
+  KeptStrip* m_pKeptStrips = nullptr;
+  int32_t m_previousPitch = 0;  // pitch of the frame it holds; 0 when it holds none
   uint32_t m_maxPaddedStripLength = kMaxPaddedStripLength;
 };
 

@@ -8,6 +8,14 @@
 
 namespace jpeg {
 
+// What the previous-frame store keeps of one strip besides its code (see
+// CustomJpeg::Encode).
+struct KeptStrip {
+  uint32_t pixel;   // a flat strip's one pixel value (all four bytes)
+  uint16_t padded;  // padded length of its coded data
+  uint16_t flat;    // 1: all 256 pixels are `pixel`, and its pixels are not kept
+};
+
 struct alignas(32) CustomJpegState {
   DivisorTable luminanceDivisors;
   DivisorTable chrominanceDivisors;

@@ -3,6 +3,7 @@
 #include <emmintrin.h>
 
 #include <atomic>
+#include <cstring>
 #include <mutex>
 
 #include "CustomJpegState.h"
@@ -45,79 +46,128 @@ struct ZigZagBitTables {
 };
 const ZigZagBitTables kZigZagBits;
 
-// True when one of the four bytes of v is 0xFF (exact: a byte's low seven
-// bits plus one carry into its top bit only when they are all ones).
-inline bool HasFfByte(uint32_t v) {
-  return (((v & 0x7F7F7F7Fu) + 0x01010101u) & v & 0x80808080u) != 0;
+// 0x80 in each byte of v that is 0xFF, 0 elsewhere (exact: a byte's low
+// seven bits plus one carry into its top bit only when they are all ones).
+inline uint32_t FfBytes(uint32_t v) { return ((v & 0x7F7F7F7Fu) + 0x01010101u) & v & 0x80808080u; }
+
+inline void StoreBigEndian32(uint8_t* p, uint32_t v) {
+  const uint32_t swapped = __builtin_bswap32(v);
+  std::memcpy(p, &swapped, 4);
 }
 
-// The bit writer of EmitBits with a 64-bit accumulator held in registers:
-// it writes the same 32-bit groups at the same points (whenever 32 or more
-// bits are pending the oldest 32 go out), so the bytes, and the state left
-// behind (fewer than 32 bits), equal EmitBits' exactly. A group without a
-// 0xFF byte is stored without per-byte tests. Plain struct of locals so the
-// compiler keeps it in registers across a whole strip.
+// The bit writer of EmitBits with its state held in registers: it writes
+// the same 32-bit groups at the same points (whenever 32 or more bits are
+// pending the oldest 32 go out), so the bytes, and the state left behind
+// (fewer than 32 bits), equal EmitBits' exactly.
+//
+// Whether a group is due depends on the data, one coefficient in three or
+// four on dense content, which a branch would mispredict. So every Put
+// stores the candidate group at `out` and advances `out` by 4 only when the
+// group was due; a store that was not due is overwritten by a later one.
+// The writer therefore stores up to 4 bytes past the coded data: its output
+// needs that much room beyond the longest code (the strip buffer has it).
+//
+// The writer writes groups unstuffed; EncodeBlock and EncodeStripBlocks
+// stuff their bytes once coded (StuffFfBytes), so the per-coefficient path
+// has no 0xFF test at all.
 struct FastBitWriter {
   uint8_t* out;
 #if UINTPTR_MAX > 0xFFFFFFFFu
   uint64_t buffer;  // pending bits in the low `count` bits; bits above are stale
-  int count;
+  uint32_t count;
 
-  // Appends the low `length` bits of `bits` (length <= 27, bits above zero).
-  inline __attribute__((always_inline)) void Put(uint32_t bits, int length) {
+  // Appends the low `length` bits of `bits` (1 <= length <= 27, bits above zero).
+  inline __attribute__((always_inline)) void Put(uint32_t bits, uint32_t length) {
     buffer = (buffer << length) | bits;
-    count += length;
-    if (count >= 32) {
-      count -= 32;
-      WriteGroup(static_cast<uint32_t>(buffer >> count));
-    }
+    count += length;  // at most 31 + 27 < 64: the pending bits fit the buffer
+    Emit(static_cast<uint32_t>(buffer >> (count & 31)));
   }
 #else
-  // 32-bit registers: the same groups from a 32-bit buffer. Bits above
-  // `count` are stale; every shift that forms a group pushes them out.
-  uint32_t buffer;
-  int count;
+  // 32-bit x86 has too few general registers for a 64-bit buffer and the
+  // loop's other values: the buffer lives in the low 64 bits of a vector
+  // register, where one shift moves all of it.
+  __m128i buffer;  // pending bits in the low `count` bits; bits above are stale
+  uint32_t count;
 
-  inline __attribute__((always_inline)) void Put(uint32_t bits, int length) {
-    const int free = 32 - count;
-    if (length < free) {
-      buffer = (buffer << length) | bits;
-      count += length;
-      return;
-    }
-    // count > 0 here (length <= 27 < 32), so free < 32 and the shifts are defined.
-    const int rest = length - free;
-    WriteGroup((buffer << free) | (bits >> rest));
-    buffer = bits;
-    count = rest;
+  inline __attribute__((always_inline)) void Put(uint32_t bits, uint32_t length) {
+    buffer = _mm_or_si128(_mm_sll_epi64(buffer, _mm_cvtsi32_si128(static_cast<int>(length))),
+                          _mm_cvtsi32_si128(static_cast<int>(bits)));
+    count += length;
+    Emit(static_cast<uint32_t>(
+        _mm_cvtsi128_si32(_mm_srl_epi64(buffer, _mm_cvtsi32_si128(static_cast<int>(count & 31))))));
   }
 #endif
 
-  inline __attribute__((always_inline)) void WriteGroup(uint32_t group) {
-    if (__builtin_expect(!HasFfByte(group), 1)) {
-      out[0] = static_cast<uint8_t>(group >> 24);
-      out[1] = static_cast<uint8_t>(group >> 16);
-      out[2] = static_cast<uint8_t>(group >> 8);
-      out[3] = static_cast<uint8_t>(group);
-      out += 4;
-      return;
-    }
-    for (int shift = 24; shift >= 0; shift -= 8) {
-      const uint8_t byte = static_cast<uint8_t>(group >> shift);
-      *out++ = byte;
-      if (byte == 0xFF) *out++ = 0x00;
-    }
+  // `group` is the oldest 32 pending bits when count >= 32.
+  inline __attribute__((always_inline)) void Emit(uint32_t group) {
+    const uint32_t due = count >> 5;  // 0 or 1
+    count &= 31;
+    StoreBigEndian32(out, group);
+    out += due * 4;
   }
 };
 
+// Inserts a 0x00 after every 0xFF byte of the unstuffed groups in
+// [begin, end) (a multiple of 4 bytes), moving what follows up; returns the
+// new end. The bytes from `end` up to the stuffed end must be writable.
+// Dense blocks have an 0xFF byte in about one block in seven, so the scan
+// comes first and the byte-wise move only from the first 0xFF.
+__attribute__((noinline)) uint8_t* StuffFfBytesFrom(uint8_t* begin, uint8_t* end) {
+  uint8_t* first = begin;
+  const __m128i ones = _mm_set1_epi8(-1);
+  for (; end - first >= 16; first += 16) {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(first));
+    if (_mm_movemask_epi8(_mm_cmpeq_epi8(v, ones)) != 0) break;
+  }
+  for (;; first += 4) {
+    if (first == end) return end;
+    uint32_t word;
+    std::memcpy(&word, first, 4);
+    if (FfBytes(word) != 0) break;
+  }
+  size_t count = 0;
+  for (const uint8_t* p = first; p != end; ++p) count += *p == 0xFF;
+  // From the end down, a word at a time ((end - first) is a multiple of 4);
+  // only words with an 0xFF byte go byte by byte.
+  uint8_t* to = end + count;
+  for (const uint8_t* from = end; from != first && to != from;) {
+    from -= 4;
+    uint32_t word;
+    std::memcpy(&word, from, 4);
+    if (FfBytes(word) == 0) {
+      to -= 4;
+      std::memcpy(to, &word, 4);
+      continue;
+    }
+    for (int i = 3; i >= 0; --i) {
+      if (from[i] == 0xFF) *--to = 0x00;
+      *--to = from[i];
+    }
+  }
+  return end + count;
+}
+
+inline uint8_t* StuffFfBytes(uint8_t* begin, uint8_t* end) {
+  return begin == end ? end : StuffFfBytesFrom(begin, end);
+}
+
 inline FastBitWriter StartWriter(const CustomJpegState& state) {
+#if UINTPTR_MAX > 0xFFFFFFFFu
   return {state.output + state.outputLength, state.bitBuffer, state.bitCount};
+#else
+  return {state.output + state.outputLength, _mm_cvtsi32_si128(static_cast<int>(state.bitBuffer)),
+          state.bitCount};
+#endif
 }
 
 inline void FinishWriter(const FastBitWriter& w, CustomJpegState& state) {
+#if UINTPTR_MAX > 0xFFFFFFFFu
+  const uint32_t low = static_cast<uint32_t>(w.buffer);
+#else
+  const uint32_t low = static_cast<uint32_t>(_mm_cvtsi128_si32(w.buffer));
+#endif
   state.outputLength = static_cast<int32_t>(w.out - state.output);
-  state.bitBuffer =
-      static_cast<uint32_t>(w.buffer) & static_cast<uint32_t>((uint64_t{1} << w.count) - 1);
+  state.bitBuffer = low & static_cast<uint32_t>((uint64_t{1} << w.count) - 1);
   state.bitCount = static_cast<uint8_t>(w.count);
 }
 
@@ -130,8 +180,8 @@ inline __attribute__((always_inline)) void PutCoded(FastBitWriter& writer, uint3
                                                     int size) {
   const int s = v >> 31;
   const uint32_t code = (entry >> 16) - static_cast<uint32_t>(s);
-  const int length = static_cast<int>(entry & 0xFFFF);
-  writer.Put((code << size) + static_cast<uint32_t>(v + s), length + size);
+  const uint32_t length = entry & 0xFFFF;
+  writer.Put((code << size) + static_cast<uint32_t>(v + s), length + static_cast<uint32_t>(size));
 }
 
 // Bit length of |v| for |v| < 2^30, 0 for v = 0, without a branch.
@@ -140,38 +190,110 @@ inline int MagnitudeSize(int v) {
   return 31 - __builtin_clz(2 * a + 1);
 }
 
-// One block: DC difference, then the nonzero AC coefficients in zig-zag order
-// (only those whose bit is set in `keep`), then EOB unless index 63 is
-// coded. Same symbols, in the same order, as the pending-list coder.
-inline __attribute__((always_inline)) void CodeBlock(FastBitWriter& writer, const int16_t* natural,
-                                                     int16_t& predictor, const uint32_t* dc,
-                                                     const uint32_t* ac, uint64_t nonzero) {
-  int diff = static_cast<int16_t>(natural[0] - predictor);
-  predictor = natural[0];
-  int size = MagnitudeSize(diff);
-  if (__builtin_expect(size > kMaxDcSize, 0)) {
-    diff = ClampToSize(diff, kMaxDcSize);
-    size = kMaxDcSize;
-  }
-  PutCoded(writer, dc[size], diff, size);
+// AC code entries with the value's size folded in, for dense blocks:
+// entry[run << 4 | size] = (code << size) << 5 | (length + size), so that
+// one load gives the code already shifted over the value bits and the
+// length of both together (at most 16 + 10 = 26 bits, 31 with the length).
+struct SizedAcTable {
+  uint32_t entry[256];
+};
 
+// Size category and additional bits of each coefficient of a block, by
+// natural position, AC values clamped to kMaxAcSize as CodeBlock clamps them.
+struct CodedCoefficients {
+  uint16_t bits[64];
+  uint8_t size[64];
+};
+
+// Eight coefficients per step: the size is the exponent of |v| converted to
+// float, less 126 (0 for v = 0); the additional bits are |v| for v > 0 and
+// |v| with its low `size` bits inverted (v - 1 in two's complement) for
+// v < 0, the inverting mask being |v| with its top bit smeared downwards.
+__attribute__((noinline)) void SizesAndBits(const int16_t* natural, CodedCoefficients& out) {
+  const __m128i limit = _mm_set1_epi16((1 << kMaxAcSize) - 1);
+  const __m128i negativeLimit = _mm_set1_epi16(-((1 << kMaxAcSize) - 1));
+  const __m128i zero = _mm_setzero_si128();
+  const __m128i bias = _mm_set1_epi16(126);
+  for (int i = 0; i < 64; i += 8) {
+    __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(natural + i));
+    v = _mm_max_epi16(_mm_min_epi16(v, limit), negativeLimit);
+    const __m128i sign = _mm_srai_epi16(v, 15);
+    const __m128i a = _mm_sub_epi16(_mm_xor_si128(v, sign), sign);
+    const __m128i exponentLow = _mm_srli_epi32(
+        _mm_castps_si128(_mm_cvtepi32_ps(_mm_unpacklo_epi16(a, zero))), 23);
+    const __m128i exponentHigh = _mm_srli_epi32(
+        _mm_castps_si128(_mm_cvtepi32_ps(_mm_unpackhi_epi16(a, zero))), 23);
+    const __m128i size = _mm_subs_epu16(_mm_packs_epi32(exponentLow, exponentHigh), bias);
+    __m128i smear = _mm_or_si128(a, _mm_srli_epi16(a, 1));
+    smear = _mm_or_si128(smear, _mm_srli_epi16(smear, 2));
+    smear = _mm_or_si128(smear, _mm_srli_epi16(smear, 4));
+    smear = _mm_or_si128(smear, _mm_srli_epi16(smear, 8));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out.bits + i),
+                     _mm_xor_si128(a, _mm_and_si128(smear, sign)));
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(out.size + i), _mm_packus_epi16(size, size));
+  }
+}
+
+// Size category (high 16 bits) and additional bits (low 16 bits) of every
+// AC value the tables code, -1023 .. 1023, for the sparse path: one load
+// instead of a bit scan and a mask per coefficient.
+constexpr int kAcLimit = (1 << kMaxAcSize) - 1;
+struct AcValueCodes {
+  uint32_t entry[2 * kAcLimit + 1];
+  AcValueCodes() {
+    for (int v = -kAcLimit; v <= kAcLimit; ++v) {
+      const int size = MagnitudeSize(v);
+      entry[v + kAcLimit] = static_cast<uint32_t>(size) << 16 |
+                            (static_cast<uint32_t>(v + (v >> 31)) & ((1u << size) - 1));
+    }
+  }
+};
+const AcValueCodes kAcValueCodes;
+
+// Blocks with a nonzero coefficient beyond this zig-zag index take sizes
+// and value bits from SizesAndBits; the others look them up one coefficient
+// at a time, which costs less than the 64-coefficient pass for the few
+// coefficients they have. On natural content a high-frequency coefficient
+// rarely comes alone, and the test costs one shift where a count of the
+// mask's bits (no POPCNT in the baseline sets) costs a dozen instructions.
+constexpr int kSparseLastIndex = 27;
+
+// The AC coefficients whose bits are set in `nonzero` (bit 0 ignored), each
+// after the ZRLs its zero run needs; returns the zig-zag index of the last.
+template <bool kDense>
+inline __attribute__((always_inline)) int CodeAc(FastBitWriter& writer, const int16_t* natural,
+                                                 const uint32_t* ac, const SizedAcTable& sized,
+                                                 uint64_t nonzero) {
+  // Out of line, and unaligned stores: the coder itself keeps no vector
+  // values, so the 32-bit build needs no realigned frame for them.
+  CodedCoefficients coded;
+  if constexpr (kDense) SizesAndBits(natural, coded);
   int previous = 0;
   auto codeAc = [&](int k) __attribute__((always_inline)) {
-    int run = k - previous - 1;
+    uint32_t run = static_cast<uint32_t>(k - previous - 1);
     previous = k;
     if (__builtin_expect(run >= 16, 0)) {
+      const uint32_t zrl = ac[kZrlSymbol];
       do {
-        writer.Put(ac[kZrlSymbol] >> 16, static_cast<int>(ac[kZrlSymbol] & 0xFFFF));
+        writer.Put(zrl >> 16, zrl & 0xFFFF);
         run -= 16;
       } while (run >= 16);
     }
-    int v = natural[kZigZagToNatural[k]];
-    int size = MagnitudeSize(v);
-    if (__builtin_expect(size > kMaxAcSize, 0)) {
-      v = ClampToSize(v, kMaxAcSize);
-      size = kMaxAcSize;
+    const int n = kZigZagToNatural[k];
+    uint32_t size, bits;
+    if constexpr (kDense) {
+      size = coded.size[n];
+      bits = coded.bits[n];
+    } else {
+      int v = natural[n];
+      v = v > kAcLimit ? kAcLimit : v;
+      v = v < -kAcLimit ? -kAcLimit : v;
+      const uint32_t c = kAcValueCodes.entry[v + kAcLimit];
+      size = c >> 16;
+      bits = c & 0xFFFF;
     }
-    PutCoded(writer, ac[(run << 4) | size], v, size);
+    const uint32_t entry = sized.entry[(run << 4) + size];
+    writer.Put((entry >> 5) | bits, entry & 31);
   };
 #if UINTPTR_MAX > 0xFFFFFFFFu
   for (uint64_t bits = nonzero & ~uint64_t{1}; bits != 0; bits &= bits - 1)
@@ -183,7 +305,34 @@ inline __attribute__((always_inline)) void CodeBlock(FastBitWriter& writer, cons
   for (uint32_t bits = static_cast<uint32_t>(nonzero >> 32); bits != 0; bits &= bits - 1)
     codeAc(32 + __builtin_ctz(bits));
 #endif
-  if (previous != 63) writer.Put(ac[kEobSymbol] >> 16, static_cast<int>(ac[kEobSymbol] & 0xFFFF));
+  return previous;
+}
+
+// One block: DC difference, then the nonzero AC coefficients in zig-zag order
+// (only those whose bit is set in `nonzero`), then EOB unless index 63 is
+// coded. Same symbols, in the same order, as the pending-list coder.
+inline __attribute__((always_inline)) void CodeBlock(FastBitWriter& writer, const int16_t* natural,
+                                                     int16_t& predictor, const uint32_t* dc,
+                                                     const uint32_t* ac, const SizedAcTable& sized,
+                                                     uint64_t nonzero) {
+  int diff = static_cast<int16_t>(natural[0] - predictor);
+  predictor = natural[0];
+  int size = MagnitudeSize(diff);
+  if (__builtin_expect(size > kMaxDcSize, 0)) {
+    diff = ClampToSize(diff, kMaxDcSize);
+    size = kMaxDcSize;
+  }
+  PutCoded(writer, dc[size], diff, size);
+
+  const uint32_t eob = ac[kEobSymbol];
+  if ((nonzero & ~uint64_t{1}) == 0) {
+    writer.Put(eob >> 16, eob & 0xFFFF);
+    return;
+  }
+  const int previous = (nonzero >> (kSparseLastIndex + 1)) != 0
+                           ? CodeAc<true>(writer, natural, ac, sized, nonzero)
+                           : CodeAc<false>(writer, natural, ac, sized, nonzero);
+  if (previous != 63) writer.Put(eob >> 16, eob & 0xFFFF);
 }
 
 inline uint64_t KeepMask(int lastAcIndex) {
@@ -194,6 +343,15 @@ inline uint64_t KeepMask(int lastAcIndex) {
 // At namespace scope so that their addresses are constants: the 32-bit
 // strip coder then needs no register for them.
 StandardCodeTables s_codeTables;
+SizedAcTable s_sizedLuminanceAc, s_sizedChrominanceAc;
+
+void BuildSizedAcTable(const HuffCodeTable& codes, SizedAcTable& sized) {
+  for (uint32_t symbol = 0; symbol < 256; ++symbol) {
+    const uint32_t size = symbol & 15;
+    const uint32_t entry = codes.entry[symbol];
+    sized.entry[symbol] = ((entry >> 16) << size) << 5 | ((entry & 0xFFFF) + size);
+  }
+}
 
 }  // namespace
 
@@ -240,6 +398,8 @@ const StandardCodeTables& GetStandardCodeTables() {
     BuildCodeTable(kLuminanceAcDef, s_codeTables.luminanceAc);
     BuildCodeTable(kChrominanceDcDef, s_codeTables.chrominanceDc);
     BuildCodeTable(kChrominanceAcDef, s_codeTables.chrominanceAc);
+    BuildSizedAcTable(s_codeTables.luminanceAc, s_sizedLuminanceAc);
+    BuildSizedAcTable(s_codeTables.chrominanceAc, s_sizedChrominanceAc);
     ready.store(true, std::memory_order_release);
   });
   return s_codeTables;
@@ -281,8 +441,20 @@ void FlushBits(CustomJpegState& state) {
 
 void EncodeBlock(CustomJpegState& state, const int16_t* block, int16_t& predictor,
                  const HuffCodePair& tables) {
+  const StandardCodeTables& standard = GetStandardCodeTables();
+  SizedAcTable own;
+  const SizedAcTable* sized = &own;
+  if (tables.ac == &standard.luminanceAc)
+    sized = &s_sizedLuminanceAc;
+  else if (tables.ac == &standard.chrominanceAc)
+    sized = &s_sizedChrominanceAc;
+  else
+    BuildSizedAcTable(*tables.ac, own);
   FastBitWriter writer = StartWriter(state);
-  CodeBlock(writer, block, predictor, tables.dc->entry, tables.ac->entry, ZigZagNonzeroMask(block));
+  uint8_t* const start = writer.out;
+  CodeBlock(writer, block, predictor, tables.dc->entry, tables.ac->entry, *sized,
+            ZigZagNonzeroMask(block));
+  writer.out = StuffFfBytes(start, writer.out);
   FinishWriter(writer, state);
 }
 
@@ -291,14 +463,16 @@ void EncodeStripBlocks(CustomJpegState& state, const StripBlocks& blocks, int la
   const uint64_t keep = KeepMask(lastAcIndex);
   int16_t yPredictor = 0, cbPredictor = 0, crPredictor = 0;
   FastBitWriter writer = StartWriter(state);
+  uint8_t* const start = writer.out;
   for (int m = 0; m < 4; ++m) {
     CodeBlock(writer, blocks.block[3 * m], yPredictor, s_codeTables.luminanceDc.entry,
-              s_codeTables.luminanceAc.entry, blocks.nonzero[3 * m] & keep);
+              s_codeTables.luminanceAc.entry, s_sizedLuminanceAc, blocks.nonzero[3 * m] & keep);
     CodeBlock(writer, blocks.block[3 * m + 1], cbPredictor, s_codeTables.chrominanceDc.entry,
-              s_codeTables.chrominanceAc.entry, blocks.nonzero[3 * m + 1] & keep);
+              s_codeTables.chrominanceAc.entry, s_sizedChrominanceAc, blocks.nonzero[3 * m + 1] & keep);
     CodeBlock(writer, blocks.block[3 * m + 2], crPredictor, s_codeTables.chrominanceDc.entry,
-              s_codeTables.chrominanceAc.entry, blocks.nonzero[3 * m + 2] & keep);
+              s_codeTables.chrominanceAc.entry, s_sizedChrominanceAc, blocks.nonzero[3 * m + 2] & keep);
   }
+  writer.out = StuffFfBytes(start, writer.out);
   FinishWriter(writer, state);
 }
 

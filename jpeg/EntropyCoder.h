@@ -37,7 +37,10 @@ void BuildCodeTable(const HuffmanTableDef& def, HuffCodeTable& table);
 const StandardCodeTables& GetStandardCodeTables();
 
 // Appends one block's code to the strip. `block` is in natural order;
-// `predictor` is the component's DC predictor (in and out).
+// `predictor` is the component's DC predictor (in and out). Like
+// EncodeStripBlocks it may store up to 4 bytes past the code it appends
+// (bytes that later code or the flush overwrite): the output needs room for
+// them.
 void EncodeBlock(CustomJpegState& state, const int16_t* block, int16_t& predictor,
                  const HuffCodePair& tables);
 

@@ -62,11 +62,12 @@ const EncoderKernels& ActiveKernels() {
 
 std::string DescribeStages(const EncoderKernels& kernels) {
   // The strip transform runs conversion, DCT, quantiser and the zig-zag zero
-  // masks of one set; the entropy coder is the same portable code for every
-  // set, with a bit writer sized to the machine word.
+  // masks of one set; the entropy coder is the same code for every set: SSE2
+  // sizes and value bits for dense blocks, and a 64-bit bit buffer (in a
+  // vector register in the 32-bit build).
   const std::string name = kernels.name;
   return "convert=" + name + " dct=" + name + " quantize=" + name + " zero-masks=" + name +
-         " entropy=portable-" + std::to_string(sizeof(void*) * 8) + "bit";
+         " entropy=sse2-sizes+" + (sizeof(void*) == 8 ? "gpr" : "xmm") + "-buffer";
 }
 
 }  // namespace jpeg

@@ -13,6 +13,24 @@
 #include "QuantTablePayload.h"
 #include "WinUSB.h"
 
+namespace {
+
+// Microsoft's documentation of QueryPerformanceFrequency: the counter's
+// frequency is fixed at boot, the same on every processor, and the call
+// cannot fail from Windows XP on; so it is read once per processor.
+int64_t CounterFrequency() {
+  LARGE_INTEGER f;
+  return ::QueryPerformanceFrequency(&f) && f.QuadPart > 0 ? f.QuadPart : 1;
+}
+
+int64_t CounterNow() {
+  LARGE_INTEGER t;
+  ::QueryPerformanceCounter(&t);
+  return t.QuadPart;
+}
+
+}  // namespace
+
 CMonitorProcessor::CMonitorProcessor(IMonitorProcessor::Delegate* pDelegate)
     : m_edid{},
       m_hMonitor(0),
@@ -22,7 +40,9 @@ CMonitorProcessor::CMonitorProcessor(IMonitorProcessor::Delegate* pDelegate)
       m_jpegRes{0, 0},
       m_jpegBufferSize(0),
       m_bThreadEnded(true),
-      m_pDelegate(pDelegate) {}
+      m_pDelegate(pDelegate),
+      m_stats(CounterFrequency(), CounterFrequency() * kStatsIntervalSeconds),
+      m_bStatsToLog(false) {}
 
 CMonitorProcessor::~CMonitorProcessor() { UnInit(); }
 
@@ -140,6 +160,8 @@ bool CMonitorProcessor::Start() {
     m_bThreadEnded = true;
     throw;
   }
+  // Only a thread that was created has figures to report at teardown.
+  m_bStatsToLog = true;
   return true;
 }
 
@@ -169,6 +191,10 @@ bool CMonitorProcessor::UnInit() {
   m_bJpegReady = false;
   m_pJpegBuffer.reset();
   m_jpegBufferSize = 0;
+  if (m_bStatsToLog) {
+    m_bStatsToLog = false;
+    LogFrameStats();
+  }
   return true;
 }
 
@@ -242,19 +268,41 @@ void CMonitorProcessor::OnImageChange(const ImageData* pImageData) noexcept {
       pImageData->height != m_jpegRes.height)
     return;
 
+  // Counter reads on the frame thread: no allocation, no lock.
+  const int64_t encodeStart = CounterNow();
   uint32_t len = m_pJpeg->Encode(pImageData->data, pImageData->pitch, m_pJpegBuffer.get());
   if (len == 0) return;
+  const int64_t writeStart = CounterNow();
+  FrameSample sample{writeStart - encodeStart, 0, len, false, 0};
   uint32_t transferred = 0;
   if (m_pWinUsb->Write(m_pJpegBuffer.get(), len, &transferred)) {
-    if (transferred < len)
+    sample.written = transferred >= len;
+    if (!sample.written) {
+      sample.failedWrites = 1;
       LOG_ERROR("m_pWinUsb->Write writelen %d actlen %d\n", static_cast<int>(len),
                 static_cast<int>(transferred));
-    return;
+    }
+  } else {
+    // The device may have lost its mode: tell it again, then write once more.
+    TurnOnTablet(m_curRes);
+    transferred = 0;
+    sample.written = m_pWinUsb->Write(m_pJpegBuffer.get(), len, &transferred) && transferred >= len;
+    sample.failedWrites = sample.written ? 1 : 2;
+    LOG_ERROR("m_pWinUsb->Write failed\n");
   }
-  // The device may have lost its mode: tell it again, then write once more.
-  TurnOnTablet(m_curRes);
-  m_pWinUsb->Write(m_pJpegBuffer.get(), len, &transferred);
-  LOG_ERROR("m_pWinUsb->Write failed\n");
+  const int64_t writeEnd = CounterNow();
+  sample.writeTicks = writeEnd - writeStart;
+  m_stats.Add(sample);
+  if (m_stats.LineDue(writeEnd)) LogFrameStats();
+}
+
+void CMonitorProcessor::LogFrameStats() {
+  const FrameStatsSummary s = m_stats.Summary();
+  LOG_INFO("frame stats: encoded %u written %u bytes %llu encode ms mean %.3f worst %.3f "
+           "write ms mean %.3f worst %.3f failed writes %u path %S\n",
+           static_cast<unsigned>(s.encoded), static_cast<unsigned>(s.written),
+           static_cast<unsigned long long>(s.bytes), s.encodeMeanMs, s.encodeWorstMs, s.writeMeanMs, s.writeWorstMs,
+           static_cast<unsigned>(s.failedWrites), m_strDevPath.c_str());
 }
 
 void CMonitorProcessor::OnMonitorActiveChange(bool active) noexcept {

@@ -21,6 +21,7 @@
 #include <thread>
 
 #include "Auvex.h"
+#include "FrameStats.h"
 #include "IMonitorProcessor.h"
 #include "ScopedHandle.h"
 
@@ -46,6 +47,8 @@ class CMonitorProcessor final : public IMonitorProcessor, public IMonitorUpdateL
   // How often UnInit repeats CancelWaitFrameChange until the frame thread
   // has ended: the library only releases a wait blocked at that moment.
   static constexpr int kCancelRepeatMs = 10;
+  // Least time between two frame statistics lines while frames flow.
+  static constexpr int kStatsIntervalSeconds = 60;
 
   explicit CMonitorProcessor(IMonitorProcessor::Delegate* pDelegate);
   ~CMonitorProcessor() override;
@@ -80,6 +83,8 @@ class CMonitorProcessor final : public IMonitorProcessor, public IMonitorUpdateL
   // UnInit: cancels the library's wait, again and again, until the frame
   // thread (if one was started) has ended.
   void CancelWaitUntilThreadEnded();
+  // One INFO line with the frame statistics (frame thread, or after its join).
+  void LogFrameStats();
 
   CScopedFile m_hDevice;  // the device interface; closed once, by UnInit
   std::unique_ptr<WinUSB> m_pWinUsb;
@@ -104,4 +109,7 @@ class CMonitorProcessor final : public IMonitorProcessor, public IMonitorUpdateL
   bool m_bThreadEnded;
   std::condition_variable m_threadEnded;
   IMonitorProcessor::Delegate* m_pDelegate;
+  // Frame thread only (and UnInit after the join): no lock.
+  CFrameStats m_stats;
+  bool m_bStatsToLog;  // a frame thread ran since the last teardown line
 };

@@ -5,11 +5,12 @@
 set -euo pipefail
 
 packages=(
-  cmake ninja-build g++ pkg-config
+  cmake ninja-build g++ g++-multilib pkg-config
   g++-mingw-w64-i686-posix
   wine wine32:i386
   googletest libgtest-dev libgmock-dev
   libturbojpeg0-dev libpng-dev
+  libturbojpeg0:i386
   clang libclang-rt-14-dev
 )
 

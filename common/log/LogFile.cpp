@@ -263,8 +263,11 @@ void CLogFile::WriteV(const char* szFormat, va_list args) {
   std::lock_guard<std::mutex> lock(m_mutex);
   if (m_pFile == nullptr) {
     // Reopening after a rotation failed: try again with every line, so
-    // that the log resumes as soon as the file can be opened.
+    // that the log resumes as soon as the file can be opened. The file
+    // found then may not be the one whose rename failed (it may have been
+    // moved or removed meanwhile): its own size decides the next rotation.
     m_pFile = OpenStream(s_logFilePath);
+    if (m_pFile != nullptr) m_nextRotationAt = 0;
   } else {
     RotateIfDue();
   }

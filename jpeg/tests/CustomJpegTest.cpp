@@ -1,11 +1,14 @@
 // The frame encoder as its owner uses it: stream layout, header bits, end
-// padding, the payload, odd sizes and pitches, the output bound and the
-// re-coding of strips too long for a strip header.
+// padding, the payload, odd sizes and pitches, the output bound, the
+// re-coding of strips too long for a strip header, and sequences of frames
+// through one encoder (which keeps the frame before).
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <random>
+#include <string>
 
 #include "CustomJpeg.h"
 #include "FrameStream.h"
@@ -353,6 +356,127 @@ TEST(CustomJpeg, StripsTooLongForTheHeaderAreRecodedWithFewerCoefficients) {
     }
   }
   EXPECT_GT(recoded, 0);
+}
+
+// Inverts the colour of a rectangle (clipped to the frame).
+void Invert(Frame& f, int x0, int y0, int w, int h) {
+  for (int y = std::max(0, y0); y < std::min(f.height, y0 + h); ++y)
+    for (int x = std::max(0, x0); x < std::min(f.width, x0 + w); ++x)
+      for (int k = 0; k < 3; ++k) f.Row(y)[4 * x + k] ^= 0xFF;
+}
+
+// Fills one 32 x 8 strip with a pattern of its own (seed 0: flat grey).
+void FillStrip(Frame& f, int strip, int band, uint32_t seed) {
+  std::mt19937 rng(seed);
+  for (int y = 8 * band; y < 8 * band + 8; ++y)
+    for (int x = 32 * strip; x < 32 * strip + 32; ++x) {
+      const uint8_t v = seed == 0 ? 128 : static_cast<uint8_t>(rng() % 4 * 60);
+      f.Set(x, y, v, static_cast<uint8_t>(255 - v), v);
+    }
+}
+
+// One frame of a sequence: how it differs from the one before, and the strip
+// limit from then on (0: unchanged).
+struct Step {
+  std::function<void(Frame&)> edit;
+  uint32_t stripLimit = 0;
+};
+
+struct Sequence {
+  std::string name;
+  Frame first;
+  std::vector<Step> steps;
+  uint32_t stripLimit = CustomJpeg::kMaxPaddedStripLength;
+};
+
+// A fresh scalar encoder's stream: the reference for every kernel set.
+std::vector<uint8_t> EncodeFresh(const Frame& f, uint32_t stripLimit) {
+  CustomJpeg fresh;
+  EXPECT_TRUE(fresh.SetKernelSet(KernelSet::Scalar));
+  EXPECT_TRUE(fresh.Init(f.width, f.height));
+  fresh.SetMaxPaddedStripLengthForTesting(stripLimit);
+  return EncodeChecked(fresh, f);
+}
+
+TEST(CustomJpeg, EveryFrameOfASequenceIsCodedAsAFreshEncoderCodesIt) {
+  const auto flatStrips = [] {
+    Frame f = testing::MakeFlatFrame(160, 16, 0, 0, 0);
+    for (int s = 0; s < 5; ++s) FillStrip(f, s, 0, static_cast<uint32_t>(s + 1));
+    for (int s = 0; s < 5; ++s) FillStrip(f, s, 1, 0);
+    return f;
+  };
+  const Sequence sequences[] = {
+      {"a typed word and a moved pointer, then back",
+       testing::MakeTextLikeFrame(1366, 768, 3),
+       {{[](Frame& f) { Invert(f, 300, 250, 192, 20), Invert(f, 683, 384, 32, 32); }},
+        {[](Frame& f) { Invert(f, 683, 384, 32, 32), Invert(f, 723, 408, 32, 32); }},
+        {[](Frame&) {}},
+        {[](Frame& f) { Invert(f, 300, 250, 192, 20), Invert(f, 723, 408, 32, 32); }}}},
+      {"one step in one channel at the far corner of a strip, the ignored byte",
+       testing::MakeGradientFrame(320, 64),
+       {{[](Frame& f) { f.Row(15)[4 * 63 + 1] ^= 1; }},
+        {[](Frame& f) { f.Row(56)[4 * 288] ^= 1; }},
+        {[](Frame& f) { f.Row(0)[3] ^= 0xFF; }}}},
+      // Strip 2 takes strip 0's new pattern while strip 1 is kept: its
+      // coefficients equal those of strip 0, never of strip 1. The second
+      // band starts flat.
+      {"a changed strip after a kept one, equal to the changed one before it",
+       flatStrips(),
+       {{[](Frame& f) { FillStrip(f, 0, 0, 9), FillStrip(f, 2, 0, 9); }},
+        {[](Frame& f) { f.Set(95, 15, 128, 127, 128); }},  // a flat strip's last pixel
+        {[](Frame& f) { FillStrip(f, 1, 0, 9), FillStrip(f, 3, 1, 7); }},
+        {[](Frame& f) { FillStrip(f, 0, 0, 1), FillStrip(f, 4, 1, 7); }}}},
+      {"strips re-coded to fit, and the limit lowered on the same pixels",
+       testing::MakeNoiseFrame(256, 16, 77),
+       {{[](Frame& f) { Invert(f, 100, 3, 10, 2); }},
+        {[](Frame&) {}, 256},
+        {[](Frame& f) { f = testing::MakeNoiseFrame(256, 16, 78); }}},
+       384},
+      // 33 x 9 is coded as 64 x 16: the last column and row are repeated.
+      {"the last real column and row, repeated past the frame",
+       testing::MakeNoiseFrame(33, 9, 5),
+       {{[](Frame& f) { f.Row(4)[4 * 32 + 2] ^= 0x40; }},
+        {[](Frame& f) { f.Row(8)[4 * 7] ^= 0x40; }}}},
+      {"the same size at another pitch, padding columns read as they are",
+       testing::MakeNoiseFrame(1366, 16, 9),
+       {{[](Frame& f) {
+          Frame wide = testing::MakeNoiseFrame(1366, 16, 10, 4 * 1376);
+          for (int y = 0; y < 16; ++y) std::memcpy(wide.Row(y), f.Row(y), 4 * 1366);
+          f = wide;
+        }},
+        {[](Frame& f) { f.Row(3)[4 * 1370] ^= 0x40; }},
+        {[](Frame& f) { f = testing::MakeNoiseFrame(1366, 16, 9); }}}},
+      {"resizes, back to a size seen before",
+       testing::MakeTextLikeFrame(64, 16, 1),
+       {{[](Frame& f) { f = testing::MakeTextLikeFrame(128, 8, 1); }},
+        {[](Frame& f) { f = testing::MakeTextLikeFrame(64, 16, 1); }},
+        {[](Frame& f) { Invert(f, 0, 0, 1, 1); }}}},
+  };
+  for (const Sequence& seq : sequences) {
+    for (KernelSet set : SupportedKernelSets()) {
+      SCOPED_TRACE(seq.name + ", " + KernelsFor(set).name);
+      Frame f = seq.first;
+      uint32_t limit = seq.stripLimit;
+      CustomJpeg encoder;
+      ASSERT_TRUE(encoder.SetKernelSet(set));
+      ASSERT_TRUE(encoder.Init(f.width, f.height));
+      ASSERT_TRUE(encoder.CanReusePreviousFrame());
+      encoder.SetMaxPaddedStripLengthForTesting(limit);
+      EXPECT_EQ(EncodeChecked(encoder, f), EncodeFresh(f, limit));
+      for (size_t i = 0; i < seq.steps.size(); ++i) {
+        const int width = f.width, height = f.height;
+        seq.steps[i].edit(f);
+        if (f.width != width || f.height != height) {
+          ASSERT_TRUE(encoder.Resize(f.width, f.height));
+        }
+        if (seq.steps[i].stripLimit != 0) {
+          limit = seq.steps[i].stripLimit;
+          encoder.SetMaxPaddedStripLengthForTesting(limit);
+        }
+        EXPECT_EQ(EncodeChecked(encoder, f), EncodeFresh(f, limit)) << "frame " << i + 1;
+      }
+    }
+  }
 }
 
 }  // namespace

@@ -53,11 +53,11 @@ RoundTrip EncodeAndDecode(const testing::Frame& f, uint32_t stripLimit = 0) {
   return EncodeAndDecode(f.pixels.data(), f.width, f.height, f.pitch, ToImage(f), stripLimit);
 }
 
-TEST(Decode, SharedFramesDecodeAtFortyDecibelsOrBetter) {
+TEST(Decode, StoredFramesDecodeAtFortyDecibelsOrBetter) {
   const char* names[] = {"desktop_text.png", "desktop_ui_dark.png", "laptop_ui_dark_1366x768.png",
                          "photo_ladybird.png"};
   for (const char* name : names) {
-    const std::string path = std::string(SKY_SHARED_FRAMES_DIR) + "/" + name;
+    const std::string path = std::string(SKY_TEST_FRAMES_DIR) + "/" + name;
     BgrxImage image;
     std::string error;
     ASSERT_TRUE(streamtool::ReadPng(path, image, error)) << error;
@@ -68,7 +68,7 @@ TEST(Decode, SharedFramesDecodeAtFortyDecibelsOrBetter) {
   }
 }
 
-TEST(Decode, SharedFramesGiveIdenticalBytesOnEveryKernelSet) {
+TEST(Decode, StoredFramesGiveIdenticalBytesOnEveryKernelSet) {
   // Sizes and FNV-1a hashes of the streams as the first, per-block encoder
   // wrote them.
   struct Pinned {
@@ -85,7 +85,7 @@ TEST(Decode, SharedFramesGiveIdenticalBytesOnEveryKernelSet) {
     const char* name = pinned.name;
     BgrxImage image;
     std::string error;
-    ASSERT_TRUE(streamtool::ReadPng(std::string(SKY_SHARED_FRAMES_DIR) + "/" + name, image, error))
+    ASSERT_TRUE(streamtool::ReadPng(std::string(SKY_TEST_FRAMES_DIR) + "/" + name, image, error))
         << error;
     std::vector<uint8_t> reference;
     for (KernelSet set : {KernelSet::Scalar, KernelSet::Sse2, KernelSet::Avx2}) {

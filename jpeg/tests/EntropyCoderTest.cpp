@@ -264,6 +264,63 @@ TEST(EncodeStripBlocks, EqualsTwelveBlockCodesAndDropsOnlyHigherPositions) {
   }
 }
 
+// Values beyond the largest size the tables code (DC differences of 11
+// bits, AC values of 10) are coded as the largest value of that size, in
+// blocks with low-frequency coefficients only (sized one coefficient at a
+// time) and with high-frequency ones (all 64 at once) alike. Full blocks of
+// +-1023 also code to long runs of 0xFF bytes.
+TEST(EncodeBlock, OutOfRangeValuesAreClampedAlikeInSparseAndDenseBlocks) {
+  const struct {
+    int16_t value;
+    int16_t coded;  // what the reference codes instead
+  } cases[] = {{1023, 1023},  {-1023, -1023}, {1024, 1023},    {-1024, -1023},
+               {2047, 1023},  {-2048, -1023}, {32767, 1023},   {-32768, -1023}};
+  const StandardCodeTables& t = GetStandardCodeTables();
+  for (const auto& c : cases) {
+    // The lowest or the highest `count` positions.
+    for (int position : {1, 3, 27, -3, -40, -63}) {
+      const int count = position < 0 ? -position : position;
+      Block b, expected;
+      b.v[0] = expected.v[0] = c.value < 0 ? -2047 : 2047;  // DC difference of 11 bits
+      for (int i = 1; i <= count; ++i) {
+        const int natural = kZigZagToNatural[position < 0 ? 64 - i : i];
+        b.v[natural] = c.value;
+        expected.v[natural] = c.coded;
+      }
+      Coder got;
+      ReferenceCoder ref;
+      int16_t p[2] = {}, rp[2] = {};
+      for (int block = 0; block < 2; ++block) {
+        EncodeBlock(*got.state, b.v, p[block], block == 0 ? t.Luminance() : t.Chrominance());
+        ref.Block(expected.v, rp[block], block == 0 ? kLuminanceDcDef : kChrominanceDcDef,
+                  block == 0 ? kLuminanceAcDef : kChrominanceAcDef);
+      }
+      FlushBits(*got.state);
+      EXPECT_EQ(got.Bytes(), ref.Finish()) << "value " << c.value << ", positions " << position;
+    }
+  }
+}
+
+// The coder may store ahead of its code but never beyond the 4 bytes that
+// the strip buffer keeps for it.
+TEST(EncodeStripBlocks, WritesNoMoreThanFourBytesPastItsCode) {
+  std::mt19937 rng(9);
+  for (int density : {1, 8, 32, 64}) {
+    StripBlocks blocks;
+    for (auto& block : blocks.block)
+      for (int i = 0; i < 64; ++i)
+        block[i] = static_cast<int16_t>(
+            static_cast<int>(rng() % 64) < density ? static_cast<int>(rng() % 2047) - 1023 : 0);
+    for (int b = 0; b < 12; ++b) blocks.nonzero[b] = ZigZagNonzeroMask(blocks.block[b]);
+    Coder c;
+    EncodeStripBlocks(*c.state, blocks, 63);
+    FlushBits(*c.state);
+    const size_t end = static_cast<size_t>(c.state->outputLength);
+    for (size_t i = end + 4; i < c.buffer.size(); ++i)
+      ASSERT_EQ(c.buffer[i], 0xCC) << "byte " << i << " of a " << end << "-byte code";
+  }
+}
+
 TEST(BitWriter, FlushOfWholeBytesAddsNothingAndEmptyFlushWritesNothing) {
   Coder c;
   FlushBits(*c.state);
