@@ -39,6 +39,21 @@ struct WatchContext {
   HANDLE hEvents[2];
 };
 
+// The stop event and the exit event the watcher waits on, closed in that
+// order when wWinMain returns (after the watcher's own handle, declared
+// later, and before the log).
+struct WatchEvents {
+  CScopedKernelHandle hStop;
+  CScopedKernelHandle hExit;
+  WatchEvents() = default;
+  WatchEvents(const WatchEvents&) = delete;
+  WatchEvents& operator=(const WatchEvents&) = delete;
+  ~WatchEvents() {
+    hStop.Reset();
+    hExit.Reset();
+  }
+};
+
 // Closes the log when wWinMain returns, after every handle it declared later.
 struct LogCloser {
   LogCloser() = default;
@@ -244,13 +259,14 @@ int WINAPI wWinMain(HINSTANCE hInstance, HINSTANCE hPrevInstance, LPWSTR lpCmdLi
 
   HACCEL hAccelTable = LoadAcceleratorsW(hInstance, MAKEINTRESOURCEW(IDC_SKYVANE));
 
-  const CScopedKernelHandle hStopEvent(OpenEventW(EVENT_ALL_ACCESS, FALSE, kStopEventName));
-  if (!hStopEvent) {
+  WatchEvents events;
+  events.hStop.Reset(OpenEventW(EVENT_ALL_ACCESS, FALSE, kStopEventName));
+  if (!events.hStop) {
     LOG_ERROR("OpenEvent failed err is %d\n", static_cast<int>(GetLastError()));
     return 0;
   }
-  const CScopedKernelHandle hExitEvent(CreateEventW(nullptr, FALSE, FALSE, nullptr));
-  if (!hExitEvent) {
+  events.hExit.Reset(CreateEventW(nullptr, FALSE, FALSE, nullptr));
+  if (!events.hExit) {
     LOG_ERROR("CreateEvent failed err is %d\n", static_cast<int>(GetLastError()));
     return 0;
   }
@@ -258,7 +274,7 @@ int WINAPI wWinMain(HINSTANCE hInstance, HINSTANCE hPrevInstance, LPWSTR lpCmdLi
   // Without a watcher nothing would ever honour the stop event: close the
   // window the way the stop event would, and end.
   CScopedKernelHandle hWatcher;
-  if (auto* pContext = new (std::nothrow) WatchContext{hWnd, {hStopEvent.Get(), hExitEvent.Get()}}) {
+  if (auto* pContext = new (std::nothrow) WatchContext{hWnd, {events.hStop.Get(), events.hExit.Get()}}) {
     hWatcher.Reset(CreateThread(nullptr, 0, WatchStopEvent, pContext, 0, nullptr));
     if (!hWatcher) delete pContext;
   }
@@ -271,7 +287,7 @@ int WINAPI wWinMain(HINSTANCE hInstance, HINSTANCE hPrevInstance, LPWSTR lpCmdLi
   const int exitCode = RunMessageLoop(hWnd, hAccelTable);
 
   // The watcher ends before the events it waits on are closed.
-  SetEvent(hExitEvent.Get());
+  SetEvent(events.hExit.Get());
   JoinWatcher(hWatcher.Get());
   return exitCode;
 }
