@@ -141,7 +141,7 @@ void CustomJpeg::ReleasePreviousFrame() {
   FreeAligned(m_pPreviousFrame);
   m_pPreviousFrame = nullptr;
   m_pKeptStrips = nullptr;
-  m_previousPitch = 0;
+  ForgetPreviousFrame();
 }
 
 void CustomJpeg::ReleaseStripBuffers() {
@@ -339,7 +339,10 @@ uint32_t CustomJpeg::Encode(const uint8_t* pixels, int32_t pitch, uint8_t* out) 
   // A frame of the size and pitch of the previous one may take an unchanged
   // strip's coded bytes from it: the strip's pixels as transformed (edge
   // repeats included) are the same, so its coefficients and its code are too.
-  uint8_t* const keptPixels = m_pPreviousFrame;
+  // Frames in a run of complete changes keep nothing (kFramesWithoutKeep).
+  const bool keepFrame = m_framesUntilKeep == 0;
+  if (!keepFrame) --m_framesUntilKeep;
+  uint8_t* const keptPixels = keepFrame ? m_pPreviousFrame : nullptr;
   const bool reuseFrame = keptPixels != nullptr && m_previousPitch == pitch;
   uint8_t* const keptCode =
       keptPixels != nullptr ? keptPixels + static_cast<size_t>(stripsPerBand) * bands * kStripPixelBytes
@@ -348,6 +351,7 @@ uint32_t CustomJpeg::Encode(const uint8_t* pixels, int32_t pitch, uint8_t* out) 
 
   uint32_t total = 0;
   uint32_t sequence = 0;
+  uint32_t reused = 0;
   // Desktop frames repeat strips (backgrounds, window fills): a strip whose
   // coefficients equal the previous strip's reuses its coded bytes, already
   // in `out`, instead of coding them again. Only a strip transformed in this
@@ -377,6 +381,7 @@ uint32_t CustomJpeg::Encode(const uint8_t* pixels, int32_t pitch, uint8_t* out) 
         padded = kept->padded;
         CopyStripData(data, keptCode + index * kSlotBytes, padded);
         havePreviousBlocks = false;
+        ++reused;
       } else {
         if (kept != nullptr) {
           // A strip of one colour (backgrounds, window fills) keeps that
@@ -420,6 +425,8 @@ uint32_t CustomJpeg::Encode(const uint8_t* pixels, int32_t pitch, uint8_t* out) 
     _mm_sfence();  // the streaming stores are done before anything else reads the store
     m_previousPitch = pitch;
   }
+  if (reuseFrame && reused == 0) m_framesUntilKeep = kFramesWithoutKeep;
+  m_lastReusedStrips = reused;
 
   do {
     std::memcpy(out + total, kEndPadding, sizeof kEndPadding);

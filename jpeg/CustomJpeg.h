@@ -49,11 +49,22 @@ class CustomJpeg {
   //
   // Frames of one size and pitch in a row: a strip whose pixels equal those
   // of the same strip in the previous frame takes its coded bytes from that
-  // frame. The output is byte for byte that of a fresh encoder.
+  // frame (unless a run of complete changes paused the keeping, see
+  // kFramesWithoutKeep). The output is byte for byte that of a fresh encoder.
   uint32_t Encode(const uint8_t* pixels, int32_t pitch, uint8_t* out);
 
   // Makes the next Encode code every strip afresh (as after Init).
-  void ForgetPreviousFrame() { m_previousPitch = 0; }
+  void ForgetPreviousFrame() {
+    m_previousPitch = 0;
+    m_framesUntilKeep = 0;
+  }
+  // Strips the last Encode took from the frame before it.
+  uint32_t LastFrameReusedStrips() const { return m_lastReusedStrips; }
+
+  // After a frame that could have reused strips but reused none (video,
+  // scrolling), this many frames keep nothing for the next: keeping costs
+  // about a frame's pixel bytes in stores. The frame after them keeps again.
+  static constexpr uint32_t kFramesWithoutKeep = 6;
   // True when the previous-frame store is allocated (Init, Resize).
   bool CanReusePreviousFrame() const { return m_pPreviousFrame != nullptr; }
 
@@ -103,6 +114,8 @@ class CustomJpeg {
   uint8_t* m_pPreviousFrame = nullptr;
   KeptStrip* m_pKeptStrips = nullptr;
   int32_t m_previousPitch = 0;  // pitch of the frame it holds; 0 when it holds none
+  uint32_t m_framesUntilKeep = 0;    // frames left that keep nothing (kFramesWithoutKeep)
+  uint32_t m_lastReusedStrips = 0;
   uint32_t m_maxPaddedStripLength = kMaxPaddedStripLength;
 };
 

@@ -285,10 +285,12 @@ inline __attribute__((always_inline)) int CodeAc(FastBitWriter& writer, const in
       size = coded.size[n];
       bits = coded.bits[n];
     } else {
-      int v = natural[n];
-      v = v > kAcLimit ? kAcLimit : v;
-      v = v < -kAcLimit ? -kAcLimit : v;
-      const uint32_t c = kAcValueCodes.entry[v + kAcLimit];
+      // Values past the coder's range are clamped to it; natural content
+      // never gets there, so one predicted test replaces two clamps.
+      const int v = natural[n];
+      uint32_t index = static_cast<uint32_t>(v + kAcLimit);
+      if (__builtin_expect(index > 2 * kAcLimit, 0)) index = v < 0 ? 0 : 2 * kAcLimit;
+      const uint32_t c = kAcValueCodes.entry[index];
       size = c >> 16;
       bits = c & 0xFFFF;
     }

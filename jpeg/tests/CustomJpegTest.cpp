@@ -479,5 +479,51 @@ TEST(CustomJpeg, EveryFrameOfASequenceIsCodedAsAFreshEncoderCodesIt) {
   }
 }
 
+
+// After a frame that reused no strip, the encoder keeps nothing for
+// kFramesWithoutKeep frames, then keeps again; the frames between are still
+// coded exactly. Frames are noise by seed; `edit` inverts a corner of strip 0.
+TEST(CustomJpeg, CompleteChangesPauseTheKeepingAndReuseResumesAfterThem) {
+  constexpr int kSkip = static_cast<int>(CustomJpeg::kFramesWithoutKeep);
+  struct Shown {
+    unsigned seed;
+    bool edit;
+    bool reused;  // expected: some strip was taken from the frame before
+  };
+  const auto still = [](unsigned seed, int n, std::vector<Shown> v) {
+    for (int i = 0; i < n; ++i) v.push_back({seed, false, false});
+    return v;
+  };
+  std::vector<Shown> resume = still(3, kSkip + 1, {{1, false, false}, {2, false, false}});
+  resume.push_back({3, false, true});  // the frame before kept its strips
+  std::vector<Shown> midway =
+      still(5, kSkip, {{4, false, false}, {4, false, true}, {5, false, false}});
+  midway.push_back({5, false, false});  // keeps again, nothing to compare with
+  midway.push_back({5, true, true});
+  const struct {
+    const char* name;
+    std::vector<Shown> frames;
+  } cases[] = {
+      {"complete changes, then a still picture", resume},
+      {"a complete change between still frames", midway},
+      {"partial changes keep reusing",
+       {{6, false, false}, {6, true, true}, {6, false, true}, {6, true, true}, {6, false, true}}},
+  };
+  for (const auto& c : cases) {
+    for (KernelSet set : SupportedKernelSets()) {
+      SCOPED_TRACE(std::string(c.name) + ", " + KernelsFor(set).name);
+      CustomJpeg encoder;
+      ASSERT_TRUE(encoder.SetKernelSet(set));
+      ASSERT_TRUE(encoder.Init(96, 16));
+      for (size_t i = 0; i < c.frames.size(); ++i) {
+        Frame f = testing::MakeNoiseFrame(96, 16, c.frames[i].seed);
+        if (c.frames[i].edit) Invert(f, 0, 0, 4, 4);
+        EXPECT_EQ(EncodeChecked(encoder, f), EncodeFresh(f, CustomJpeg::kMaxPaddedStripLength))
+            << "frame " << i;
+        EXPECT_EQ(encoder.LastFrameReusedStrips() > 0, c.frames[i].reused) << "frame " << i;
+      }
+    }
+  }
+}
 }  // namespace
 }  // namespace jpeg
