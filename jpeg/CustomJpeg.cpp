@@ -1,6 +1,5 @@
 #include "CustomJpeg.h"
 
-#include <emmintrin.h>
 
 #include <algorithm>
 #include <cstring>
@@ -218,7 +217,7 @@ uint32_t CustomJpeg::CodeStrip(const StripBlocks& blocks, int lastAcIndex) {
   state.outputLength = 0;
   state.bitBuffer = 0;
   state.bitCount = 0;
-  EncodeStripBlocks(state, blocks, lastAcIndex);
+  m_kernels->encodeStripBlocks(state, blocks, lastAcIndex);
   FlushBits(state);
   state.output[state.outputLength++] = 0xFF;
   state.output[state.outputLength++] = 0xD9;
@@ -238,98 +237,13 @@ uint32_t CustomJpeg::CodeStripToFit(const StripBlocks& blocks) {
   return padded;
 }
 
-namespace {
-
-// Vector compares rather than memcmp: the 32-bit C library's memcmp goes
-// byte by byte.
-bool SameBlock(const int16_t* a, const int16_t* b) {
-  __m128i same = _mm_set1_epi8(-1);
-  for (int i = 0; i < 64; i += 8) {
-    const __m128i x = _mm_load_si128(reinterpret_cast<const __m128i*>(a + i));
-    const __m128i y = _mm_load_si128(reinterpret_cast<const __m128i*>(b + i));
-    same = _mm_and_si128(same, _mm_cmpeq_epi16(x, y));
-  }
-  return _mm_movemask_epi8(same) == 0xFFFF;
-}
-
-// Copies a strip's coded data (a multiple of 4 bytes, usually a few dozen)
-// without a C library call per strip, exactly `bytes` long.
-void CopyStripData(uint8_t* dst, const uint8_t* src, uint32_t bytes) {
-  uint32_t i = 0;
-  for (; i + 16 <= bytes; i += 16) {
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + i),
-                     _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + i)));
-  }
-  for (; i < bytes; i += 4) std::memcpy(dst + i, src + i, 4);
-}
-
-// True when two strips have the same quantised coefficients, so that their
-// coded data is the same bytes: a strip's code depends on nothing else (the
-// DC predictors start at 0 in every strip, and the re-coding of long strips
-// depends only on the coefficients too). Compares only what the masks leave.
-bool SameCoefficients(const StripBlocks& a, const StripBlocks& b) {
-  for (int k = 0; k < 12; ++k)
-    if (a.nonzero[k] != b.nonzero[k]) return false;
-  for (int k = 0; k < 12; ++k) {
-    if (a.nonzero[k] <= 1) {
-      // At most the DC coefficient is nonzero; the masks are equal.
-      if (a.block[k][0] != b.block[k][0]) return false;
-    } else if (!SameBlock(a.block[k], b.block[k])) {
-      return false;
-    }
-  }
-  return true;
-}
-
-// True when the strip's rows hold exactly the pixels kept for it (8 rows of
-// 128 bytes at `kept`), or, for FlatStripPixels, when every pixel is `pixel`
-// (all four bytes). A changed strip mostly shows it in its first row: one
-// test after that row, one after the other seven.
-bool SameStripPixels(const uint8_t* const* rows, const uint8_t* kept) {
-  __m128i same = _mm_set1_epi8(-1);
-  for (int r = 0; r < 8; ++r) {
-    for (int i = 0; i < 128; i += 16) {
-      const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(rows[r] + i));
-      const __m128i y = _mm_load_si128(reinterpret_cast<const __m128i*>(kept + 128 * r + i));
-      same = _mm_and_si128(same, _mm_cmpeq_epi8(x, y));
-    }
-    if (r == 0 && _mm_movemask_epi8(same) != 0xFFFF) return false;
-  }
-  return _mm_movemask_epi8(same) == 0xFFFF;
-}
-
-bool FlatStripPixels(const uint8_t* const* rows, uint32_t pixel) {
-  const __m128i flat = _mm_set1_epi32(static_cast<int>(pixel));
-  __m128i same = _mm_set1_epi8(-1);
-  for (int r = 0; r < 8; ++r) {
-    for (int i = 0; i < 128; i += 16) {
-      const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(rows[r] + i));
-      same = _mm_and_si128(same, _mm_cmpeq_epi8(x, flat));
-    }
-    if (r == 0 && _mm_movemask_epi8(same) != 0xFFFF) return false;
-  }
-  return _mm_movemask_epi8(same) == 0xFFFF;
-}
-
-// Streaming stores: a whole frame's pixels pass through here when every
-// strip changed, and the next frame is the first to read them again.
-void KeepStripPixels(const uint8_t* const* rows, uint8_t* kept) {
-  for (int r = 0; r < 8; ++r) {
-    for (int i = 0; i < 128; i += 16) {
-      _mm_stream_si128(reinterpret_cast<__m128i*>(kept + 128 * r + i),
-                      _mm_loadu_si128(reinterpret_cast<const __m128i*>(rows[r] + i)));
-    }
-  }
-}
-
-}  // namespace
-
 uint32_t CustomJpeg::Encode(const uint8_t* pixels, int32_t pitch, uint8_t* out) {
   if (m_pState == nullptr || m_pStripBuffer == nullptr || pixels == nullptr || out == nullptr ||
       pitch < 4) {
     return 0;
   }
   CustomJpegState& state = *m_pState;
+  const EncoderKernels& kernels = *m_kernels;
   const int stripsPerBand = m_alignedWidth / kStripWidth;
   const int bands = m_alignedHeight / kStripHeight;
   // Rows that hold the aligned width are read as they are; otherwise only the
@@ -376,10 +290,10 @@ uint32_t CustomJpeg::Encode(const uint8_t* pixels, int32_t pitch, uint8_t* out) 
       KeptStrip* const kept = keptPixels != nullptr ? &m_pKeptStrips[index] : nullptr;
       uint8_t* const keptStripPixels =
           kept != nullptr ? keptPixels + index * kStripPixelBytes : nullptr;
-      if (reuseFrame && (kept->flat ? FlatStripPixels(stripRows, kept->pixel)
-                                    : SameStripPixels(stripRows, keptStripPixels))) {
+      if (reuseFrame && (kept->flat ? kernels.flatStripPixels(stripRows, kept->pixel)
+                                    : kernels.sameStripPixels(stripRows, keptStripPixels))) {
         padded = kept->padded;
-        CopyStripData(data, keptCode + index * kSlotBytes, padded);
+        kernels.copyStripData(data, keptCode + index * kSlotBytes, padded);
         havePreviousBlocks = false;
         ++reused;
       } else {
@@ -388,22 +302,22 @@ uint32_t CustomJpeg::Encode(const uint8_t* pixels, int32_t pitch, uint8_t* out) 
           // colour instead of its pixels: less to write now, and less to
           // read when the next frame is compared with it.
           std::memcpy(&kept->pixel, stripRows[0], 4);
-          kept->flat = FlatStripPixels(stripRows, kept->pixel) ? 1 : 0;
-          if (!kept->flat) KeepStripPixels(stripRows, keptStripPixels);
+          kept->flat = kernels.flatStripPixels(stripRows, kept->pixel) ? 1 : 0;
+          if (!kept->flat) kernels.keepStripPixels(stripRows, keptStripPixels);
         }
         // Conversion, level shift, DCT and quantisation of the whole strip.
         StripBlocks& blocks = state.stripBlocks[current];
-        m_kernels->transformStrip(stripRows, state.luminanceDivisors, state.chrominanceDivisors,
-                                  m_pYccBuffer, blocks);
-        if (havePreviousBlocks && SameCoefficients(blocks, state.stripBlocks[current ^ 1])) {
+        kernels.transformStrip(stripRows, state.luminanceDivisors, state.chrominanceDivisors,
+                               m_pYccBuffer, blocks);
+        if (havePreviousBlocks && kernels.sameStripBlocks(blocks, state.stripBlocks[current ^ 1])) {
           padded = previousPadded;
-          CopyStripData(data, out + previousData, padded);
+          kernels.copyStripData(data, out + previousData, padded);
         } else {
           padded = CodeStripToFit(blocks);
-          CopyStripData(data, m_pStripBuffer + kStripHeaderBytes, padded);
+          kernels.copyStripData(data, m_pStripBuffer + kStripHeaderBytes, padded);
         }
         if (kept != nullptr) {
-          CopyStripData(keptCode + index * kSlotBytes, data, padded);
+          kernels.copyStripData(keptCode + index * kSlotBytes, data, padded);
           kept->padded = static_cast<uint16_t>(padded);
         }
         havePreviousBlocks = true;
@@ -422,7 +336,7 @@ uint32_t CustomJpeg::Encode(const uint8_t* pixels, int32_t pitch, uint8_t* out) 
     }
   }
   if (keptPixels != nullptr) {
-    _mm_sfence();  // the streaming stores are done before anything else reads the store
+    kernels.finishKeptPixels();  // the kept pixels are stored before anything reads them
     m_previousPitch = pitch;
   }
   if (reuseFrame && reused == 0) m_framesUntilKeep = kFramesWithoutKeep;

@@ -14,6 +14,9 @@
 
 namespace jpeg {
 
+struct CustomJpegState;
+struct HuffCodePair;
+
 // Quantisation divisors in the form the quantiser reads, one column per
 // natural position. 16-byte aligned rows for aligned vector loads.
 struct alignas(16) DivisorTable {
@@ -58,8 +61,8 @@ struct alignas(32) StripBlocks {
 void WriteFlatStripBlocks(int16_t y, int16_t cb, int16_t cr, const DivisorTable& luminance,
                           const DivisorTable& chrominance, StripBlocks& out);
 
-// nonzero mask of one natural-order block as StripBlocks holds it (portable
-// SSE2 code, shared by every set that has no faster way).
+// nonzero mask of one natural-order block as StripBlocks holds it (the
+// active set's code).
 uint64_t ZigZagNonzeroMask(const int16_t* natural);
 
 // The encoder's whole per-strip numeric stage: converts 8 rows of 32 BGRX
@@ -72,6 +75,31 @@ using TransformStripFn = void (*)(const uint8_t* const* rows, const DivisorTable
                                   const DivisorTable& chrominance, uint8_t* planes,
                                   StripBlocks& out);
 
+// The frame-to-frame strip reuse of CustomJpeg::Encode. A strip's pixels are
+// 8 rows of 128 bytes (32 BGRX pixels); each row pointer is readable for
+// 128 bytes, and the kept copy is 1024 bytes, 16-byte aligned, row after row.
+//
+// True when the rows hold exactly the kept pixels.
+using SameStripPixelsFn = bool (*)(const uint8_t* const* rows, const uint8_t* kept);
+// True when every pixel of the rows is `pixel` (all four bytes).
+using FlatStripPixelsFn = bool (*)(const uint8_t* const* rows, uint32_t pixel);
+// Copies the rows to `kept`; the copy may bypass the cache until
+// FinishKeptPixels, which the encoder calls before anything reads it.
+using KeepStripPixelsFn = void (*)(const uint8_t* const* rows, uint8_t* kept);
+using FinishKeptPixelsFn = void (*)();
+// True when two strips have the same masks and the same coefficients where
+// the masks are set (blocks 16-byte aligned).
+using SameStripBlocksFn = bool (*)(const StripBlocks& a, const StripBlocks& b);
+// Copies `bytes` (a multiple of 4) of coded strip data.
+using CopyStripDataFn = void (*)(uint8_t* dst, const uint8_t* src, uint32_t bytes);
+
+// The entropy coder (EntropyCoder.h: EncodeBlock, EncodeStripBlocks), one
+// instance per set.
+using EncodeBlockFn = void (*)(CustomJpegState& state, const int16_t* block, int16_t& predictor,
+                               const HuffCodePair& tables);
+using EncodeStripBlocksFn = void (*)(CustomJpegState& state, const StripBlocks& blocks,
+                                     int lastAcIndex);
+
 enum class KernelSet { Scalar, Sse2, Avx2 };
 
 struct EncoderKernels {
@@ -81,6 +109,14 @@ struct EncoderKernels {
   ForwardDctFastFn forwardDctFast;
   QuantizeBlockFn quantizeBlock;
   TransformStripFn transformStrip;
+  SameStripPixelsFn sameStripPixels;
+  FlatStripPixelsFn flatStripPixels;
+  KeepStripPixelsFn keepStripPixels;
+  FinishKeptPixelsFn finishKeptPixels;
+  SameStripBlocksFn sameStripBlocks;
+  CopyStripDataFn copyStripData;
+  EncodeBlockFn encodeBlock;
+  EncodeStripBlocksFn encodeStripBlocks;
 };
 
 // The kernels of one set. Sets the processor cannot run are never returned
@@ -102,14 +138,34 @@ void ForwardDctFastScalar(int16_t* block);
 void QuantizeBlockScalar(int16_t* coef, const DivisorTable& divisors, const int16_t* workspace);
 void TransformStripScalar(const uint8_t* const* rows, const DivisorTable& luminance,
                           const DivisorTable& chrominance, uint8_t* planes, StripBlocks& out);
+bool SameStripPixelsScalar(const uint8_t* const* rows, const uint8_t* kept);
+bool FlatStripPixelsScalar(const uint8_t* const* rows, uint32_t pixel);
+void KeepStripPixelsScalar(const uint8_t* const* rows, uint8_t* kept);
+void FinishKeptPixelsScalar();
+bool SameStripBlocksScalar(const StripBlocks& a, const StripBlocks& b);
+void CopyStripDataScalar(uint8_t* dst, const uint8_t* src, uint32_t bytes);
+void EncodeBlockScalar(CustomJpegState& state, const int16_t* block, int16_t& predictor,
+                 const HuffCodePair& tables);
+void EncodeStripBlocksScalar(CustomJpegState& state, const StripBlocks& blocks, int lastAcIndex);
+uint64_t ZigZagNonzeroMaskScalar(const int16_t* natural);
 
-// SSE2 kernels.
+// SSE2 kernels (the AVX2 set shares those for strip reuse).
 void ConvertBgrxToYccSse2(int width, const uint8_t* const* inRows, uint8_t* const* yRows,
                           uint8_t* const* cbRows, uint8_t* const* crRows, int outRow, int rows);
 void ForwardDctFastSse2(int16_t* block);
 void QuantizeBlockSse2(int16_t* coef, const DivisorTable& divisors, const int16_t* workspace);
 void TransformStripSse2(const uint8_t* const* rows, const DivisorTable& luminance,
                         const DivisorTable& chrominance, uint8_t* planes, StripBlocks& out);
+bool SameStripPixelsSse2(const uint8_t* const* rows, const uint8_t* kept);
+bool FlatStripPixelsSse2(const uint8_t* const* rows, uint32_t pixel);
+void KeepStripPixelsSse2(const uint8_t* const* rows, uint8_t* kept);
+void FinishKeptPixelsSse2();
+bool SameStripBlocksSse2(const StripBlocks& a, const StripBlocks& b);
+void CopyStripDataSse2(uint8_t* dst, const uint8_t* src, uint32_t bytes);
+void EncodeBlockSse2(CustomJpegState& state, const int16_t* block, int16_t& predictor,
+                 const HuffCodePair& tables);
+void EncodeStripBlocksSse2(CustomJpegState& state, const StripBlocks& blocks, int lastAcIndex);
+uint64_t ZigZagNonzeroMaskSse2(const int16_t* natural);
 
 // AVX2 kernels (KernelsAvx2.cpp, the only unit compiled with -mavx2); call
 // them only when IsKernelSetSupported(KernelSet::Avx2).

@@ -40,14 +40,15 @@ const StandardCodeTables& GetStandardCodeTables();
 // `predictor` is the component's DC predictor (in and out). Like
 // EncodeStripBlocks it may store up to 4 bytes past the code it appends
 // (bytes that later code or the flush overwrite): the output needs room for
-// them.
+// them. Each kernel set has its own instance of the coder.
 void EncodeBlock(CustomJpegState& state, const int16_t* block, int16_t& predictor,
-                 const HuffCodePair& tables);
+                 const HuffCodePair& tables, const EncoderKernels& kernels = ActiveKernels());
 
 // Codes the twelve blocks of one strip (four MCUs of Y, Cb, Cr) with DC
 // predictors starting at 0, as twelve EncodeBlock calls would. Coefficients
 // at zig-zag indices above lastAcIndex are coded as zero (63: all of them).
-void EncodeStripBlocks(CustomJpegState& state, const StripBlocks& blocks, int lastAcIndex);
+void EncodeStripBlocks(CustomJpegState& state, const StripBlocks& blocks, int lastAcIndex,
+                       const EncoderKernels& kernels = ActiveKernels());
 
 // Adds one code entry's bits to the bit writer.
 void EmitBits(uint32_t entry, CustomJpegState& state);

@@ -2,6 +2,7 @@
 // must reproduce bit for bit; keep them plain.
 #include <cstring>
 
+#include "BlockCoder.h"
 #include "EncoderKernels.h"
 #include "JpegTables.h"
 
@@ -115,10 +116,7 @@ void TransformStripScalar(const uint8_t* const* rows, const DivisorTable& lumina
           block[8 * r + x] = static_cast<int16_t>(plane[32 * r + x] - 128);
       ForwardDctFastScalar(block);
       QuantizeBlockScalar(block, c == 0 ? luminance : chrominance, block);
-      uint64_t nonzero = 0;
-      for (int k = 0; k < 64; ++k)
-        if (block[kZigZagToNatural[k]] != 0) nonzero |= uint64_t{1} << k;
-      out.nonzero[3 * m + c] = nonzero;
+      out.nonzero[3 * m + c] = ZigZagNonzeroMaskScalar(block);
     }
   }
 }
@@ -166,6 +164,96 @@ void MakeDivisor(uint16_t divisor, DivisorTable& table, int position) {
 
 uint16_t DivisorFor(int quantValue, int naturalPosition) {
   return static_cast<uint16_t>((quantValue * kAanScales[naturalPosition] + 1024) >> 11);
+}
+
+// Strip reuse: the same answers as the vector code, a 32-bit word at a time.
+
+namespace {
+
+inline uint32_t Word(const uint8_t* p) {
+  uint32_t w;
+  std::memcpy(&w, p, 4);
+  return w;
+}
+
+}  // namespace
+
+bool SameStripPixelsScalar(const uint8_t* const* rows, const uint8_t* kept) {
+  for (int r = 0; r < 8; ++r)
+    for (int i = 0; i < 128; i += 4)
+      if (Word(rows[r] + i) != Word(kept + 128 * r + i)) return false;
+  return true;
+}
+
+bool FlatStripPixelsScalar(const uint8_t* const* rows, uint32_t pixel) {
+  for (int r = 0; r < 8; ++r)
+    for (int i = 0; i < 128; i += 4)
+      if (Word(rows[r] + i) != pixel) return false;
+  return true;
+}
+
+void KeepStripPixelsScalar(const uint8_t* const* rows, uint8_t* kept) {
+  for (int r = 0; r < 8; ++r) std::memcpy(kept + 128 * r, rows[r], 128);
+}
+
+void FinishKeptPixelsScalar() {}  // ordinary stores: nothing to wait for
+
+bool SameStripBlocksScalar(const StripBlocks& a, const StripBlocks& b) {
+  for (int k = 0; k < 12; ++k)
+    if (a.nonzero[k] != b.nonzero[k]) return false;
+  for (int k = 0; k < 12; ++k) {
+    // Where a mask holds at most the DC coefficient, the rest are zero in both.
+    const int count = a.nonzero[k] <= 1 ? 1 : 64;
+    for (int i = 0; i < count; ++i)
+      if (a.block[k][i] != b.block[k][i]) return false;
+  }
+  return true;
+}
+
+void CopyStripDataScalar(uint8_t* dst, const uint8_t* src, uint32_t bytes) {
+  std::memcpy(dst, src, bytes);
+}
+
+uint64_t ZigZagNonzeroMaskScalar(const int16_t* natural) {
+  uint64_t nonzero = 0;
+  for (int k = 0; k < 64; ++k)
+    if (natural[kZigZagToNatural[k]] != 0) nonzero |= uint64_t{1} << k;
+  return nonzero;
+}
+
+// The entropy coder with plain C++ helpers.
+
+namespace {
+
+struct ScalarCoderOps {
+  using BitBuffer = block_coder::IntegerBitBuffer;
+  // The value codes of the sparse path for every coefficient (AC values
+  // clamped as the coder clamps them).
+  __attribute__((noinline)) static void SizesAndBits(const int16_t* natural,
+                                                     block_coder::CodedCoefficients& out) {
+    using block_coder::kAcLimit;
+    for (int i = 0; i < 64; ++i) {
+      const int v = natural[i];
+      const int clamped = v > kAcLimit ? kAcLimit : (v < -kAcLimit ? -kAcLimit : v);
+      const uint32_t c = block_coder::kAcValueCodes.entry[clamped + kAcLimit];
+      out.size[i] = static_cast<uint8_t>(c >> 16);
+      out.bits[i] = static_cast<uint16_t>(c);
+    }
+  }
+  // The word-wise scan that follows finds the first 0xFF byte.
+  static uint8_t* SkipWithoutFf(uint8_t* first, const uint8_t*) { return first; }
+  static uint64_t NonzeroMask(const int16_t* natural) { return ZigZagNonzeroMaskScalar(natural); }
+};
+
+}  // namespace
+
+void EncodeBlockScalar(CustomJpegState& state, const int16_t* block, int16_t& predictor,
+                       const HuffCodePair& tables) {
+  block_coder::EncodeBlock<ScalarCoderOps>(state, block, predictor, tables);
+}
+
+void EncodeStripBlocksScalar(CustomJpegState& state, const StripBlocks& blocks, int lastAcIndex) {
+  block_coder::EncodeStripBlocks<ScalarCoderOps>(state, blocks, lastAcIndex);
 }
 
 }  // namespace jpeg

@@ -2,7 +2,11 @@
 // Each kernel reproduces its scalar reference in KernelsScalar.cpp exactly.
 #include <emmintrin.h>
 
+#include <cstring>
+
+#include "BlockCoder.h"
 #include "EncoderKernels.h"
+#include "JpegTables.h"
 #include "VectorDct.h"
 
 namespace jpeg {
@@ -214,8 +218,218 @@ void TransformStripSse2(const uint8_t* const* rows, const DivisorTable& luminanc
                       Quantize8(d[i], _mm_load_si128(correction + i),
                                 _mm_load_si128(reciprocal + i), _mm_load_si128(scale + i)));
     }
-    out.nonzero[k] = ZigZagNonzeroMask(out.block[k]);
+    out.nonzero[k] = ZigZagNonzeroMaskSse2(out.block[k]);
   }
+}
+
+namespace {
+
+// Zig-zag positions of the bits of one byte of a natural-order bit mask:
+// kZigZagBits[j][m] has bit Z(8j + i) set for every bit i set in m.
+struct ZigZagBitTables {
+  uint64_t bits[8][256];
+  ZigZagBitTables() : bits() {
+    for (int j = 0; j < 8; ++j)
+      for (int m = 0; m < 256; ++m)
+        for (int i = 0; i < 8; ++i)
+          if (m >> i & 1) bits[j][m] |= uint64_t{1} << kNaturalToZigZag[8 * j + i];
+  }
+};
+const ZigZagBitTables kZigZagBits;
+
+}  // namespace
+
+// The zero tests run on the natural-order block, 16 coefficients per step
+// (one vector compare and byte mask per 8); a byte-wise table maps the mask
+// to zig-zag order, so the coefficients themselves are never reordered.
+uint64_t ZigZagNonzeroMaskSse2(const int16_t* natural) {
+  const __m128i zero = _mm_setzero_si128();
+  uint64_t nonzero = 0;
+  for (int group = 0; group < 4; ++group) {
+    const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(natural + 16 * group));
+    const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(natural + 16 * group + 8));
+    const __m128i eq = _mm_packs_epi16(_mm_cmpeq_epi16(a, zero), _mm_cmpeq_epi16(b, zero));
+    const uint32_t bits = ~static_cast<uint32_t>(_mm_movemask_epi8(eq));
+    nonzero |= kZigZagBits.bits[2 * group][bits & 0xFF] |
+               kZigZagBits.bits[2 * group + 1][(bits >> 8) & 0xFF];
+  }
+  return nonzero;
+}
+
+// Strip reuse.
+
+namespace {
+
+// Vector compares rather than memcmp: the 32-bit C library's memcmp goes
+// byte by byte.
+inline bool SameBlock(const int16_t* a, const int16_t* b) {
+  __m128i same = _mm_set1_epi8(-1);
+  for (int i = 0; i < 64; i += 8) {
+    const __m128i x = _mm_load_si128(reinterpret_cast<const __m128i*>(a + i));
+    const __m128i y = _mm_load_si128(reinterpret_cast<const __m128i*>(b + i));
+    same = _mm_and_si128(same, _mm_cmpeq_epi16(x, y));
+  }
+  return _mm_movemask_epi8(same) == 0xFFFF;
+}
+
+}  // namespace
+
+// Copies a strip's coded data (a multiple of 4 bytes, usually a few dozen)
+// without a C library call per strip, exactly `bytes` long.
+void CopyStripDataSse2(uint8_t* dst, const uint8_t* src, uint32_t bytes) {
+  uint32_t i = 0;
+  for (; i + 16 <= bytes; i += 16) {
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + i),
+                     _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + i)));
+  }
+  for (; i < bytes; i += 4) std::memcpy(dst + i, src + i, 4);
+}
+
+// True when two strips have the same quantised coefficients, so that their
+// coded data is the same bytes: a strip's code depends on nothing else (the
+// DC predictors start at 0 in every strip, and the re-coding of long strips
+// depends only on the coefficients too). Compares only what the masks leave.
+bool SameStripBlocksSse2(const StripBlocks& a, const StripBlocks& b) {
+  for (int k = 0; k < 12; ++k)
+    if (a.nonzero[k] != b.nonzero[k]) return false;
+  for (int k = 0; k < 12; ++k) {
+    if (a.nonzero[k] <= 1) {
+      // At most the DC coefficient is nonzero; the masks are equal.
+      if (a.block[k][0] != b.block[k][0]) return false;
+    } else if (!SameBlock(a.block[k], b.block[k])) {
+      return false;
+    }
+  }
+  return true;
+}
+
+// True when the strip's rows hold exactly the pixels kept for it (8 rows of
+// 128 bytes at `kept`), or, for FlatStripPixels, when every pixel is `pixel`
+// (all four bytes). A changed strip mostly shows it in its first row: one
+// test after that row, one after the other seven.
+bool SameStripPixelsSse2(const uint8_t* const* rows, const uint8_t* kept) {
+  __m128i same = _mm_set1_epi8(-1);
+  for (int r = 0; r < 8; ++r) {
+    for (int i = 0; i < 128; i += 16) {
+      const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(rows[r] + i));
+      const __m128i y = _mm_load_si128(reinterpret_cast<const __m128i*>(kept + 128 * r + i));
+      same = _mm_and_si128(same, _mm_cmpeq_epi8(x, y));
+    }
+    if (r == 0 && _mm_movemask_epi8(same) != 0xFFFF) return false;
+  }
+  return _mm_movemask_epi8(same) == 0xFFFF;
+}
+
+bool FlatStripPixelsSse2(const uint8_t* const* rows, uint32_t pixel) {
+  const __m128i flat = _mm_set1_epi32(static_cast<int>(pixel));
+  __m128i same = _mm_set1_epi8(-1);
+  for (int r = 0; r < 8; ++r) {
+    for (int i = 0; i < 128; i += 16) {
+      const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(rows[r] + i));
+      same = _mm_and_si128(same, _mm_cmpeq_epi8(x, flat));
+    }
+    if (r == 0 && _mm_movemask_epi8(same) != 0xFFFF) return false;
+  }
+  return _mm_movemask_epi8(same) == 0xFFFF;
+}
+
+// Streaming stores: a whole frame's pixels pass through here when every
+// strip changed, and the next frame is the first to read them again.
+void KeepStripPixelsSse2(const uint8_t* const* rows, uint8_t* kept) {
+  for (int r = 0; r < 8; ++r) {
+    for (int i = 0; i < 128; i += 16) {
+      _mm_stream_si128(reinterpret_cast<__m128i*>(kept + 128 * r + i),
+                      _mm_loadu_si128(reinterpret_cast<const __m128i*>(rows[r] + i)));
+    }
+  }
+}
+
+void FinishKeptPixelsSse2() { _mm_sfence(); }
+
+// The entropy coder's vector helpers.
+
+namespace {
+
+// Eight coefficients per step: the size is the exponent of |v| converted to
+// float, less 126 (0 for v = 0); the additional bits are |v| for v > 0 and
+// |v| with its low `size` bits inverted (v - 1 in two's complement) for
+// v < 0, the inverting mask being |v| with its top bit smeared downwards.
+__attribute__((noinline)) void Sse2SizesAndBits(const int16_t* natural,
+                                                block_coder::CodedCoefficients& out) {
+  const __m128i limit = _mm_set1_epi16((1 << block_coder::kMaxAcSize) - 1);
+  const __m128i negativeLimit = _mm_set1_epi16(-((1 << block_coder::kMaxAcSize) - 1));
+  const __m128i zero = _mm_setzero_si128();
+  const __m128i bias = _mm_set1_epi16(126);
+  for (int i = 0; i < 64; i += 8) {
+    __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(natural + i));
+    v = _mm_max_epi16(_mm_min_epi16(v, limit), negativeLimit);
+    const __m128i sign = _mm_srai_epi16(v, 15);
+    const __m128i a = _mm_sub_epi16(_mm_xor_si128(v, sign), sign);
+    const __m128i exponentLow = _mm_srli_epi32(
+        _mm_castps_si128(_mm_cvtepi32_ps(_mm_unpacklo_epi16(a, zero))), 23);
+    const __m128i exponentHigh = _mm_srli_epi32(
+        _mm_castps_si128(_mm_cvtepi32_ps(_mm_unpackhi_epi16(a, zero))), 23);
+    const __m128i size = _mm_subs_epu16(_mm_packs_epi32(exponentLow, exponentHigh), bias);
+    __m128i smear = _mm_or_si128(a, _mm_srli_epi16(a, 1));
+    smear = _mm_or_si128(smear, _mm_srli_epi16(smear, 2));
+    smear = _mm_or_si128(smear, _mm_srli_epi16(smear, 4));
+    smear = _mm_or_si128(smear, _mm_srli_epi16(smear, 8));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out.bits + i),
+                     _mm_xor_si128(a, _mm_and_si128(smear, sign)));
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(out.size + i), _mm_packus_epi16(size, size));
+  }
+}
+
+struct Sse2CoderOps {
+#if UINTPTR_MAX > 0xFFFFFFFFu
+  using BitBuffer = block_coder::IntegerBitBuffer;
+#else
+  // 32-bit x86 has too few general registers for a 64-bit buffer and the
+  // loop's other values: the buffer lives in the low 64 bits of a vector
+  // register, where one shift moves all of it.
+  struct BitBuffer {
+    using Type = __m128i;
+    static inline __attribute__((always_inline)) Type Make(uint32_t bits) {
+      return _mm_cvtsi32_si128(static_cast<int>(bits));
+    }
+    static inline __attribute__((always_inline)) Type Append(Type b, uint32_t bits,
+                                                             uint32_t length) {
+      return _mm_or_si128(_mm_sll_epi64(b, _mm_cvtsi32_si128(static_cast<int>(length))),
+                          _mm_cvtsi32_si128(static_cast<int>(bits)));
+    }
+    static inline __attribute__((always_inline)) uint32_t Group(Type b, uint32_t shift) {
+      return static_cast<uint32_t>(
+          _mm_cvtsi128_si32(_mm_srl_epi64(b, _mm_cvtsi32_si128(static_cast<int>(shift)))));
+    }
+    static inline __attribute__((always_inline)) uint32_t Low(Type b) {
+      return static_cast<uint32_t>(_mm_cvtsi128_si32(b));
+    }
+  };
+#endif
+  static void SizesAndBits(const int16_t* natural, block_coder::CodedCoefficients& out) {
+    Sse2SizesAndBits(natural, out);
+  }
+  // Sixteen bytes per compare up to the first group with an 0xFF byte.
+  static inline uint8_t* SkipWithoutFf(uint8_t* first, const uint8_t* end) {
+    const __m128i ones = _mm_set1_epi8(-1);
+    for (; end - first >= 16; first += 16) {
+      const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(first));
+      if (_mm_movemask_epi8(_mm_cmpeq_epi8(v, ones)) != 0) break;
+    }
+    return first;
+  }
+  static uint64_t NonzeroMask(const int16_t* natural) { return ZigZagNonzeroMaskSse2(natural); }
+};
+
+}  // namespace
+
+void EncodeBlockSse2(CustomJpegState& state, const int16_t* block, int16_t& predictor,
+                     const HuffCodePair& tables) {
+  block_coder::EncodeBlock<Sse2CoderOps>(state, block, predictor, tables);
+}
+
+void EncodeStripBlocksSse2(CustomJpegState& state, const StripBlocks& blocks, int lastAcIndex) {
+  block_coder::EncodeStripBlocks<Sse2CoderOps>(state, blocks, lastAcIndex);
 }
 
 }  // namespace jpeg

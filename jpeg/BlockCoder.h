@@ -1,0 +1,338 @@
+// The block coder of EntropyCoder.h as templates over a kernel set's vector
+// helpers, so that each set instantiates it with its own (the scalar set with
+// plain C++). Included only by the kernel units.
+//
+// Ops provides:
+//   BitBuffer                the bit writer's buffer (IntegerBitBuffer or a vector one)
+//   SizesAndBits(natural, coded)   sizes and value bits of a dense block
+//   SkipWithoutFf(begin, end)      the first 16-byte group of [begin, end)
+//                                  that may hold an 0xFF byte (or the tail)
+//   NonzeroMask(natural)           ZigZagNonzeroMask
+#pragma once
+
+#include <cstdint>
+#include <cstring>
+
+#include "CustomJpegState.h"
+#include "EntropyCoder.h"
+
+namespace jpeg {
+namespace block_coder {
+
+constexpr int kZrlSymbol = 0xF0;
+constexpr int kEobSymbol = 0x00;
+
+// With 8-bit samples and the fixed quality-90 tables, DC differences need at
+// most 11 bits and AC coefficients at most 10 (|AC| <= 21933 / 22 < 1024: the
+// DCT output bound over the smallest AC divisor). Those are the largest sizes
+// the standard tables have codes for. Should a value ever exceed them, it is
+// clamped so the stream stays decodable instead of losing its code.
+constexpr int kMaxDcSize = 11;
+constexpr int kMaxAcSize = 10;
+
+inline int ClampToSize(int v, int maxSize) {
+  const int limit = (1 << maxSize) - 1;
+  return v > limit ? limit : (v < -limit ? -limit : v);
+}
+
+// 0x80 in each byte of v that is 0xFF, 0 elsewhere (exact: a byte's low
+// seven bits plus one carry into its top bit only when they are all ones).
+inline uint32_t FfBytes(uint32_t v) { return ((v & 0x7F7F7F7Fu) + 0x01010101u) & v & 0x80808080u; }
+
+inline void StoreBigEndian32(uint8_t* p, uint32_t v) {
+  const uint32_t swapped = __builtin_bswap32(v);
+  std::memcpy(p, &swapped, 4);
+}
+
+// The bit writer of EmitBits with its state held in registers: it writes
+// the same 32-bit groups at the same points (whenever 32 or more bits are
+// pending the oldest 32 go out), so the bytes, and the state left behind
+// (fewer than 32 bits), equal EmitBits' exactly.
+//
+// Whether a group is due depends on the data, one coefficient in three or
+// four on dense content, which a branch would mispredict. So every Put
+// stores the candidate group at `out` and advances `out` by 4 only when the
+// group was due; a store that was not due is overwritten by a later one.
+// The writer therefore stores up to 4 bytes past the coded data: its output
+// needs that much room beyond the longest code (the strip buffer has it).
+//
+// The writer writes groups unstuffed; EncodeBlock and EncodeStripBlocks
+// stuff their bytes once coded (StuffFfBytes), so the per-coefficient path
+// has no 0xFF test at all.
+template <class Buffer>
+struct FastBitWriter {
+  uint8_t* out;
+  typename Buffer::Type buffer;  // pending bits in the low `count` bits; bits above are stale
+  uint32_t count;
+
+  // Appends the low `length` bits of `bits` (1 <= length <= 27, bits above zero).
+  inline __attribute__((always_inline)) void Put(uint32_t bits, uint32_t length) {
+    buffer = Buffer::Append(buffer, bits, length);
+    count += length;  // at most 31 + 27 < 64: the pending bits fit the buffer
+    Emit(Buffer::Group(buffer, count & 31));
+  }
+
+  // `group` is the oldest 32 pending bits when count >= 32.
+  inline __attribute__((always_inline)) void Emit(uint32_t group) {
+    const uint32_t due = count >> 5;  // 0 or 1
+    count &= 31;
+    StoreBigEndian32(out, group);
+    out += due * 4;
+  }
+};
+
+// The bit buffer in a 64-bit integer: one register in the 64-bit build.
+struct IntegerBitBuffer {
+  using Type = uint64_t;
+  static inline __attribute__((always_inline)) Type Make(uint32_t bits) { return bits; }
+  static inline __attribute__((always_inline)) Type Append(Type b, uint32_t bits, uint32_t length) {
+    return (b << length) | bits;
+  }
+  static inline __attribute__((always_inline)) uint32_t Group(Type b, uint32_t shift) {
+    return static_cast<uint32_t>(b >> shift);
+  }
+  static inline __attribute__((always_inline)) uint32_t Low(Type b) { return static_cast<uint32_t>(b); }
+};
+// Inserts a 0x00 after every 0xFF byte of the unstuffed groups in
+// [begin, end) (a multiple of 4 bytes), moving what follows up; returns the
+// new end. The bytes from `end` up to the stuffed end must be writable.
+// Dense blocks have an 0xFF byte in about one block in seven, so the scan
+// comes first and the byte-wise move only from the first 0xFF.
+template <class Ops>
+__attribute__((noinline)) uint8_t* StuffFfBytesFrom(uint8_t* begin, uint8_t* end) {
+  uint8_t* first = Ops::SkipWithoutFf(begin, end);
+  for (;; first += 4) {
+    if (first == end) return end;
+    uint32_t word;
+    std::memcpy(&word, first, 4);
+    if (FfBytes(word) != 0) break;
+  }
+  size_t count = 0;
+  for (const uint8_t* p = first; p != end; ++p) count += *p == 0xFF;
+  // From the end down, a word at a time ((end - first) is a multiple of 4);
+  // only words with an 0xFF byte go byte by byte.
+  uint8_t* to = end + count;
+  for (const uint8_t* from = end; from != first && to != from;) {
+    from -= 4;
+    uint32_t word;
+    std::memcpy(&word, from, 4);
+    if (FfBytes(word) == 0) {
+      to -= 4;
+      std::memcpy(to, &word, 4);
+      continue;
+    }
+    for (int i = 3; i >= 0; --i) {
+      if (from[i] == 0xFF) *--to = 0x00;
+      *--to = from[i];
+    }
+  }
+  return end + count;
+}
+
+template <class Ops>
+inline uint8_t* StuffFfBytes(uint8_t* begin, uint8_t* end) {
+  return begin == end ? end : StuffFfBytesFrom<Ops>(begin, end);
+}
+
+template <class Ops>
+inline FastBitWriter<typename Ops::BitBuffer> StartWriter(const CustomJpegState& state) {
+  return {state.output + state.outputLength, Ops::BitBuffer::Make(state.bitBuffer), state.bitCount};
+}
+
+template <class Buffer>
+inline void FinishWriter(const FastBitWriter<Buffer>& w, CustomJpegState& state) {
+  const uint32_t low = Buffer::Low(w.buffer);
+  state.outputLength = static_cast<int32_t>(w.out - state.output);
+  state.bitBuffer = low & static_cast<uint32_t>((uint64_t{1} << w.count) - 1);
+  state.bitCount = static_cast<uint8_t>(w.count);
+}
+
+// Code entry plus the value's additional bits as one bit string. The
+// additional bits are v when positive and the low `size` bits of v - 1 when
+// negative, that is v - 1 + 2^size; with s = -1 for negative v and 0
+// otherwise, code << size | bits = ((code - s) << size) + (v + s), which
+// needs no mask (and gives just the code for size 0, v = 0).
+template <class Writer>
+inline __attribute__((always_inline)) void PutCoded(Writer& writer, uint32_t entry, int v,
+                                        int size) {
+  const int s = v >> 31;
+  const uint32_t code = (entry >> 16) - static_cast<uint32_t>(s);
+  const uint32_t length = entry & 0xFFFF;
+  writer.Put((code << size) + static_cast<uint32_t>(v + s), length + static_cast<uint32_t>(size));
+}
+
+// Bit length of |v| for |v| < 2^30, 0 for v = 0, without a branch.
+inline int MagnitudeSize(int v) {
+  const uint32_t a = static_cast<uint32_t>(v < 0 ? -v : v);
+  return 31 - __builtin_clz(2 * a + 1);
+}
+
+// AC code entries with the value's size folded in, for dense blocks:
+// entry[run << 4 | size] = (code << size) << 5 | (length + size), so that
+// one load gives the code already shifted over the value bits and the
+// length of both together (at most 16 + 10 = 26 bits, 31 with the length).
+struct SizedAcTable {
+  uint32_t entry[256];
+};
+
+// Size category and additional bits of each coefficient of a block, by
+// natural position, AC values clamped to kMaxAcSize as CodeBlock clamps them.
+struct CodedCoefficients {
+  uint16_t bits[64];
+  uint8_t size[64];
+};
+
+// Size category (high 16 bits) and additional bits (low 16 bits) of every
+// AC value the tables code, -1023 .. 1023, for the sparse path: one load
+// instead of a bit scan and a mask per coefficient.
+constexpr int kAcLimit = (1 << kMaxAcSize) - 1;
+struct AcValueCodes {
+  uint32_t entry[2 * kAcLimit + 1];
+  AcValueCodes();
+};
+extern const AcValueCodes kAcValueCodes;
+
+// Blocks with a nonzero coefficient beyond this zig-zag index take sizes
+// and value bits from SizesAndBits; the others look them up one coefficient
+// at a time, which costs less than the 64-coefficient pass for the few
+// coefficients they have. On natural content a high-frequency coefficient
+// rarely comes alone, and the test costs one shift where a count of the
+// mask's bits (no POPCNT in the baseline sets) costs a dozen instructions.
+constexpr int kSparseLastIndex = 27;
+
+// The AC coefficients whose bits are set in `nonzero` (bit 0 ignored), each
+// after the ZRLs its zero run needs; returns the zig-zag index of the last.
+template <bool kDense, class Ops, class Writer>
+inline __attribute__((always_inline)) int CodeAc(Writer& writer, const int16_t* natural,
+                                                 const uint32_t* ac, const SizedAcTable& sized,
+                                                 uint64_t nonzero) {
+  // Out of line, and unaligned stores: the coder itself keeps no vector
+  // values, so the 32-bit build needs no realigned frame for them.
+  CodedCoefficients coded;
+  if constexpr (kDense) Ops::SizesAndBits(natural, coded);
+  int previous = 0;
+  auto codeAc = [&](int k) __attribute__((always_inline)) {
+    uint32_t run = static_cast<uint32_t>(k - previous - 1);
+    previous = k;
+    if (__builtin_expect(run >= 16, 0)) {
+      const uint32_t zrl = ac[kZrlSymbol];
+      do {
+        writer.Put(zrl >> 16, zrl & 0xFFFF);
+        run -= 16;
+      } while (run >= 16);
+    }
+    const int n = kZigZagToNatural[k];
+    uint32_t size, bits;
+    if constexpr (kDense) {
+      size = coded.size[n];
+      bits = coded.bits[n];
+    } else {
+      // Values past the coder's range are clamped to it; natural content
+      // never gets there, so one predicted test replaces two clamps.
+      const int v = natural[n];
+      uint32_t index = static_cast<uint32_t>(v + kAcLimit);
+      if (__builtin_expect(index > 2 * kAcLimit, 0)) index = v < 0 ? 0 : 2 * kAcLimit;
+      const uint32_t c = kAcValueCodes.entry[index];
+      size = c >> 16;
+      bits = c & 0xFFFF;
+    }
+    const uint32_t entry = sized.entry[(run << 4) + size];
+    writer.Put((entry >> 5) | bits, entry & 31);
+  };
+#if UINTPTR_MAX > 0xFFFFFFFFu
+  for (uint64_t bits = nonzero & ~uint64_t{1}; bits != 0; bits &= bits - 1)
+    codeAc(__builtin_ctzll(bits));
+#else
+  // Two 32-bit halves: a 64-bit bit scan costs a branch of its own here.
+  for (uint32_t bits = static_cast<uint32_t>(nonzero) & ~1u; bits != 0; bits &= bits - 1)
+    codeAc(__builtin_ctz(bits));
+  for (uint32_t bits = static_cast<uint32_t>(nonzero >> 32); bits != 0; bits &= bits - 1)
+    codeAc(32 + __builtin_ctz(bits));
+#endif
+  return previous;
+}
+
+// One block: DC difference, then the nonzero AC coefficients in zig-zag order
+// (only those whose bit is set in `nonzero`), then EOB unless index 63 is
+// coded. Same symbols, in the same order, as the pending-list coder.
+template <class Ops, class Writer>
+inline __attribute__((always_inline)) void CodeBlock(Writer& writer, const int16_t* natural,
+                                                     int16_t& predictor, const uint32_t* dc,
+                                                     const uint32_t* ac, const SizedAcTable& sized,
+                                                     uint64_t nonzero) {
+  int diff = static_cast<int16_t>(natural[0] - predictor);
+  predictor = natural[0];
+  int size = MagnitudeSize(diff);
+  if (__builtin_expect(size > kMaxDcSize, 0)) {
+    diff = ClampToSize(diff, kMaxDcSize);
+    size = kMaxDcSize;
+  }
+  PutCoded(writer, dc[size], diff, size);
+
+  const uint32_t eob = ac[kEobSymbol];
+  if ((nonzero & ~uint64_t{1}) == 0) {
+    writer.Put(eob >> 16, eob & 0xFFFF);
+    return;
+  }
+  const int previous = (nonzero >> (kSparseLastIndex + 1)) != 0
+                           ? CodeAc<true, Ops>(writer, natural, ac, sized, nonzero)
+                           : CodeAc<false, Ops>(writer, natural, ac, sized, nonzero);
+  if (previous != 63) writer.Put(eob >> 16, eob & 0xFFFF);
+}
+
+inline uint64_t KeepMask(int lastAcIndex) {
+  return lastAcIndex >= 63 ? ~uint64_t{0} : (uint64_t{1} << (lastAcIndex + 1)) - 1;
+}
+
+
+// The process-wide code tables (EntropyCoder.cpp; zero until
+// GetStandardCodeTables builds them). At namespace scope so that their
+// addresses are constants: the 32-bit strip coder then needs no register
+// for them.
+extern StandardCodeTables s_codeTables;
+extern SizedAcTable s_sizedLuminanceAc, s_sizedChrominanceAc;
+void BuildSizedAcTable(const HuffCodeTable& codes, SizedAcTable& sized);
+
+template <class Ops>
+void EncodeBlock(CustomJpegState& state, const int16_t* block, int16_t& predictor,
+                 const HuffCodePair& tables) {
+  const StandardCodeTables& standard = GetStandardCodeTables();
+  SizedAcTable own;
+  const SizedAcTable* sized = &own;
+  if (tables.ac == &standard.luminanceAc)
+    sized = &s_sizedLuminanceAc;
+  else if (tables.ac == &standard.chrominanceAc)
+    sized = &s_sizedChrominanceAc;
+  else
+    BuildSizedAcTable(*tables.ac, own);
+  auto writer = StartWriter<Ops>(state);
+  uint8_t* const start = writer.out;
+  CodeBlock<Ops>(writer, block, predictor, tables.dc->entry, tables.ac->entry, *sized,
+                 Ops::NonzeroMask(block));
+  writer.out = StuffFfBytes<Ops>(start, writer.out);
+  FinishWriter(writer, state);
+}
+
+template <class Ops>
+void EncodeStripBlocks(CustomJpegState& state, const StripBlocks& blocks, int lastAcIndex) {
+  GetStandardCodeTables();  // built once; s_codeTables from here on
+  const uint64_t keep = KeepMask(lastAcIndex);
+  int16_t yPredictor = 0, cbPredictor = 0, crPredictor = 0;
+  auto writer = StartWriter<Ops>(state);
+  uint8_t* const start = writer.out;
+  for (int m = 0; m < 4; ++m) {
+    CodeBlock<Ops>(writer, blocks.block[3 * m], yPredictor, s_codeTables.luminanceDc.entry,
+                   s_codeTables.luminanceAc.entry, s_sizedLuminanceAc, blocks.nonzero[3 * m] & keep);
+    CodeBlock<Ops>(writer, blocks.block[3 * m + 1], cbPredictor, s_codeTables.chrominanceDc.entry,
+                   s_codeTables.chrominanceAc.entry, s_sizedChrominanceAc,
+                   blocks.nonzero[3 * m + 1] & keep);
+    CodeBlock<Ops>(writer, blocks.block[3 * m + 2], crPredictor, s_codeTables.chrominanceDc.entry,
+                   s_codeTables.chrominanceAc.entry, s_sizedChrominanceAc,
+                   blocks.nonzero[3 * m + 2] & keep);
+  }
+  writer.out = StuffFfBytes<Ops>(start, writer.out);
+  FinishWriter(writer, state);
+}
+
+}  // namespace block_coder
+}  // namespace jpeg
