@@ -73,60 +73,21 @@ inline void Load16(const uint8_t* in, __m256i& a, __m256i& b) {
       _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + 48)), 1);
 }
 
-inline __m256i MulConstNear(__m256i x, int16_t c128) {
-  return _mm256_mulhi_epi16(_mm256_add_epi16(x, x), _mm256_set1_epi16(c128));
-}
-
-inline void Transpose8x8(__m256i* r) {
-  const __m256i t0 = _mm256_unpacklo_epi16(r[0], r[1]), t1 = _mm256_unpackhi_epi16(r[0], r[1]);
-  const __m256i t2 = _mm256_unpacklo_epi16(r[2], r[3]), t3 = _mm256_unpackhi_epi16(r[2], r[3]);
-  const __m256i t4 = _mm256_unpacklo_epi16(r[4], r[5]), t5 = _mm256_unpackhi_epi16(r[4], r[5]);
-  const __m256i t6 = _mm256_unpacklo_epi16(r[6], r[7]), t7 = _mm256_unpackhi_epi16(r[6], r[7]);
-  const __m256i u0 = _mm256_unpacklo_epi32(t0, t2), u1 = _mm256_unpackhi_epi32(t0, t2);
-  const __m256i u2 = _mm256_unpacklo_epi32(t1, t3), u3 = _mm256_unpackhi_epi32(t1, t3);
-  const __m256i u4 = _mm256_unpacklo_epi32(t4, t6), u5 = _mm256_unpackhi_epi32(t4, t6);
-  const __m256i u6 = _mm256_unpacklo_epi32(t5, t7), u7 = _mm256_unpackhi_epi32(t5, t7);
-  r[0] = _mm256_unpacklo_epi64(u0, u4);
-  r[1] = _mm256_unpackhi_epi64(u0, u4);
-  r[2] = _mm256_unpacklo_epi64(u1, u5);
-  r[3] = _mm256_unpackhi_epi64(u1, u5);
-  r[4] = _mm256_unpacklo_epi64(u2, u6);
-  r[5] = _mm256_unpackhi_epi64(u2, u6);
-  r[6] = _mm256_unpacklo_epi64(u3, u7);
-  r[7] = _mm256_unpackhi_epi64(u3, u7);
-}
-
-// One-dimensional transform on level-shifted 8-bit content only: every
-// multiplier operand stays below 13384 in magnitude (the range note in
-// KernelsSse2.cpp), so MulConstNear is exact.
-inline void Dct1dNear(__m256i* d) {
-  const __m256i tmp0 = _mm256_add_epi16(d[0], d[7]), tmp7 = _mm256_sub_epi16(d[0], d[7]);
-  const __m256i tmp1 = _mm256_add_epi16(d[1], d[6]), tmp6 = _mm256_sub_epi16(d[1], d[6]);
-  const __m256i tmp2 = _mm256_add_epi16(d[2], d[5]), tmp5 = _mm256_sub_epi16(d[2], d[5]);
-  const __m256i tmp3 = _mm256_add_epi16(d[3], d[4]), tmp4 = _mm256_sub_epi16(d[3], d[4]);
-
-  const __m256i tmp10 = _mm256_add_epi16(tmp0, tmp3), tmp13 = _mm256_sub_epi16(tmp0, tmp3);
-  const __m256i tmp11 = _mm256_add_epi16(tmp1, tmp2), tmp12 = _mm256_sub_epi16(tmp1, tmp2);
-  d[0] = _mm256_add_epi16(tmp10, tmp11);
-  d[4] = _mm256_sub_epi16(tmp10, tmp11);
-  const __m256i z1 = MulConstNear(_mm256_add_epi16(tmp12, tmp13), 181 * 128);
-  d[2] = _mm256_add_epi16(tmp13, z1);
-  d[6] = _mm256_sub_epi16(tmp13, z1);
-
-  const __m256i o10 = _mm256_add_epi16(tmp4, tmp5);
-  const __m256i o11 = _mm256_add_epi16(tmp5, tmp6);
-  const __m256i o12 = _mm256_add_epi16(tmp6, tmp7);
-  const __m256i z5 = MulConstNear(_mm256_sub_epi16(o10, o12), 98 * 128);
-  const __m256i z2 = _mm256_add_epi16(MulConstNear(o10, 139 * 128), z5);
-  // (x * 334) >> 8 = x + ((x * 78) >> 8): 334 * 128 does not fit 16 bits.
-  const __m256i z4 = _mm256_add_epi16(_mm256_add_epi16(MulConstNear(o12, 78 * 128), o12), z5);
-  const __m256i z3 = MulConstNear(o11, 181 * 128);
-  const __m256i z11 = _mm256_add_epi16(tmp7, z3), z13 = _mm256_sub_epi16(tmp7, z3);
-  d[5] = _mm256_add_epi16(z13, z2);
-  d[3] = _mm256_sub_epi16(z13, z2);
-  d[1] = _mm256_add_epi16(z11, z4);
-  d[7] = _mm256_sub_epi16(z11, z4);
-}
+// The transform's lane operations (VectorDct.h) on 256-bit vectors: two
+// blocks at once, one in each half.
+struct Avx2Lanes {
+  using V = __m256i;
+  static V Set1(int16_t c) { return _mm256_set1_epi16(c); }
+  static V Add(V a, V b) { return _mm256_add_epi16(a, b); }
+  static V Sub(V a, V b) { return _mm256_sub_epi16(a, b); }
+  static V MulHi(V a, V b) { return _mm256_mulhi_epi16(a, b); }
+  static V UnpackLo16(V a, V b) { return _mm256_unpacklo_epi16(a, b); }
+  static V UnpackHi16(V a, V b) { return _mm256_unpackhi_epi16(a, b); }
+  static V UnpackLo32(V a, V b) { return _mm256_unpacklo_epi32(a, b); }
+  static V UnpackHi32(V a, V b) { return _mm256_unpackhi_epi32(a, b); }
+  static V UnpackLo64(V a, V b) { return _mm256_unpacklo_epi64(a, b); }
+  static V UnpackHi64(V a, V b) { return _mm256_unpackhi_epi64(a, b); }
+};
 
 inline __m256i Quantize16(__m256i x, __m256i correction, __m256i reciprocal, __m256i scale) {
   __m256i a = _mm256_abs_epi16(x);  // -32768 stays 0x8000, i.e. 32768 unsigned
@@ -295,10 +256,9 @@ void TransformStripAvx2(const uint8_t* const* rows, const DivisorTable& luminanc
     const int component = p / 2, h = p % 2;
     const DivisorTable& divisors = component == 0 ? luminance : chrominance;
     __m256i* d = pairs[p];
-    Transpose8x8(d);
-    Dct1dNear(d);
-    Transpose8x8(d);
-    Dct1dNear(d);
+    // Level-shifted 8-bit content only: every multiplier operand stays
+    // below 13384 in magnitude (the range note in KernelsSse2.cpp).
+    ForwardDct<true, Avx2Lanes>(d);
     const int lowBlock = 3 * (2 * h) + component, highBlock = 3 * (2 * h + 1) + component;
     int16_t* low = out.block[lowBlock];
     int16_t* high = out.block[highBlock];
