@@ -198,33 +198,40 @@ TEST(EncodeBlock, NonzeroLastCoefficientNeverGetsEob) {
   EXPECT_EQ(c.Bytes(), ref.Finish());
 }
 
-TEST(EncodeBlock, MatchesReferenceCoderOnRandomBlockSequences) {
-  std::mt19937 rng(21);
+// Every kernel set has its own instance of the coder.
+TEST(EncodeBlock, MatchesReferenceCoderOnRandomBlockSequencesWithEveryKernelSet) {
   const StandardCodeTables& t = GetStandardCodeTables();
-  for (int round = 0; round < 400; ++round) {
-    Coder c;
-    ReferenceCoder ref;
-    int16_t p[3] = {}, rp[3] = {};
-    // Sparse to dense blocks, small to full-range values (DC -1024 .. 1016 as
-    // 8-bit samples give, AC up to +-1023), so long zero runs, ZRLs and 0xFF
-    // bytes all occur.
-    const int density = 1 + round % 64;
-    const int range = 1 << (1 + round % 10);  // up to 1024: |AC| <= 1023
-    for (int block = 0; block < 12; ++block) {
-      Block b;
-      b.v[0] = static_cast<int16_t>(static_cast<int>(rng() % 2041) - 1024);
-      for (int i = 1; i < 64; ++i)
-        if (static_cast<int>(rng() % 64) < density)
-          b.v[i] = static_cast<int16_t>(static_cast<int>(rng() % (2 * range - 1)) - (range - 1));
-      const int component = block % 3;
-      const HuffCodePair pair = component == 0 ? t.Luminance() : t.Chrominance();
-      EncodeBlock(*c.state, b.v, p[component], pair);
-      ref.Block(b.v, rp[component], component == 0 ? kLuminanceDcDef : kChrominanceDcDef,
-                component == 0 ? kLuminanceAcDef : kChrominanceAcDef);
+  for (KernelSet set : {KernelSet::Scalar, KernelSet::Sse2, KernelSet::Avx2}) {
+    if (!IsKernelSetSupported(set)) continue;
+    const EncoderKernels& kernels = KernelsFor(set);
+    SCOPED_TRACE(kernels.name);
+    std::mt19937 rng(21);
+    for (int round = 0; round < 400; ++round) {
+      Coder c;
+      ReferenceCoder ref;
+      int16_t p[3] = {}, rp[3] = {};
+      // Sparse to dense blocks, small to full-range values (DC -1024 .. 1016 as
+      // 8-bit samples give, AC up to +-1023), so long zero runs, ZRLs and 0xFF
+      // bytes all occur.
+      const int density = 1 + round % 64;
+      const int range = 1 << (1 + round % 10);  // up to 1024: |AC| <= 1023
+      for (int block = 0; block < 12; ++block) {
+        Block b;
+        b.v[0] = static_cast<int16_t>(static_cast<int>(rng() % 2041) - 1024);
+        for (int i = 1; i < 64; ++i)
+          if (static_cast<int>(rng() % 64) < density)
+            b.v[i] = static_cast<int16_t>(static_cast<int>(rng() % (2 * range - 1)) -
+                                          (range - 1));
+        const int component = block % 3;
+        const HuffCodePair pair = component == 0 ? t.Luminance() : t.Chrominance();
+        EncodeBlock(*c.state, b.v, p[component], pair, kernels);
+        ref.Block(b.v, rp[component], component == 0 ? kLuminanceDcDef : kChrominanceDcDef,
+                  component == 0 ? kLuminanceAcDef : kChrominanceAcDef);
+      }
+      FlushBits(*c.state);
+      ASSERT_EQ(c.Bytes(), ref.Finish()) << "round " << round;
+      EXPECT_EQ(c.state->bitCount, 0);
     }
-    FlushBits(*c.state);
-    ASSERT_EQ(c.Bytes(), ref.Finish()) << "round " << round;
-    EXPECT_EQ(c.state->bitCount, 0);
   }
 }
 
