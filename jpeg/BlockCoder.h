@@ -10,6 +10,7 @@
 //   NonzeroMask(natural)           ZigZagNonzeroMask
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <cstring>
 
@@ -292,6 +293,14 @@ inline uint64_t KeepMask(int lastAcIndex) {
 extern StandardCodeTables s_codeTables;
 extern SizedAcTable s_sizedLuminanceAc, s_sizedChrominanceAc;
 void BuildSizedAcTable(const HuffCodeTable& codes, SizedAcTable& sized);
+extern std::atomic<bool> s_codeTablesReady;  // set once the tables above are built
+
+// GetStandardCodeTables for the strip coder, which asks once per strip: after
+// the first build one load answers, without a call.
+inline void EnsureCodeTables() {
+  if (__builtin_expect(!s_codeTablesReady.load(std::memory_order_acquire), 0))
+    GetStandardCodeTables();
+}
 
 template <class Ops>
 void EncodeBlock(CustomJpegState& state, const int16_t* block, int16_t& predictor,
@@ -315,7 +324,7 @@ void EncodeBlock(CustomJpegState& state, const int16_t* block, int16_t& predicto
 
 template <class Ops>
 void EncodeStripBlocks(CustomJpegState& state, const StripBlocks& blocks, int lastAcIndex) {
-  GetStandardCodeTables();  // built once; s_codeTables from here on
+  EnsureCodeTables();  // s_codeTables from here on
   const uint64_t keep = KeepMask(lastAcIndex);
   int16_t yPredictor = 0, cbPredictor = 0, crPredictor = 0;
   auto writer = StartWriter<Ops>(state);

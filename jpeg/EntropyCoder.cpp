@@ -22,6 +22,7 @@ namespace block_coder {
 
 StandardCodeTables s_codeTables;
 SizedAcTable s_sizedLuminanceAc, s_sizedChrominanceAc;
+std::atomic<bool> s_codeTablesReady{false};
 
 void BuildSizedAcTable(const HuffCodeTable& codes, SizedAcTable& sized) {
   for (uint32_t symbol = 0; symbol < 256; ++symbol) {
@@ -62,8 +63,7 @@ const StandardCodeTables& GetStandardCodeTables() {
   // Asked once per strip: after the first build a single acquire load
   // answers. std::call_once alone costs a thread-local lookup and a spin
   // lock per call with the 32-bit Windows thread library.
-  static std::atomic<bool> ready{false};
-  if (ready.load(std::memory_order_acquire)) return s_codeTables;
+  if (s_codeTablesReady.load(std::memory_order_acquire)) return s_codeTables;
   static std::once_flag built;
   std::call_once(built, [] {
     BuildCodeTable(kLuminanceDcDef, s_codeTables.luminanceDc);
@@ -72,7 +72,7 @@ const StandardCodeTables& GetStandardCodeTables() {
     BuildCodeTable(kChrominanceAcDef, s_codeTables.chrominanceAc);
     BuildSizedAcTable(s_codeTables.luminanceAc, s_sizedLuminanceAc);
     BuildSizedAcTable(s_codeTables.chrominanceAc, s_sizedChrominanceAc);
-    ready.store(true, std::memory_order_release);
+    s_codeTablesReady.store(true, std::memory_order_release);
   });
   return s_codeTables;
 }
