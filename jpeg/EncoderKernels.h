@@ -145,11 +145,11 @@ void FinishKeptPixelsScalar();
 bool SameStripBlocksScalar(const StripBlocks& a, const StripBlocks& b);
 void CopyStripDataScalar(uint8_t* dst, const uint8_t* src, uint32_t bytes);
 void EncodeBlockScalar(CustomJpegState& state, const int16_t* block, int16_t& predictor,
-                 const HuffCodePair& tables);
+                       const HuffCodePair& tables);
 void EncodeStripBlocksScalar(CustomJpegState& state, const StripBlocks& blocks, int lastAcIndex);
 uint64_t ZigZagNonzeroMaskScalar(const int16_t* natural);
 
-// SSE2 kernels (the AVX2 set shares those for strip reuse).
+// SSE2 kernels (the AVX2 set shares those for strip reuse and entropy coding).
 void ConvertBgrxToYccSse2(int width, const uint8_t* const* inRows, uint8_t* const* yRows,
                           uint8_t* const* cbRows, uint8_t* const* crRows, int outRow, int rows);
 void ForwardDctFastSse2(int16_t* block);
@@ -163,7 +163,7 @@ void FinishKeptPixelsSse2();
 bool SameStripBlocksSse2(const StripBlocks& a, const StripBlocks& b);
 void CopyStripDataSse2(uint8_t* dst, const uint8_t* src, uint32_t bytes);
 void EncodeBlockSse2(CustomJpegState& state, const int16_t* block, int16_t& predictor,
-                 const HuffCodePair& tables);
+                     const HuffCodePair& tables);
 void EncodeStripBlocksSse2(CustomJpegState& state, const StripBlocks& blocks, int lastAcIndex);
 uint64_t ZigZagNonzeroMaskSse2(const int16_t* natural);
 
