@@ -75,14 +75,9 @@ class WndProcTest : public ::testing::Test {
     std::wstring wlog(s_log.begin(), s_log.end());
     CLogFile::Instance(wlog.c_str());
     AuvexTest_Reset();
-    WNDCLASSEXW wc{};
-    wc.cbSize = sizeof wc;
-    wc.lpfnWndProc = WndProc;
-    wc.hInstance = GetModuleHandleW(nullptr);
-    wc.lpszClassName = L"WndProcTestWindow";
-    RegisterClassExW(&wc);
-    s_hWnd = CreateWindowExW(0, wc.lpszClassName, L"", WS_OVERLAPPEDWINDOW, CW_USEDEFAULT, 0, CW_USEDEFAULT, 0,
-                             nullptr, nullptr, wc.hInstance, nullptr);
+    skytest::RegisterTestWindowClass(L"WndProcTestWindow", WndProc);
+    s_hWnd = CreateWindowExW(0, L"WndProcTestWindow", L"", WS_OVERLAPPEDWINDOW, CW_USEDEFAULT, 0, CW_USEDEFAULT, 0,
+                             nullptr, nullptr, GetModuleHandleW(nullptr), nullptr);
   }
   static void TearDownTestSuite() {
     if (IsWindow(s_hWnd)) DestroyWindow(s_hWnd);
@@ -208,18 +203,13 @@ TEST(SkyvaneMessageLoop, EveryWayOutClosesOnceAndReturnsZero) {
       {"quit then close", {{WM_QUIT, 0xC0000005}, {WM_CLOSE, 0}}},
       {"close twice", {{WM_CLOSE, 0}, {WM_CLOSE, 0}}},
   };
-  WNDCLASSEXW wc{};
-  wc.cbSize = sizeof wc;
-  wc.lpfnWndProc = WndProc;
-  wc.hInstance = GetModuleHandleW(nullptr);
-  wc.lpszClassName = L"MessageLoopTestWindow";
-  RegisterClassExW(&wc);
+  skytest::RegisterTestWindowClass(L"MessageLoopTestWindow", WndProc);
   for (const Case& c : cases) {
     MSG msg;
     while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
     }
-    HWND hWnd = CreateWindowExW(0, wc.lpszClassName, L"", WS_OVERLAPPEDWINDOW, CW_USEDEFAULT, 0, CW_USEDEFAULT, 0,
-                                nullptr, nullptr, wc.hInstance, nullptr);
+    HWND hWnd = CreateWindowExW(0, L"MessageLoopTestWindow", L"", WS_OVERLAPPEDWINDOW, CW_USEDEFAULT, 0, CW_USEDEFAULT, 0,
+                                nullptr, nullptr, GetModuleHandleW(nullptr), nullptr);
     ASSERT_NE(hWnd, nullptr) << c.name;
     int installs = 0, uninstalls = 0;
     AuvexTest_GetHookCalls(&installs, &uninstalls);

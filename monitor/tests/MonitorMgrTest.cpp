@@ -63,14 +63,9 @@ class MonitorMgrTest : public ::testing::Test {
     AuvexTest_SetDefaultTiming(60, 50);
     m_log = m_dir + L"\\Skyvane.log";
     ASSERT_NE(CLogFile::Instance(m_log.c_str()), nullptr);
-    WNDCLASSEXW wc{};
-    wc.cbSize = sizeof wc;
-    wc.lpfnWndProc = DefWindowProcW;
-    wc.hInstance = GetModuleHandleW(nullptr);
-    wc.lpszClassName = L"MonitorMgrTestWindow";
-    RegisterClassExW(&wc);
-    m_hWnd = CreateWindowExW(0, wc.lpszClassName, L"", WS_OVERLAPPEDWINDOW, 0, 0, 10, 10, nullptr, nullptr,
-                             wc.hInstance, nullptr);
+    skytest::RegisterTestWindowClass(L"MonitorMgrTestWindow", DefWindowProcW);
+    m_hWnd = CreateWindowExW(0, L"MonitorMgrTestWindow", L"", WS_OVERLAPPEDWINDOW, 0, 0, 10, 10, nullptr, nullptr,
+                             GetModuleHandleW(nullptr), nullptr);
     ASSERT_NE(m_hWnd, nullptr);
   }
 

@@ -1,12 +1,15 @@
 // Helpers shared by the test programs of the application, the monitor
 // management, the stand-ins and the system tests: the whole text of a file,
-// how often a line occurs in it, and the Windows path of this test's own
-// directory. Header-only; runs on the calling test thread.
+// how often a line occurs in it, the Windows path of this test's own
+// directory, and the window class of a test's hidden window. Header-only;
+// runs on the calling test thread.
 #pragma once
 
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+
+#include <windows.h>
 
 namespace skytest {
 
@@ -43,6 +46,16 @@ inline std::string UnixToWindows(const std::string& path) {
 inline std::string TestTmpDir() {
   const char* root = std::getenv("SKY_TEST_TMP");
   return UnixToWindows(root ? root : "/tmp");
+}
+
+// Registers a window class of this module for a test's hidden window.
+inline ATOM RegisterTestWindowClass(const wchar_t* szName, WNDPROC pfnWndProc) {
+  WNDCLASSEXW wc{};
+  wc.cbSize = sizeof wc;
+  wc.lpfnWndProc = pfnWndProc;
+  wc.hInstance = GetModuleHandleW(nullptr);
+  wc.lpszClassName = szName;
+  return RegisterClassExW(&wc);
 }
 
 }  // namespace skytest
