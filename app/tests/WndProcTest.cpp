@@ -180,7 +180,9 @@ TEST(SkyvaneAccount, LocalSystemBySidOrTheNameSystem) {
   };
   for (const Case& c : cases) {
     PSID pSid = nullptr;
-    if (c.sid) ASSERT_TRUE(ConvertStringSidToSidW(c.sid, &pSid)) << GetLastError();
+    if (c.sid) {
+      ASSERT_TRUE(ConvertStringSidToSidW(c.sid, &pSid)) << GetLastError();
+    }
     EXPECT_EQ(IsSystemAccount(pSid, c.name), c.runs)
         << (c.sid ? std::string(c.sid, c.sid + wcslen(c.sid)) : "no sid") << " / " << (c.name ? "name" : "no name");
     if (pSid) LocalFree(pSid);
