@@ -1,6 +1,9 @@
 // The block coder of EntropyCoder.h as templates over a kernel set's vector
 // helpers, so that each set instantiates it with its own (the scalar set with
-// plain C++). Included only by the kernel units.
+// plain C++). Included by EntropyCoder.cpp and the SSE2 and scalar kernel
+// units, never by the AVX2 unit: its inline functions have external linkage,
+// and the linker may keep any unit's copy of them for every caller, so a copy
+// built with -mavx2 would reach processors without AVX2.
 //
 // Ops provides:
 //   BitBuffer                the bit writer's buffer (IntegerBitBuffer or a vector one)
@@ -9,6 +12,7 @@
 //                                  that may hold an 0xFF byte (or the tail)
 //   NonzeroMask(natural)           ZigZagNonzeroMask
 #pragma once
+#define SKY_JPEG_BLOCK_CODER_H
 
 #include <atomic>
 #include <cstdint>

@@ -273,3 +273,8 @@ void TransformStripAvx2(const uint8_t* const* rows, const DivisorTable& luminanc
 }
 
 }  // namespace jpeg
+
+// See BlockCoder.h: this unit must not hold copies of its inline functions.
+#ifdef SKY_JPEG_BLOCK_CODER_H
+#error "KernelsAvx2.cpp must not include BlockCoder.h"
+#endif

@@ -397,5 +397,80 @@ TEST(Tables, AanScalesAndZigZagMapsAreConsistent) {
   }
 }
 
+// The strip reuse kernels of every set: a strip differs from its kept copy,
+// or from one colour, when any single byte differs (the unused fourth byte
+// of a pixel included, first and last row alike), and kept pixels read back
+// the same once FinishKeptPixels has run.
+TEST(StripReuse, EverySetSeesAnySingleChangedByte) {
+  alignas(16) uint8_t kept[1024];
+  uint8_t source[8][128 + 3];  // rows at an odd offset: only the kept copy is aligned
+  const uint8_t* rows[8];
+  for (int r = 0; r < 8; ++r) rows[r] = source[r] + 3;
+  const uint32_t pixel = 0x5AC0FFEEu;
+  for (const EncoderKernels* k : AllKernelSets()) {
+    SCOPED_TRACE(k->name);
+    for (int r = 0; r < 8; ++r)
+      for (int i = 0; i < 128; i += 4) std::memcpy(source[r] + 3 + i, &pixel, 4);
+    EXPECT_TRUE(k->flatStripPixels(rows, pixel));
+    std::memset(kept, 0, sizeof kept);
+    k->keepStripPixels(rows, kept);
+    k->finishKeptPixels();
+    EXPECT_TRUE(k->sameStripPixels(rows, kept));
+    for (int position : {0, 1, 2, 3, 127, 128, 515, 896, 1020, 1023}) {
+      uint8_t& byte = source[position / 128][3 + position % 128];
+      const uint8_t was = byte;
+      byte ^= 0x01;
+      EXPECT_FALSE(k->sameStripPixels(rows, kept)) << position;
+      EXPECT_FALSE(k->flatStripPixels(rows, pixel)) << position;
+      byte = was;
+    }
+    EXPECT_TRUE(k->sameStripPixels(rows, kept));
+    EXPECT_FALSE(k->flatStripPixels(rows, pixel ^ 0x01000000u));  // only the unused byte differs
+  }
+}
+
+// Coefficients past the masks are not compared; within them every one is.
+TEST(StripReuse, EverySetComparesCoefficientsWhereTheMasksLeaveThem) {
+  struct Case {
+    uint64_t nonzero;  // mask of block 11 in both strips
+    int position;      // natural position that differs
+    bool same;
+  } const cases[] = {
+      {1, 0, false},          {1, 5, true},     {0, 0, false},  {0, 63, true},
+      {3, 63, false},         {~0ull, 63, false}, {3, 1, false}, {1ull << 63, 8, false},
+  };
+  for (const EncoderKernels* k : AllKernelSets()) {
+    SCOPED_TRACE(k->name);
+    for (const Case& c : cases) {
+      StripBlocks a, b;
+      std::memset(&a, 0, sizeof a);
+      for (int n = 0; n < 12; ++n)
+        for (int i = 0; i < 64; ++i) a.block[n][i] = static_cast<int16_t>(n * 64 + i);
+      for (uint64_t& m : a.nonzero) m = ~0ull;
+      a.nonzero[11] = c.nonzero;
+      b = a;
+      b.block[11][c.position] ^= 0x100;
+      EXPECT_EQ(k->sameStripBlocks(a, b), c.same) << c.nonzero << " " << c.position;
+      b = a;
+      b.nonzero[0] ^= 2;
+      EXPECT_FALSE(k->sameStripBlocks(a, b));
+    }
+  }
+}
+
+// Exactly `bytes` bytes are copied, whatever the length's remainder by 16.
+TEST(StripReuse, EverySetCopiesExactlyTheCodedBytes) {
+  uint8_t src[80], dst[84];
+  for (int i = 0; i < 80; ++i) src[i] = static_cast<uint8_t>(0xFF - i);
+  for (const EncoderKernels* k : AllKernelSets()) {
+    for (uint32_t bytes = 0; bytes <= 80; bytes += 4) {
+      std::memset(dst, 0xCC, sizeof dst);
+      k->copyStripData(dst, src, bytes);
+      for (uint32_t i = 0; i < sizeof dst; ++i)
+        ASSERT_EQ(dst[i], i < bytes ? src[i] : 0xCC) << k->name << " " << bytes << " " << i;
+    }
+  }
+}
+
 }  // namespace
 }  // namespace jpeg
