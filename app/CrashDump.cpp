@@ -62,8 +62,8 @@ void CrashLog(const char* szTag, const char* szFormat, ...) {
   char szLocal[1024];
   char* szLine = pLine ? pLine->szLine : szLocal;
   const size_t cch = pLine ? sizeof(pLine->szLine) : sizeof(szLocal);
-  int n = snprintf(szLine, cch, SKY_LOG_PREFIX, prefix.szTime, prefix.processId, prefix.threadId,
-                   prefix.szTag, prefix.szFunction);
+  int n = snprintf(szLine, cch, SKY_LOG_PREFIX, prefix.szTime, prefix.processId, prefix.threadId, prefix.szTag,
+                   prefix.szFunction);
   if (n < 0) n = 0;
   if (static_cast<size_t>(n) < cch) {
     va_list args;
@@ -197,12 +197,10 @@ LONG WINAPI my_exception_filter(EXCEPTION_POINTERS* pExceptionInfo) {
   info.ClientPointers = FALSE;
 
   if (HMODULE hDbgHelp = LoadSystemDbgHelp()) {
-    using MiniDumpWriteDumpFn = BOOL(WINAPI*)(HANDLE, DWORD, HANDLE, MINIDUMP_TYPE,
-                                              PMINIDUMP_EXCEPTION_INFORMATION,
-                                              PMINIDUMP_USER_STREAM_INFORMATION,
-                                              PMINIDUMP_CALLBACK_INFORMATION);
-    auto pWriteDump = reinterpret_cast<MiniDumpWriteDumpFn>(
-        reinterpret_cast<void*>(GetProcAddress(hDbgHelp, "MiniDumpWriteDump")));
+    using MiniDumpWriteDumpFn = BOOL(WINAPI*)(HANDLE, DWORD, HANDLE, MINIDUMP_TYPE, PMINIDUMP_EXCEPTION_INFORMATION,
+                                              PMINIDUMP_USER_STREAM_INFORMATION, PMINIDUMP_CALLBACK_INFORMATION);
+    auto pWriteDump =
+        reinterpret_cast<MiniDumpWriteDumpFn>(reinterpret_cast<void*>(GetProcAddress(hDbgHelp, "MiniDumpWriteDump")));
     if (pWriteDump != nullptr) {
       // Without exception pointers there is no exception to describe.
       pWriteDump(GetCurrentProcess(), GetCurrentProcessId(), hFile, MiniDumpWithFullMemory,

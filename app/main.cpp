@@ -250,8 +250,8 @@ int WINAPI wWinMain(HINSTANCE hInstance, HINSTANCE hPrevInstance, LPWSTR lpCmdLi
   }
   const LogCloser closeLog;
 
-  HWND hWnd = CreateWindowExW(0, s_szWindowClass, s_szTitle, WS_OVERLAPPEDWINDOW, CW_USEDEFAULT, 0,
-                              CW_USEDEFAULT, 0, nullptr, nullptr, hInstance, nullptr);
+  HWND hWnd = CreateWindowExW(0, s_szWindowClass, s_szTitle, WS_OVERLAPPEDWINDOW, CW_USEDEFAULT, 0, CW_USEDEFAULT, 0,
+                              nullptr, nullptr, hInstance, nullptr);
   if (hWnd == nullptr) {
     LOG_ERROR("CreateWindowW failed err is %d\n", static_cast<int>(GetLastError()));
     return 0;

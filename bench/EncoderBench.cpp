@@ -73,8 +73,7 @@ using Clock = std::chrono::steady_clock;
 // Times several encoders on one frame with their runs interleaved (one run
 // of each in turn), so that a change in the load of a shared machine hits
 // all of them alike; then takes the median of each. Two warm-up rounds first.
-std::vector<double> MedianMsInterleaved(int runs, const std::vector<std::function<void()>>& fns,
-                                        bool minimum) {
+std::vector<double> MedianMsInterleaved(int runs, const std::vector<std::function<void()>>& fns, bool minimum) {
   for (int w = 0; w < 2; ++w)
     for (const auto& fn : fns) fn();
   std::vector<std::vector<double>> ms(fns.size());
@@ -139,8 +138,7 @@ bool ReadRaw(const std::filesystem::path& path, Frame& f) {
   int w = 0, h = 0;
   if (std::sscanf(stem.c_str() + dot + 1, "%dx%d", &w, &h) != 2 || w <= 0 || h <= 0) return false;
   std::ifstream in(path, std::ios::binary);
-  std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)),
-                             std::istreambuf_iterator<char>());
+  std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
   if (bytes.size() != static_cast<size_t>(w) * h * 4) return false;
   f.name = stem.substr(0, dot);
   f.width = w;
@@ -153,8 +151,7 @@ void SaveRaw(const std::string& dir, const Frame& f) {
   const std::string path =
       dir + "/" + f.name + "." + std::to_string(f.width) + "x" + std::to_string(f.height) + ".bgrx";
   std::ofstream out(path, std::ios::binary);
-  out.write(reinterpret_cast<const char*>(f.pixels.data()),
-            static_cast<std::streamsize>(f.pixels.size()));
+  out.write(reinterpret_cast<const char*>(f.pixels.data()), static_cast<std::streamsize>(f.pixels.size()));
 }
 
 std::vector<Frame> LoadFrames(const Options& o) {
@@ -221,8 +218,7 @@ Frame SmallChange(const Frame& f) {
 
 double ChangedPercent(const Frame& a, const Frame& b) {
   size_t changed = 0;
-  for (size_t i = 0; i < a.pixels.size(); i += 4)
-    changed += std::memcmp(&a.pixels[i], &b.pixels[i], 4) != 0;
+  for (size_t i = 0; i < a.pixels.size(); i += 4) changed += std::memcmp(&a.pixels[i], &b.pixels[i], 4) != 0;
   return 100.0 * changed / (a.pixels.size() / 4);
 }
 
@@ -251,12 +247,10 @@ void PrintGoal(const char* relation, double goal, bool met) {
 // change of it through an encoder that keeps the frame before, interleaved;
 // the small-change encoder alternates between the frame and its change, so
 // that every timed run is a small change after the other.
-void RunSmallChange(const Options& o, const std::vector<Frame>& frames,
-                    const std::vector<jpeg::KernelSet>& sets) {
-  std::printf("\nsmall change after a full frame, one encoder (goal: ratio <= %.2f)\n",
-              kSmallChangeGoal);
-  std::printf("%-28s %-7s %9s %9s %8s %7s | %6s\n", "frame", "kernels", "full ms", "change ms",
-              "changed%", "reused", "ratio");
+void RunSmallChange(const Options& o, const std::vector<Frame>& frames, const std::vector<jpeg::KernelSet>& sets) {
+  std::printf("\nsmall change after a full frame, one encoder (goal: ratio <= %.2f)\n", kSmallChangeGoal);
+  std::printf("%-28s %-7s %9s %9s %8s %7s | %6s\n", "frame", "kernels", "full ms", "change ms", "changed%", "reused",
+              "ratio");
   for (const Frame& f : frames) {
     if (!o.only.empty() && f.name.find(o.only) == std::string::npos) continue;
     const Frame changed = SmallChange(f);
@@ -270,28 +264,25 @@ void RunSmallChange(const Options& o, const std::vector<Frame>& frames,
       std::vector<uint8_t> outFull(full.MaxEncodedSize()), outReuse(reuse.MaxEncodedSize());
       int turn = 0;
       uint32_t fullBytes = 0;
-      const std::vector<double> ms = MedianMsInterleaved(
-          o.runs,
-          {[&] {
-             full.ForgetPreviousFrame();
-             fullBytes = full.Encode(changed.pixels.data(), changed.Pitch(), outFull.data());
-           },
-           [&] {
-             const Frame& next = (turn++ % 2 == 0) ? changed : f;
-             reuse.Encode(next.pixels.data(), next.Pitch(), outReuse.data());
-           }},
-          o.minimum);
+      const std::vector<double> ms =
+          MedianMsInterleaved(o.runs,
+                              {[&] {
+                                 full.ForgetPreviousFrame();
+                                 fullBytes = full.Encode(changed.pixels.data(), changed.Pitch(), outFull.data());
+                               },
+                               [&] {
+                                 const Frame& next = (turn++ % 2 == 0) ? changed : f;
+                                 reuse.Encode(next.pixels.data(), next.Pitch(), outReuse.data());
+                               }},
+                              o.minimum);
       // The kept frame must not change the bytes: the change after the frame
       // is the full encoder's stream.
       if (turn % 2 == 1) reuse.Encode(f.pixels.data(), f.Pitch(), outReuse.data());
-      const uint32_t changedBytes =
-          reuse.Encode(changed.pixels.data(), changed.Pitch(), outReuse.data());
-      const bool same = changedBytes == fullBytes &&
-                        std::memcmp(outReuse.data(), outFull.data(), fullBytes) == 0;
+      const uint32_t changedBytes = reuse.Encode(changed.pixels.data(), changed.Pitch(), outReuse.data());
+      const bool same = changedBytes == fullBytes && std::memcmp(outReuse.data(), outFull.data(), fullBytes) == 0;
       const double ratio = ms[1] / ms[0];
-      std::printf("%-28s %-7s %9.3f %9.3f %8.2f %7s | %6.3f", label, jpeg::KernelsFor(s).name,
-                  ms[0], ms[1], ChangedPercent(f, changed),
-                  reuse.CanReusePreviousFrame() ? "yes" : "no", ratio);
+      std::printf("%-28s %-7s %9.3f %9.3f %8.2f %7s | %6.3f", label, jpeg::KernelsFor(s).name, ms[0], ms[1],
+                  ChangedPercent(f, changed), reuse.CanReusePreviousFrame() ? "yes" : "no", ratio);
       PrintGoal("<=", kSmallChangeGoal, ratio <= kSmallChangeGoal);
       if (!same) std::printf("  BYTES DIFFER (%u vs %u)", changedBytes, fullBytes);
       std::printf("\n");
@@ -346,8 +337,7 @@ std::vector<jpeg::KernelSet> SetsToRun(const std::string& which) {
     sets.push_back(jpeg::ActiveKernels().set);
   } else {
     for (KernelSet s : all)
-      if ((which == "all" || which == jpeg::KernelsFor(s).name) && jpeg::IsKernelSetSupported(s))
-        sets.push_back(s);
+      if ((which == "all" || which == jpeg::KernelsFor(s).name) && jpeg::IsKernelSetSupported(s)) sets.push_back(s);
   }
   return sets;
 }
@@ -408,8 +398,8 @@ int main(int argc, char** argv) {
   }
 
 #ifdef SKY_BENCH_TURBOJPEG
-  std::printf("\n%-28s %-7s %9s %8s %9s | %9s %9s %9s %8s | %6s %s\n", "frame", "kernels", "ms",
-              "MP/s", "bytes", "tj fast", "tj accur", "tj bytes", "tj MP/s", "ratio", "goal");
+  std::printf("\n%-28s %-7s %9s %8s %9s | %9s %9s %9s %8s | %6s %s\n", "frame", "kernels", "ms", "MP/s", "bytes",
+              "tj fast", "tj accur", "tj bytes", "tj MP/s", "ratio", "goal");
 #else
   std::printf("\n%-28s %-7s %9s %8s %9s\n", "frame", "kernels", "ms", "MP/s", "bytes");
 #endif
@@ -440,8 +430,7 @@ int main(int argc, char** argv) {
           const Frame& next = k % 2 == 0 ? twin : f;
           const auto start = Clock::now();
           *bytes = st->encoder.Encode(next.pixels.data(), next.Pitch(), st->out.data());
-          st->frameMs[k].push_back(
-              std::chrono::duration<double, std::milli>(Clock::now() - start).count());
+          st->frameMs[k].push_back(std::chrono::duration<double, std::milli>(Clock::now() - start).count());
         }
       };
     }
@@ -464,8 +453,8 @@ int main(int argc, char** argv) {
         unsigned char* buffer = st->out.data();
         unsigned long size = st->out.size();
         if (st->handle == nullptr ||
-            tjCompress2(st->handle, next.pixels.data(), f.width, f.Pitch(), f.height, TJPF_BGRX,
-                        &buffer, &size, TJSAMP_444, 90, flag | TJFLAG_NOREALLOC) != 0) {
+            tjCompress2(st->handle, next.pixels.data(), f.width, f.Pitch(), f.height, TJPF_BGRX, &buffer, &size,
+                        TJSAMP_444, 90, flag | TJFLAG_NOREALLOC) != 0) {
           size = 0;
         }
         *bytes = size;

@@ -15,61 +15,30 @@
 
 namespace {
 
-void* AllocateFromProcessHeap(std::size_t size) noexcept
-{
-    return HeapAlloc(GetProcessHeap(), 0, size ? size : 1);
-}
+void* AllocateFromProcessHeap(std::size_t size) noexcept { return HeapAlloc(GetProcessHeap(), 0, size ? size : 1); }
 
-void FreeToProcessHeap(void* block) noexcept
-{
-    if (block) HeapFree(GetProcessHeap(), 0, block);
+void FreeToProcessHeap(void* block) noexcept {
+  if (block) HeapFree(GetProcessHeap(), 0, block);
 }
 
 }  // namespace
 
-void* operator new(std::size_t size, const std::nothrow_t&) noexcept
-{
-    return AllocateFromProcessHeap(size);
-}
+void* operator new(std::size_t size, const std::nothrow_t&) noexcept { return AllocateFromProcessHeap(size); }
 
-void* operator new[](std::size_t size, const std::nothrow_t&) noexcept
-{
-    return AllocateFromProcessHeap(size);
-}
+void* operator new[](std::size_t size, const std::nothrow_t&) noexcept { return AllocateFromProcessHeap(size); }
 
 // Code built without exceptions may still name the plain forms; they report
 // failure the only way left to them, with a null pointer.
-void* operator new(std::size_t size)
-{
-    return AllocateFromProcessHeap(size);
-}
+void* operator new(std::size_t size) { return AllocateFromProcessHeap(size); }
 
-void* operator new[](std::size_t size)
-{
-    return AllocateFromProcessHeap(size);
-}
+void* operator new[](std::size_t size) { return AllocateFromProcessHeap(size); }
 
-void operator delete(void* block) noexcept
-{
-    FreeToProcessHeap(block);
-}
+void operator delete(void* block) noexcept { FreeToProcessHeap(block); }
 
-void operator delete[](void* block) noexcept
-{
-    FreeToProcessHeap(block);
-}
+void operator delete[](void* block) noexcept { FreeToProcessHeap(block); }
 
-void operator delete(void* block, std::size_t) noexcept
-{
-    FreeToProcessHeap(block);
-}
+void operator delete(void* block, std::size_t) noexcept { FreeToProcessHeap(block); }
 
-void operator delete[](void* block, std::size_t) noexcept
-{
-    FreeToProcessHeap(block);
-}
+void operator delete[](void* block, std::size_t) noexcept { FreeToProcessHeap(block); }
 
-void operator delete(void* block, const std::nothrow_t&) noexcept
-{
-    FreeToProcessHeap(block);
-}
+void operator delete(void* block, const std::nothrow_t&) noexcept { FreeToProcessHeap(block); }

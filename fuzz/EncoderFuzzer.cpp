@@ -147,26 +147,24 @@ uint32_t StripLimit(uint32_t choice) { return choice < 128 ? 1024 : 80 + 4 * (ch
 void ChangeRectangle(Frame& frame, int x, int y, int w, int h, uint8_t value) {
   const size_t row = RowBytes(frame.shape);
   for (int r = y; r < std::min(y + h, frame.shape.height); ++r)
-    for (size_t b = 4 * static_cast<size_t>(x); b < std::min(4 * static_cast<size_t>(x + w), row);
-         ++b)
+    for (size_t b = 4 * static_cast<size_t>(x); b < std::min(4 * static_cast<size_t>(x + w), row); ++b)
       frame.bytes[static_cast<size_t>(r) * row + b] ^= value;
 }
 
 // One step of a sequence, from 6 input bytes: the next frame and what else
 // changes before it is coded.
-void RunStep(jpeg::CustomJpeg& encoder, Frame& frame, uint32_t& stripLimit, const uint8_t* op,
-             const uint8_t* fill, size_t fillSize) {
+void RunStep(jpeg::CustomJpeg& encoder, Frame& frame, uint32_t& stripLimit, const uint8_t* op, const uint8_t* fill,
+             size_t fillSize) {
   const FrameShape& s = frame.shape;
   Reader args{op + 1, 5};
   switch (op[0] % 8) {
     case 0:  // small change: a few pixels, a word, a pointer
     case 1:
-      ChangeRectangle(frame, op[1] % s.width, op[2] % s.height, 1 + op[3] % 40, 1 + op[4] % 12,
-                      op[5] | 1);
+      ChangeRectangle(frame, op[1] % s.width, op[2] % s.height, 1 + op[3] % 40, 1 + op[4] % 12, op[5] | 1);
       break;
     case 2:  // large change
-      ChangeRectangle(frame, op[1] % s.width / 4, op[2] % s.height / 4, 1 + op[3] % s.width,
-                      1 + op[4] % s.height, op[5] | 1);
+      ChangeRectangle(frame, op[1] % s.width / 4, op[2] % s.height / 4, 1 + op[3] % s.width, 1 + op[4] % s.height,
+                      op[5] | 1);
       break;
     case 3:  // the same frame again
       break;
@@ -181,8 +179,7 @@ void RunStep(jpeg::CustomJpeg& encoder, Frame& frame, uint32_t& stripLimit, cons
       Frame next = MakeFrame(shape, fill, fillSize, op[5]);
       const size_t common = std::min(RowBytes(shape), RowBytes(s));
       for (int r = 0; r < s.height && common != 0; ++r)
-        std::memcpy(next.bytes.data() + r * RowBytes(shape), frame.bytes.data() + r * RowBytes(s),
-                    common);
+        std::memcpy(next.bytes.data() + r * RowBytes(shape), frame.bytes.data() + r * RowBytes(s), common);
       frame = std::move(next);
       break;
     }

@@ -35,7 +35,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   uint8_t table0[64], table1[64];
   std::string error;
-  if (framestream::CheckQuantPayload(p, bytes.size(), table0, table1, error) != error.empty())
-    std::abort();
+  if (framestream::CheckQuantPayload(p, bytes.size(), table0, table1, error) != error.empty()) std::abort();
   return 0;
 }

@@ -158,8 +158,7 @@ inline void FinishWriter(const FastBitWriter<Buffer>& w, CustomJpegState& state)
 // otherwise, code << size | bits = ((code - s) << size) + (v + s), which
 // needs no mask (and gives just the code for size 0, v = 0).
 template <class Writer>
-inline __attribute__((always_inline)) void PutCoded(Writer& writer, uint32_t entry, int v,
-                                        int size) {
+inline __attribute__((always_inline)) void PutCoded(Writer& writer, uint32_t entry, int v, int size) {
   const int s = v >> 31;
   const uint32_t code = (entry >> 16) - static_cast<uint32_t>(s);
   const uint32_t length = entry & 0xFFFF;
@@ -208,9 +207,8 @@ constexpr int kSparseLastIndex = 27;
 // The AC coefficients whose bits are set in `nonzero` (bit 0 ignored), each
 // after the ZRLs its zero run needs; returns the zig-zag index of the last.
 template <bool kDense, class Ops, class Writer>
-inline __attribute__((always_inline)) int CodeAc(Writer& writer, const int16_t* natural,
-                                                 const uint32_t* ac, const SizedAcTable& sized,
-                                                 uint64_t nonzero) {
+inline __attribute__((always_inline)) int CodeAc(Writer& writer, const int16_t* natural, const uint32_t* ac,
+                                                 const SizedAcTable& sized, uint64_t nonzero) {
   // Out of line, and unaligned stores: the coder itself keeps no vector
   // values, so the 32-bit build needs no realigned frame for them.
   CodedCoefficients coded;
@@ -245,12 +243,10 @@ inline __attribute__((always_inline)) int CodeAc(Writer& writer, const int16_t* 
     writer.Put((entry >> 5) | bits, entry & 31);
   };
 #if UINTPTR_MAX > 0xFFFFFFFFu
-  for (uint64_t bits = nonzero & ~uint64_t{1}; bits != 0; bits &= bits - 1)
-    codeAc(__builtin_ctzll(bits));
+  for (uint64_t bits = nonzero & ~uint64_t{1}; bits != 0; bits &= bits - 1) codeAc(__builtin_ctzll(bits));
 #else
   // Two 32-bit halves: a 64-bit bit scan costs a branch of its own here.
-  for (uint32_t bits = static_cast<uint32_t>(nonzero) & ~1u; bits != 0; bits &= bits - 1)
-    codeAc(__builtin_ctz(bits));
+  for (uint32_t bits = static_cast<uint32_t>(nonzero) & ~1u; bits != 0; bits &= bits - 1) codeAc(__builtin_ctz(bits));
   for (uint32_t bits = static_cast<uint32_t>(nonzero >> 32); bits != 0; bits &= bits - 1)
     codeAc(32 + __builtin_ctz(bits));
 #endif
@@ -261,9 +257,8 @@ inline __attribute__((always_inline)) int CodeAc(Writer& writer, const int16_t* 
 // (only those whose bit is set in `nonzero`), then EOB unless index 63 is
 // coded. Same symbols, in the same order, as the pending-list coder.
 template <class Ops, class Writer>
-inline __attribute__((always_inline)) void CodeBlock(Writer& writer, const int16_t* natural,
-                                                     int16_t& predictor, const uint32_t* dc,
-                                                     const uint32_t* ac, const SizedAcTable& sized,
+inline __attribute__((always_inline)) void CodeBlock(Writer& writer, const int16_t* natural, int16_t& predictor,
+                                                     const uint32_t* dc, const uint32_t* ac, const SizedAcTable& sized,
                                                      uint64_t nonzero) {
   int diff = static_cast<int16_t>(natural[0] - predictor);
   predictor = natural[0];
@@ -289,7 +284,6 @@ inline uint64_t KeepMask(int lastAcIndex) {
   return lastAcIndex >= 63 ? ~uint64_t{0} : (uint64_t{1} << (lastAcIndex + 1)) - 1;
 }
 
-
 // The process-wide code tables (EntropyCoder.cpp; zero until
 // GetStandardCodeTables builds them). At namespace scope so that their
 // addresses are constants: the 32-bit strip coder then needs no register
@@ -302,13 +296,11 @@ extern std::atomic<bool> s_codeTablesReady;  // set once the tables above are bu
 // GetStandardCodeTables for the strip coder, which asks once per strip: after
 // the first build one load answers, without a call.
 inline void EnsureCodeTables() {
-  if (__builtin_expect(!s_codeTablesReady.load(std::memory_order_acquire), 0))
-    GetStandardCodeTables();
+  if (__builtin_expect(!s_codeTablesReady.load(std::memory_order_acquire), 0)) GetStandardCodeTables();
 }
 
 template <class Ops>
-void EncodeBlock(CustomJpegState& state, const int16_t* block, int16_t& predictor,
-                 const HuffCodePair& tables) {
+void EncodeBlock(CustomJpegState& state, const int16_t* block, int16_t& predictor, const HuffCodePair& tables) {
   const StandardCodeTables& standard = GetStandardCodeTables();
   SizedAcTable own;
   const SizedAcTable* sized = &own;
@@ -320,8 +312,7 @@ void EncodeBlock(CustomJpegState& state, const int16_t* block, int16_t& predicto
     BuildSizedAcTable(*tables.ac, own);
   auto writer = StartWriter<Ops>(state);
   uint8_t* const start = writer.out;
-  CodeBlock<Ops>(writer, block, predictor, tables.dc->entry, tables.ac->entry, *sized,
-                 Ops::NonzeroMask(block));
+  CodeBlock<Ops>(writer, block, predictor, tables.dc->entry, tables.ac->entry, *sized, Ops::NonzeroMask(block));
   writer.out = StuffFfBytes<Ops>(start, writer.out);
   FinishWriter(writer, state);
 }
@@ -337,11 +328,9 @@ void EncodeStripBlocks(CustomJpegState& state, const StripBlocks& blocks, int la
     CodeBlock<Ops>(writer, blocks.block[3 * m], yPredictor, s_codeTables.luminanceDc.entry,
                    s_codeTables.luminanceAc.entry, s_sizedLuminanceAc, blocks.nonzero[3 * m] & keep);
     CodeBlock<Ops>(writer, blocks.block[3 * m + 1], cbPredictor, s_codeTables.chrominanceDc.entry,
-                   s_codeTables.chrominanceAc.entry, s_sizedChrominanceAc,
-                   blocks.nonzero[3 * m + 1] & keep);
+                   s_codeTables.chrominanceAc.entry, s_sizedChrominanceAc, blocks.nonzero[3 * m + 1] & keep);
     CodeBlock<Ops>(writer, blocks.block[3 * m + 2], crPredictor, s_codeTables.chrominanceDc.entry,
-                   s_codeTables.chrominanceAc.entry, s_sizedChrominanceAc,
-                   blocks.nonzero[3 * m + 2] & keep);
+                   s_codeTables.chrominanceAc.entry, s_sizedChrominanceAc, blocks.nonzero[3 * m + 2] & keep);
   }
   writer.out = StuffFfBytes<Ops>(start, writer.out);
   FinishWriter(writer, state);

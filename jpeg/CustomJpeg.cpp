@@ -1,6 +1,5 @@
 #include "CustomJpeg.h"
 
-
 #include <algorithm>
 #include <cstring>
 #include <new>
@@ -50,11 +49,11 @@ constexpr uint32_t kHeaderLastStripBit = 0x08000000;
 constexpr uint8_t kEndPadding[4] = {0xFF, 0xD9, 0xFF, 0xFF};
 
 uint8_t* AllocateAligned(size_t bytes) {
-  return static_cast<uint8_t*>(::operator new(bytes, std::align_val_t{16}, std::nothrow));
+  return static_cast<uint8_t*>(::operator new (bytes, std::align_val_t{16}, std::nothrow));
 }
 
 void FreeAligned(void* p) {
-  if (p != nullptr) ::operator delete(p, std::align_val_t{16});
+  if (p != nullptr) ::operator delete (p, std::align_val_t{16});
 }
 
 void StoreLittleEndian32(uint8_t* p, uint32_t v) {
@@ -67,8 +66,7 @@ void StoreLittleEndian32(uint8_t* p, uint32_t v) {
 }  // namespace
 
 CustomJpeg::CustomJpeg() : m_kernels(&ActiveKernels()) {
-  void* raw = ::operator new(sizeof(CustomJpegState), std::align_val_t{alignof(CustomJpegState)},
-                             std::nothrow);
+  void* raw = ::operator new (sizeof(CustomJpegState), std::align_val_t{alignof(CustomJpegState)}, std::nothrow);
   if (raw == nullptr) return;  // Init reports it: nothing works without the state
   m_pState = new (raw) CustomJpegState();
   CustomJpegState& state = *m_pState;
@@ -81,8 +79,7 @@ CustomJpeg::CustomJpeg() : m_kernels(&ActiveKernels()) {
   }
   for (int i = 0; i < 64; ++i) {
     MakeDivisor(DivisorFor(state.quantTable0[kNaturalToZigZag[i]], i), state.luminanceDivisors, i);
-    MakeDivisor(DivisorFor(state.quantTable1[kNaturalToZigZag[i]], i), state.chrominanceDivisors,
-                i);
+    MakeDivisor(DivisorFor(state.quantTable1[kNaturalToZigZag[i]], i), state.chrominanceDivisors, i);
   }
   state.stripWidth = kStripWidth;
   state.stripHeight = kStripHeight;
@@ -93,7 +90,7 @@ CustomJpeg::~CustomJpeg() {
   ReleasePreviousFrame();
   if (m_pState != nullptr) {
     m_pState->~CustomJpegState();
-    ::operator delete(m_pState, std::align_val_t{alignof(CustomJpegState)});
+    ::operator delete (m_pState, std::align_val_t{alignof(CustomJpegState)});
     m_pState = nullptr;
   }
 }
@@ -128,12 +125,10 @@ bool CustomJpeg::AllocateStripBuffers() {
 void CustomJpeg::AllocatePreviousFrame() {
   ReleasePreviousFrame();
   // At most 512 x 2048 strips of 2056 bytes: below 2^32, so size_t holds it.
-  const size_t strips =
-      static_cast<size_t>(m_alignedWidth / kStripWidth) * (m_alignedHeight / kStripHeight);
+  const size_t strips = static_cast<size_t>(m_alignedWidth / kStripWidth) * (m_alignedHeight / kStripHeight);
   m_pPreviousFrame = AllocateAligned(strips * kPreviousBytesPerStrip);
   if (m_pPreviousFrame != nullptr)
-    m_pKeptStrips =
-        reinterpret_cast<KeptStrip*>(m_pPreviousFrame + strips * (kStripPixelBytes + kSlotBytes));
+    m_pKeptStrips = reinterpret_cast<KeptStrip*>(m_pPreviousFrame + strips * (kStripPixelBytes + kSlotBytes));
 }
 
 void CustomJpeg::ReleasePreviousFrame() {
@@ -187,8 +182,7 @@ uint32_t CustomJpeg::MaxEncodedSize() const {
   // Every strip record is at most 4 + 1024 bytes (longer strips are re-coded
   // to fit); the end padding adds 4 .. 128 bytes; the USB write sends one
   // byte more than the frame. With kMaxDimension this stays below 2^31.
-  const uint32_t strips =
-      static_cast<uint32_t>(m_alignedWidth / kStripWidth) * (m_alignedHeight / kStripHeight);
+  const uint32_t strips = static_cast<uint32_t>(m_alignedWidth / kStripWidth) * (m_alignedHeight / kStripHeight);
   return strips * (kStripHeaderBytes + kMaxPaddedStripLength) + 128 + 1;
 }
 
@@ -238,8 +232,7 @@ uint32_t CustomJpeg::CodeStripToFit(const StripBlocks& blocks) {
 }
 
 uint32_t CustomJpeg::Encode(const uint8_t* pixels, int32_t pitch, uint8_t* out) {
-  if (m_pState == nullptr || m_pStripBuffer == nullptr || pixels == nullptr || out == nullptr ||
-      pitch < 4) {
+  if (m_pState == nullptr || m_pStripBuffer == nullptr || pixels == nullptr || out == nullptr || pitch < 4) {
     return 0;
   }
   CustomJpegState& state = *m_pState;
@@ -259,8 +252,7 @@ uint32_t CustomJpeg::Encode(const uint8_t* pixels, int32_t pitch, uint8_t* out) 
   uint8_t* const keptPixels = keepFrame ? m_pPreviousFrame : nullptr;
   const bool reuseFrame = keptPixels != nullptr && m_previousPitch == pitch;
   uint8_t* const keptCode =
-      keptPixels != nullptr ? keptPixels + static_cast<size_t>(stripsPerBand) * bands * kStripPixelBytes
-                            : nullptr;
+      keptPixels != nullptr ? keptPixels + static_cast<size_t>(stripsPerBand) * bands * kStripPixelBytes : nullptr;
   m_previousPitch = 0;  // until the store holds this whole frame
 
   uint32_t total = 0;
@@ -288,8 +280,7 @@ uint32_t CustomJpeg::Encode(const uint8_t* pixels, int32_t pitch, uint8_t* out) 
       const size_t index = static_cast<size_t>(sequence);
       uint32_t padded;
       KeptStrip* const kept = keptPixels != nullptr ? &m_pKeptStrips[index] : nullptr;
-      uint8_t* const keptStripPixels =
-          kept != nullptr ? keptPixels + index * kStripPixelBytes : nullptr;
+      uint8_t* const keptStripPixels = kept != nullptr ? keptPixels + index * kStripPixelBytes : nullptr;
       if (reuseFrame && (kept->flat ? kernels.flatStripPixels(stripRows, kept->pixel)
                                     : kernels.sameStripPixels(stripRows, keptStripPixels))) {
         padded = kept->padded;
@@ -307,8 +298,7 @@ uint32_t CustomJpeg::Encode(const uint8_t* pixels, int32_t pitch, uint8_t* out) 
         }
         // Conversion, level shift, DCT and quantisation of the whole strip.
         StripBlocks& blocks = state.stripBlocks[current];
-        kernels.transformStrip(stripRows, state.luminanceDivisors, state.chrominanceDivisors,
-                               m_pYccBuffer, blocks);
+        kernels.transformStrip(stripRows, state.luminanceDivisors, state.chrominanceDivisors, m_pYccBuffer, blocks);
         if (havePreviousBlocks && kernels.sameStripBlocks(blocks, state.stripBlocks[current ^ 1])) {
           padded = previousPadded;
           kernels.copyStripData(data, out + previousData, padded);
@@ -324,8 +314,7 @@ uint32_t CustomJpeg::Encode(const uint8_t* pixels, int32_t pitch, uint8_t* out) 
         current ^= 1;
       }
 
-      uint32_t header =
-          kHeaderConstantBits | (sequence & 0xFFFF) << 10 | ((padded / 4 - 1) & 0xFF) << 2;
+      uint32_t header = kHeaderConstantBits | (sequence & 0xFFFF) << 10 | ((padded / 4 - 1) & 0xFF) << 2;
       if (band == bands - 1 && strip == stripsPerBand - 1) header |= kHeaderLastStripBit;
       StoreLittleEndian32(record, header);
       ++sequence;

@@ -113,8 +113,8 @@ class CustomJpeg {
   // twice the aligned frame's pixel bytes. Null when it could not be allocated.
   uint8_t* m_pPreviousFrame = nullptr;
   KeptStrip* m_pKeptStrips = nullptr;
-  int32_t m_previousPitch = 0;  // pitch of the frame it holds; 0 when it holds none
-  uint32_t m_framesUntilKeep = 0;    // frames left that keep nothing (kFramesWithoutKeep)
+  int32_t m_previousPitch = 0;     // pitch of the frame it holds; 0 when it holds none
+  uint32_t m_framesUntilKeep = 0;  // frames left that keep nothing (kFramesWithoutKeep)
   uint32_t m_lastReusedStrips = 0;
   uint32_t m_maxPaddedStripLength = kMaxPaddedStripLength;
 };

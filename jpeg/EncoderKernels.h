@@ -37,13 +37,11 @@ uint16_t DivisorFor(int quantValue, int naturalPosition);
 // aligned stores where width allows, so each output row must be 16-byte
 // aligned when width >= 16.
 using ConvertBgrxToYccFn = void (*)(int width, const uint8_t* const* inRows, uint8_t* const* yRows,
-                                    uint8_t* const* cbRows, uint8_t* const* crRows, int outRow,
-                                    int rows);
+                                    uint8_t* const* cbRows, uint8_t* const* crRows, int outRow, int rows);
 // In-place forward DCT of one 16-byte aligned block of 64 int16 (natural order).
 using ForwardDctFastFn = void (*)(int16_t* block);
 // coef[i] = quantised workspace[i]; coef and workspace may be the same block.
-using QuantizeBlockFn = void (*)(int16_t* coef, const DivisorTable& divisors,
-                                 const int16_t* workspace);
+using QuantizeBlockFn = void (*)(int16_t* coef, const DivisorTable& divisors, const int16_t* workspace);
 
 // The twelve quantised blocks of one strip in coding order: block[3 * m + c]
 // is component c (0 Y, 1 Cb, 2 Cr) of the MCU at x = 8 * m, natural order.
@@ -72,8 +70,7 @@ uint64_t ZigZagNonzeroMask(const int16_t* natural);
 // the other, for every input. `planes` is 768 bytes of 16-byte aligned
 // scratch that a set may use for the Y, Cb and Cr planes.
 using TransformStripFn = void (*)(const uint8_t* const* rows, const DivisorTable& luminance,
-                                  const DivisorTable& chrominance, uint8_t* planes,
-                                  StripBlocks& out);
+                                  const DivisorTable& chrominance, uint8_t* planes, StripBlocks& out);
 
 // The frame-to-frame strip reuse of CustomJpeg::Encode. A strip's pixels are
 // 8 rows of 128 bytes (32 BGRX pixels); each row pointer is readable for
@@ -97,8 +94,7 @@ using CopyStripDataFn = void (*)(uint8_t* dst, const uint8_t* src, uint32_t byte
 // instance per set.
 using EncodeBlockFn = void (*)(CustomJpegState& state, const int16_t* block, int16_t& predictor,
                                const HuffCodePair& tables);
-using EncodeStripBlocksFn = void (*)(CustomJpegState& state, const StripBlocks& blocks,
-                                     int lastAcIndex);
+using EncodeStripBlocksFn = void (*)(CustomJpegState& state, const StripBlocks& blocks, int lastAcIndex);
 
 enum class KernelSet { Scalar, Sse2, Avx2 };
 
@@ -132,48 +128,46 @@ const EncoderKernels& ActiveKernels();
 std::string DescribeStages(const EncoderKernels& kernels);
 
 // Scalar reference kernels (also the portable fallback).
-void ConvertBgrxToYccScalar(int width, const uint8_t* const* inRows, uint8_t* const* yRows,
-                            uint8_t* const* cbRows, uint8_t* const* crRows, int outRow, int rows);
+void ConvertBgrxToYccScalar(int width, const uint8_t* const* inRows, uint8_t* const* yRows, uint8_t* const* cbRows,
+                            uint8_t* const* crRows, int outRow, int rows);
 void ForwardDctFastScalar(int16_t* block);
 void QuantizeBlockScalar(int16_t* coef, const DivisorTable& divisors, const int16_t* workspace);
-void TransformStripScalar(const uint8_t* const* rows, const DivisorTable& luminance,
-                          const DivisorTable& chrominance, uint8_t* planes, StripBlocks& out);
+void TransformStripScalar(const uint8_t* const* rows, const DivisorTable& luminance, const DivisorTable& chrominance,
+                          uint8_t* planes, StripBlocks& out);
 bool SameStripPixelsScalar(const uint8_t* const* rows, const uint8_t* kept);
 bool FlatStripPixelsScalar(const uint8_t* const* rows, uint32_t pixel);
 void KeepStripPixelsScalar(const uint8_t* const* rows, uint8_t* kept);
 void FinishKeptPixelsScalar();
 bool SameStripBlocksScalar(const StripBlocks& a, const StripBlocks& b);
 void CopyStripDataScalar(uint8_t* dst, const uint8_t* src, uint32_t bytes);
-void EncodeBlockScalar(CustomJpegState& state, const int16_t* block, int16_t& predictor,
-                       const HuffCodePair& tables);
+void EncodeBlockScalar(CustomJpegState& state, const int16_t* block, int16_t& predictor, const HuffCodePair& tables);
 void EncodeStripBlocksScalar(CustomJpegState& state, const StripBlocks& blocks, int lastAcIndex);
 uint64_t ZigZagNonzeroMaskScalar(const int16_t* natural);
 
 // SSE2 kernels (the AVX2 set shares those for strip reuse and entropy coding).
-void ConvertBgrxToYccSse2(int width, const uint8_t* const* inRows, uint8_t* const* yRows,
-                          uint8_t* const* cbRows, uint8_t* const* crRows, int outRow, int rows);
+void ConvertBgrxToYccSse2(int width, const uint8_t* const* inRows, uint8_t* const* yRows, uint8_t* const* cbRows,
+                          uint8_t* const* crRows, int outRow, int rows);
 void ForwardDctFastSse2(int16_t* block);
 void QuantizeBlockSse2(int16_t* coef, const DivisorTable& divisors, const int16_t* workspace);
-void TransformStripSse2(const uint8_t* const* rows, const DivisorTable& luminance,
-                        const DivisorTable& chrominance, uint8_t* planes, StripBlocks& out);
+void TransformStripSse2(const uint8_t* const* rows, const DivisorTable& luminance, const DivisorTable& chrominance,
+                        uint8_t* planes, StripBlocks& out);
 bool SameStripPixelsSse2(const uint8_t* const* rows, const uint8_t* kept);
 bool FlatStripPixelsSse2(const uint8_t* const* rows, uint32_t pixel);
 void KeepStripPixelsSse2(const uint8_t* const* rows, uint8_t* kept);
 void FinishKeptPixelsSse2();
 bool SameStripBlocksSse2(const StripBlocks& a, const StripBlocks& b);
 void CopyStripDataSse2(uint8_t* dst, const uint8_t* src, uint32_t bytes);
-void EncodeBlockSse2(CustomJpegState& state, const int16_t* block, int16_t& predictor,
-                     const HuffCodePair& tables);
+void EncodeBlockSse2(CustomJpegState& state, const int16_t* block, int16_t& predictor, const HuffCodePair& tables);
 void EncodeStripBlocksSse2(CustomJpegState& state, const StripBlocks& blocks, int lastAcIndex);
 uint64_t ZigZagNonzeroMaskSse2(const int16_t* natural);
 
 // AVX2 kernels (KernelsAvx2.cpp, the only unit compiled with -mavx2); call
 // them only when IsKernelSetSupported(KernelSet::Avx2).
-void ConvertBgrxToYccAvx2(int width, const uint8_t* const* inRows, uint8_t* const* yRows,
-                          uint8_t* const* cbRows, uint8_t* const* crRows, int outRow, int rows);
+void ConvertBgrxToYccAvx2(int width, const uint8_t* const* inRows, uint8_t* const* yRows, uint8_t* const* cbRows,
+                          uint8_t* const* crRows, int outRow, int rows);
 void ForwardDctFastAvx2(int16_t* block);
 void QuantizeBlockAvx2(int16_t* coef, const DivisorTable& divisors, const int16_t* workspace);
-void TransformStripAvx2(const uint8_t* const* rows, const DivisorTable& luminance,
-                        const DivisorTable& chrominance, uint8_t* planes, StripBlocks& out);
+void TransformStripAvx2(const uint8_t* const* rows, const DivisorTable& luminance, const DivisorTable& chrominance,
+                        uint8_t* planes, StripBlocks& out);
 
 }  // namespace jpeg

@@ -35,8 +35,8 @@ void BuildSizedAcTable(const HuffCodeTable& codes, SizedAcTable& sized) {
 AcValueCodes::AcValueCodes() {
   for (int v = -kAcLimit; v <= kAcLimit; ++v) {
     const int size = MagnitudeSize(v);
-    entry[v + kAcLimit] = static_cast<uint32_t>(size) << 16 |
-                          (static_cast<uint32_t>(v + (v >> 31)) & ((1u << size) - 1));
+    entry[v + kAcLimit] =
+        static_cast<uint32_t>(size) << 16 | (static_cast<uint32_t>(v + (v >> 31)) & ((1u << size) - 1));
   }
 }
 const AcValueCodes kAcValueCodes;
@@ -111,8 +111,8 @@ void FlushBits(CustomJpegState& state) {
   state.bitCount = 0;
 }
 
-void EncodeBlock(CustomJpegState& state, const int16_t* block, int16_t& predictor,
-                 const HuffCodePair& tables, const EncoderKernels& kernels) {
+void EncodeBlock(CustomJpegState& state, const int16_t* block, int16_t& predictor, const HuffCodePair& tables,
+                 const EncoderKernels& kernels) {
   kernels.encodeBlock(state, block, predictor, tables);
 }
 

@@ -41,8 +41,8 @@ const StandardCodeTables& GetStandardCodeTables();
 // EncodeStripBlocks it may store up to 4 bytes past the code it appends
 // (bytes that later code or the flush overwrite): the output needs room for
 // them. Each kernel set has its own instance of the coder.
-void EncodeBlock(CustomJpegState& state, const int16_t* block, int16_t& predictor,
-                 const HuffCodePair& tables, const EncoderKernels& kernels = ActiveKernels());
+void EncodeBlock(CustomJpegState& state, const int16_t* block, int16_t& predictor, const HuffCodePair& tables,
+                 const EncoderKernels& kernels = ActiveKernels());
 
 // Codes the twelve blocks of one strip (four MCUs of Y, Cb, Cr) with DC
 // predictors starting at 0, as twelve EncodeBlock calls would. Coefficients

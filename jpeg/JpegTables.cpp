@@ -2,6 +2,7 @@
 
 namespace jpeg {
 
+// clang-format off
 const uint8_t kNaturalToZigZag[64] = {
     0,  1,  5,  6,  14, 15, 27, 28,
     2,  4,  7,  13, 16, 26, 29, 42,
@@ -56,6 +57,7 @@ const int16_t kAanScales[64] = {
     8867,  12299, 11585, 10426, 8867,  6967,  4799,  2446,
     4520,  6270,  5906,  5315,  4520,  3552,  2446,  1247,
 };
+// clang-format on
 
 uint8_t ScaleQuantValue(int baseValue) {
   int q = (baseValue * 20 + 50) / 100;
@@ -68,6 +70,7 @@ namespace {
 
 const uint8_t kDcValues[12] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11};
 
+// clang-format off
 const uint8_t kLuminanceAcValues[162] = {
     0x01, 0x02, 0x03, 0x00, 0x04, 0x11, 0x05, 0x12, 0x21, 0x31, 0x41, 0x06,
     0x13, 0x51, 0x61, 0x07, 0x22, 0x71, 0x14, 0x32, 0x81, 0x91, 0xa1, 0x08,
@@ -101,15 +104,13 @@ const uint8_t kChrominanceAcValues[162] = {
     0xe2, 0xe3, 0xe4, 0xe5, 0xe6, 0xe7, 0xe8, 0xe9, 0xea, 0xf2, 0xf3, 0xf4,
     0xf5, 0xf6, 0xf7, 0xf8, 0xf9, 0xfa,
 };
+// clang-format on
 
 }  // namespace
 
-const HuffmanTableDef kLuminanceDcDef = {
-    {0, 1, 5, 1, 1, 1, 1, 1, 1, 0, 0, 0, 0, 0, 0, 0}, kDcValues, 12};
-const HuffmanTableDef kChrominanceDcDef = {
-    {0, 3, 1, 1, 1, 1, 1, 1, 1, 1, 1, 0, 0, 0, 0, 0}, kDcValues, 12};
-const HuffmanTableDef kLuminanceAcDef = {
-    {0, 2, 1, 3, 3, 2, 4, 3, 5, 5, 4, 4, 0, 0, 1, 0x7d}, kLuminanceAcValues, 162};
+const HuffmanTableDef kLuminanceDcDef = {{0, 1, 5, 1, 1, 1, 1, 1, 1, 0, 0, 0, 0, 0, 0, 0}, kDcValues, 12};
+const HuffmanTableDef kChrominanceDcDef = {{0, 3, 1, 1, 1, 1, 1, 1, 1, 1, 1, 0, 0, 0, 0, 0}, kDcValues, 12};
+const HuffmanTableDef kLuminanceAcDef = {{0, 2, 1, 3, 3, 2, 4, 3, 5, 5, 4, 4, 0, 0, 1, 0x7d}, kLuminanceAcValues, 162};
 const HuffmanTableDef kChrominanceAcDef = {
     {0, 2, 1, 2, 4, 4, 3, 4, 7, 5, 4, 4, 0, 1, 2, 0x77}, kChrominanceAcValues, 162};
 

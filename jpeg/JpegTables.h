@@ -26,8 +26,8 @@ uint8_t ScaleQuantValue(int baseValue);
 
 // The standard Huffman tables as BITS and HUFFVAL lists (T.81 Tables K.3 to K.6).
 struct HuffmanTableDef {
-  uint8_t bits[16];        // number of codes of length 1 .. 16
-  const uint8_t* values;   // symbols in code order
+  uint8_t bits[16];       // number of codes of length 1 .. 16
+  const uint8_t* values;  // symbols in code order
   int valueCount;
 };
 extern const HuffmanTableDef kLuminanceDcDef;

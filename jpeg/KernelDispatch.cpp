@@ -5,11 +5,12 @@ namespace jpeg {
 
 namespace {
 
-#define SKY_KERNEL_SET(set, name, S, R)                                                    \
-  {set,                  name,                  ConvertBgrxToYcc##S,  ForwardDctFast##S,  \
-   QuantizeBlock##S,     TransformStrip##S,     SameStripPixels##R,   FlatStripPixels##R, \
-   KeepStripPixels##R,   FinishKeptPixels##R,   SameStripBlocks##R,   CopyStripData##R,   \
-   EncodeBlock##R,       EncodeStripBlocks##R}
+#define SKY_KERNEL_SET(set, name, S, R)                                                                         \
+  {                                                                                                             \
+    set, name, ConvertBgrxToYcc##S, ForwardDctFast##S, QuantizeBlock##S, TransformStrip##S, SameStripPixels##R, \
+        FlatStripPixels##R, KeepStripPixels##R, FinishKeptPixels##R, SameStripBlocks##R, CopyStripData##R,      \
+        EncodeBlock##R, EncodeStripBlocks##R                                                                    \
+  }
 const EncoderKernels kScalar = SKY_KERNEL_SET(KernelSet::Scalar, "scalar", Scalar, Scalar);
 const EncoderKernels kSse2 = SKY_KERNEL_SET(KernelSet::Sse2, "sse2", Sse2, Sse2);
 // Strip reuse is memory-bound and the entropy coder scalar at heart: the
@@ -72,12 +73,10 @@ std::string DescribeStages(const EncoderKernels& kernels) {
   // value bits for dense blocks, and a 64-bit bit buffer (in a vector
   // register in the 32-bit build); the scalar set's is plain C++.
   const std::string name = kernels.name;
-  const std::string entropy =
-      kernels.set == KernelSet::Scalar
-          ? "scalar-sizes+gpr-buffer"
-          : std::string("sse2-sizes+") + (sizeof(void*) == 8 ? "gpr" : "xmm") + "-buffer";
-  return "convert=" + name + " dct=" + name + " quantize=" + name + " zero-masks=" + name +
-         " entropy=" + entropy;
+  const std::string entropy = kernels.set == KernelSet::Scalar
+                                  ? "scalar-sizes+gpr-buffer"
+                                  : std::string("sse2-sizes+") + (sizeof(void*) == 8 ? "gpr" : "xmm") + "-buffer";
+  return "convert=" + name + " dct=" + name + " quantize=" + name + " zero-masks=" + name + " entropy=" + entropy;
 }
 
 }  // namespace jpeg

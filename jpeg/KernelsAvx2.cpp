@@ -17,8 +17,7 @@ namespace jpeg {
 namespace {
 
 inline __m256i Pair256(int16_t low, int16_t high) {
-  return _mm256_set1_epi32(static_cast<int32_t>(static_cast<uint16_t>(low)) |
-                           (static_cast<int32_t>(high) << 16));
+  return _mm256_set1_epi32(static_cast<int32_t>(static_cast<uint16_t>(low)) | (static_cast<int32_t>(high) << 16));
 }
 
 struct Ycc8 {
@@ -31,32 +30,27 @@ struct Ycc8 {
 // ones (32768 - (128 << 16), 32767), which are exact as well.
 inline Ycc8 Convert8(__m256i px, __m256i yOffset, __m256i chromaOffset) {
   // Byte shuffles build the 16-bit pairs (R, G), (B, G) and the lone B, R.
-  const __m256i rgShuffle =
-      _mm256_setr_epi8(2, -1, 1, -1, 6, -1, 5, -1, 10, -1, 9, -1, 14, -1, 13, -1, 2, -1, 1, -1, 6,
-                       -1, 5, -1, 10, -1, 9, -1, 14, -1, 13, -1);
-  const __m256i bgShuffle =
-      _mm256_setr_epi8(0, -1, 1, -1, 4, -1, 5, -1, 8, -1, 9, -1, 12, -1, 13, -1, 0, -1, 1, -1, 4,
-                       -1, 5, -1, 8, -1, 9, -1, 12, -1, 13, -1);
+  const __m256i rgShuffle = _mm256_setr_epi8(2, -1, 1, -1, 6, -1, 5, -1, 10, -1, 9, -1, 14, -1, 13, -1, 2, -1, 1, -1, 6,
+                                             -1, 5, -1, 10, -1, 9, -1, 14, -1, 13, -1);
+  const __m256i bgShuffle = _mm256_setr_epi8(0, -1, 1, -1, 4, -1, 5, -1, 8, -1, 9, -1, 12, -1, 13, -1, 0, -1, 1, -1, 4,
+                                             -1, 5, -1, 8, -1, 9, -1, 12, -1, 13, -1);
   const __m256i byteMask = _mm256_set1_epi32(0xFF);
   const __m256i rg = _mm256_shuffle_epi8(px, rgShuffle);
   const __m256i bg = _mm256_shuffle_epi8(px, bgShuffle);
   const __m256i b = _mm256_and_si256(px, byteMask);
   const __m256i r = _mm256_and_si256(_mm256_srli_epi32(px, 16), byteMask);
   Ycc8 out;
-  out.y = _mm256_srai_epi32(
-      _mm256_add_epi32(_mm256_add_epi32(_mm256_madd_epi16(rg, Pair256(19595, 22086)),
-                                        _mm256_madd_epi16(bg, Pair256(7471, 16384))),
-                       yOffset),
-      16);
+  out.y = _mm256_srai_epi32(_mm256_add_epi32(_mm256_add_epi32(_mm256_madd_epi16(rg, Pair256(19595, 22086)),
+                                                              _mm256_madd_epi16(bg, Pair256(7471, 16384))),
+                                             yOffset),
+                            16);
   out.cb = _mm256_srai_epi32(
-      _mm256_add_epi32(_mm256_add_epi32(_mm256_madd_epi16(rg, Pair256(-11059, -21709)),
-                                        _mm256_slli_epi32(b, 15)),
+      _mm256_add_epi32(_mm256_add_epi32(_mm256_madd_epi16(rg, Pair256(-11059, -21709)), _mm256_slli_epi32(b, 15)),
                        chromaOffset),
       16);
   out.cr = _mm256_srai_epi32(
-      _mm256_add_epi32(
-          _mm256_add_epi32(_mm256_madd_epi16(bg, Pair256(-5329, -27439)), _mm256_slli_epi32(r, 15)),
-          chromaOffset),
+      _mm256_add_epi32(_mm256_add_epi32(_mm256_madd_epi16(bg, Pair256(-5329, -27439)), _mm256_slli_epi32(r, 15)),
+                       chromaOffset),
       16);
   return out;
 }
@@ -65,12 +59,10 @@ inline Ycc8 Convert8(__m256i px, __m256i yOffset, __m256i chromaOffset) {
 // {4..7, 12..15} into the other, so that the 32 -> 16-bit pack (which works
 // per 128-bit half) yields pixels 0..7 in the low half and 8..15 in the high.
 inline void Load16(const uint8_t* in, __m256i& a, __m256i& b) {
-  a = _mm256_inserti128_si256(
-      _mm256_castsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(in))),
-      _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + 32)), 1);
-  b = _mm256_inserti128_si256(
-      _mm256_castsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(in + 16))),
-      _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + 48)), 1);
+  a = _mm256_inserti128_si256(_mm256_castsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(in))),
+                              _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + 32)), 1);
+  b = _mm256_inserti128_si256(_mm256_castsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(in + 16))),
+                              _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + 48)), 1);
 }
 
 // The transform's lane operations (VectorDct.h) on 256-bit vectors: two
@@ -99,11 +91,10 @@ inline __m256i Quantize16(__m256i x, __m256i correction, __m256i reciprocal, __m
 }
 
 // The same byte shuffle in both 128-bit halves (-1 clears the byte).
-inline __m256i Shuffle(int8_t b0, int8_t b1, int8_t b2, int8_t b3, int8_t b4, int8_t b5, int8_t b6,
-                       int8_t b7, int8_t b8, int8_t b9, int8_t b10, int8_t b11, int8_t b12,
-                       int8_t b13, int8_t b14, int8_t b15) {
-  return _mm256_setr_epi8(b0, b1, b2, b3, b4, b5, b6, b7, b8, b9, b10, b11, b12, b13, b14, b15, b0,
-                          b1, b2, b3, b4, b5, b6, b7, b8, b9, b10, b11, b12, b13, b14, b15);
+inline __m256i Shuffle(int8_t b0, int8_t b1, int8_t b2, int8_t b3, int8_t b4, int8_t b5, int8_t b6, int8_t b7,
+                       int8_t b8, int8_t b9, int8_t b10, int8_t b11, int8_t b12, int8_t b13, int8_t b14, int8_t b15) {
+  return _mm256_setr_epi8(b0, b1, b2, b3, b4, b5, b6, b7, b8, b9, b10, b11, b12, b13, b14, b15, b0, b1, b2, b3, b4, b5,
+                          b6, b7, b8, b9, b10, b11, b12, b13, b14, b15);
 }
 
 // Zig-zag nonzero masks of the two blocks of a pair from their quantised
@@ -114,41 +105,32 @@ inline void PairNonzeroMasks(const __m256i* q, uint64_t& low, uint64_t& high) {
   const __m256i zero = _mm256_setzero_si256();
   __m256i flags[4];
   for (int s = 0; s < 4; ++s) {
-    flags[s] = _mm256_packs_epi16(_mm256_cmpeq_epi16(q[2 * s], zero),
-                                  _mm256_cmpeq_epi16(q[2 * s + 1], zero));
+    flags[s] = _mm256_packs_epi16(_mm256_cmpeq_epi16(q[2 * s], zero), _mm256_cmpeq_epi16(q[2 * s + 1], zero));
   }
   const __m256i g0 = _mm256_or_si256(
-      _mm256_or_si256(_mm256_shuffle_epi8(flags[0], Shuffle(0, 1, 8, -1, 9, 2, 3, 10, -1, -1, -1,
-                                                            -1, -1, 11, 4, 5)),
-                      _mm256_shuffle_epi8(flags[1], Shuffle(-1, -1, -1, 0, -1, -1, -1, -1, 1, 8, -1,
-                                                            9, 2, -1, -1, -1))),
-      _mm256_shuffle_epi8(flags[2],
-                          Shuffle(-1, -1, -1, -1, -1, -1, -1, -1, -1, -1, 0, -1, -1, -1, -1, -1)));
+      _mm256_or_si256(
+          _mm256_shuffle_epi8(flags[0], Shuffle(0, 1, 8, -1, 9, 2, 3, 10, -1, -1, -1, -1, -1, 11, 4, 5)),
+          _mm256_shuffle_epi8(flags[1], Shuffle(-1, -1, -1, 0, -1, -1, -1, -1, 1, 8, -1, 9, 2, -1, -1, -1))),
+      _mm256_shuffle_epi8(flags[2], Shuffle(-1, -1, -1, -1, -1, -1, -1, -1, -1, -1, 0, -1, -1, -1, -1, -1)));
   const __m256i g1 = _mm256_or_si256(
-      _mm256_or_si256(_mm256_shuffle_epi8(flags[0], Shuffle(12, -1, -1, -1, -1, -1, -1, -1, -1, -1,
-                                                            13, 6, 7, 14, -1, -1)),
-                      _mm256_shuffle_epi8(flags[1], Shuffle(-1, 3, 10, -1, -1, -1, -1, -1, 11, 4,
-                                                            -1, -1, -1, -1, 5, 12))),
-      _mm256_or_si256(_mm256_shuffle_epi8(flags[2], Shuffle(-1, -1, -1, 1, 8, -1, 9, 2, -1, -1, -1,
-                                                            -1, -1, -1, -1, -1)),
-                      _mm256_shuffle_epi8(flags[3], Shuffle(-1, -1, -1, -1, -1, 0, -1, -1, -1, -1,
-                                                            -1, -1, -1, -1, -1, -1))));
+      _mm256_or_si256(
+          _mm256_shuffle_epi8(flags[0], Shuffle(12, -1, -1, -1, -1, -1, -1, -1, -1, -1, 13, 6, 7, 14, -1, -1)),
+          _mm256_shuffle_epi8(flags[1], Shuffle(-1, 3, 10, -1, -1, -1, -1, -1, 11, 4, -1, -1, -1, -1, 5, 12))),
+      _mm256_or_si256(
+          _mm256_shuffle_epi8(flags[2], Shuffle(-1, -1, -1, 1, 8, -1, 9, 2, -1, -1, -1, -1, -1, -1, -1, -1)),
+          _mm256_shuffle_epi8(flags[3], Shuffle(-1, -1, -1, -1, -1, 0, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1))));
   const __m256i g2 = _mm256_or_si256(
-      _mm256_or_si256(_mm256_shuffle_epi8(flags[0], Shuffle(-1, -1, -1, -1, -1, -1, -1, -1, -1, -1,
-                                                            15, -1, -1, -1, -1, -1)),
-                      _mm256_shuffle_epi8(flags[1], Shuffle(-1, -1, -1, -1, -1, -1, -1, -1, 13, 6,
-                                                            -1, 7, 14, -1, -1, -1))),
-      _mm256_or_si256(_mm256_shuffle_epi8(flags[2], Shuffle(3, 10, -1, -1, -1, -1, 11, 4, -1, -1,
-                                                            -1, -1, -1, 5, 12, -1)),
-                      _mm256_shuffle_epi8(flags[3], Shuffle(-1, -1, 1, 8, 9, 2, -1, -1, -1, -1, -1,
-                                                            -1, -1, -1, -1, 3))));
+      _mm256_or_si256(
+          _mm256_shuffle_epi8(flags[0], Shuffle(-1, -1, -1, -1, -1, -1, -1, -1, -1, -1, 15, -1, -1, -1, -1, -1)),
+          _mm256_shuffle_epi8(flags[1], Shuffle(-1, -1, -1, -1, -1, -1, -1, -1, 13, 6, -1, 7, 14, -1, -1, -1))),
+      _mm256_or_si256(
+          _mm256_shuffle_epi8(flags[2], Shuffle(3, 10, -1, -1, -1, -1, 11, 4, -1, -1, -1, -1, -1, 5, 12, -1)),
+          _mm256_shuffle_epi8(flags[3], Shuffle(-1, -1, 1, 8, 9, 2, -1, -1, -1, -1, -1, -1, -1, -1, -1, 3))));
   const __m256i g3 = _mm256_or_si256(
-      _mm256_or_si256(_mm256_shuffle_epi8(flags[1], Shuffle(-1, -1, -1, -1, -1, 15, -1, -1, -1, -1,
-                                                            -1, -1, -1, -1, -1, -1)),
-                      _mm256_shuffle_epi8(flags[2], Shuffle(-1, -1, -1, 13, 6, -1, 7, 14, -1, -1,
-                                                            -1, -1, 15, -1, -1, -1))),
-      _mm256_shuffle_epi8(flags[3],
-                          Shuffle(10, 11, 4, -1, -1, -1, -1, -1, 5, 12, 13, 6, -1, 7, 14, 15)));
+      _mm256_or_si256(
+          _mm256_shuffle_epi8(flags[1], Shuffle(-1, -1, -1, -1, -1, 15, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1)),
+          _mm256_shuffle_epi8(flags[2], Shuffle(-1, -1, -1, 13, 6, -1, 7, 14, -1, -1, -1, -1, 15, -1, -1, -1))),
+      _mm256_shuffle_epi8(flags[3], Shuffle(10, 11, 4, -1, -1, -1, -1, -1, 5, 12, 13, 6, -1, 7, 14, 15)));
   const uint64_t m0 = static_cast<uint32_t>(_mm256_movemask_epi8(g0));
   const uint64_t m1 = static_cast<uint32_t>(_mm256_movemask_epi8(g1));
   const uint64_t m2 = static_cast<uint32_t>(_mm256_movemask_epi8(g2));
@@ -163,8 +145,8 @@ inline __m256i Broadcast(const uint16_t* row) {
 
 }  // namespace
 
-void ConvertBgrxToYccAvx2(int width, const uint8_t* const* inRows, uint8_t* const* yRows,
-                          uint8_t* const* cbRows, uint8_t* const* crRows, int outRow, int rows) {
+void ConvertBgrxToYccAvx2(int width, const uint8_t* const* inRows, uint8_t* const* yRows, uint8_t* const* cbRows,
+                          uint8_t* const* crRows, int outRow, int rows) {
   if (width < 32) {
     ConvertBgrxToYccSse2(width, inRows, yRows, cbRows, crRows, outRow, rows);
     return;
@@ -174,8 +156,7 @@ void ConvertBgrxToYccAvx2(int width, const uint8_t* const* inRows, uint8_t* cons
   // packs gives pixels 0..15 and 16..31 in order; packus interleaves the
   // 128-bit halves again, which the 64-bit permute undoes.
   auto pack = [](__m256i p0, __m256i p1, __m256i p2, __m256i p3) {
-    const __m256i bytes =
-        _mm256_packus_epi16(_mm256_packs_epi32(p0, p1), _mm256_packs_epi32(p2, p3));
+    const __m256i bytes = _mm256_packus_epi16(_mm256_packs_epi32(p0, p1), _mm256_packs_epi32(p2, p3));
     return _mm256_permute4x64_epi64(bytes, 0xD8);
   };
   for (int row = 0; row < rows; ++row) {
@@ -211,16 +192,15 @@ void ForwardDctFastAvx2(int16_t* block) {
 void QuantizeBlockAvx2(int16_t* coef, const DivisorTable& divisors, const int16_t* workspace) {
   for (int i = 0; i < 64; i += 16) {
     const __m256i x = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(workspace + i));
-    const __m256i q =
-        Quantize16(x, _mm256_loadu_si256(reinterpret_cast<const __m256i*>(divisors.correction + i)),
-                   _mm256_loadu_si256(reinterpret_cast<const __m256i*>(divisors.reciprocal + i)),
-                   _mm256_loadu_si256(reinterpret_cast<const __m256i*>(divisors.scale + i)));
+    const __m256i q = Quantize16(x, _mm256_loadu_si256(reinterpret_cast<const __m256i*>(divisors.correction + i)),
+                                 _mm256_loadu_si256(reinterpret_cast<const __m256i*>(divisors.reciprocal + i)),
+                                 _mm256_loadu_si256(reinterpret_cast<const __m256i*>(divisors.scale + i)));
     _mm256_storeu_si256(reinterpret_cast<__m256i*>(coef + i), q);
   }
 }
 
-void TransformStripAvx2(const uint8_t* const* rows, const DivisorTable& luminance,
-                        const DivisorTable& chrominance, uint8_t* /*planes*/, StripBlocks& out) {
+void TransformStripAvx2(const uint8_t* const* rows, const DivisorTable& luminance, const DivisorTable& chrominance,
+                        uint8_t* /*planes*/, StripBlocks& out) {
   // pairs[2 * c + h][r]: row r of component c for MCUs 2h (low half) and 2h + 1 (high half).
   __m256i pairs[6][8];
   const __m256i yOffset = _mm256_set1_epi32(32768 - (128 << 16));
@@ -235,8 +215,7 @@ void TransformStripAvx2(const uint8_t* const* rows, const DivisorTable& luminanc
   for (int r = 0; r < 8; ++r) {
     for (int h = 0; h < 2; ++h) {
       if (r != 0 || h != 0) Load16(rows[r] + 64 * h, a, b);
-      differs = _mm256_or_si256(
-          differs, _mm256_or_si256(_mm256_xor_si256(a, first), _mm256_xor_si256(b, first)));
+      differs = _mm256_or_si256(differs, _mm256_or_si256(_mm256_xor_si256(a, first), _mm256_xor_si256(b, first)));
       const Ycc8 pa = Convert8(a, yOffset, chromaOffset);
       const Ycc8 pb = Convert8(b, yOffset, chromaOffset);
       pairs[h][r] = _mm256_packs_epi32(pa.y, pb.y);
@@ -248,8 +227,7 @@ void TransformStripAvx2(const uint8_t* const* rows, const DivisorTable& luminanc
     // Desktop backgrounds: skip the transform of twelve equal blocks.
     WriteFlatStripBlocks(static_cast<int16_t>(_mm256_extract_epi16(pairs[0][0], 0)),
                          static_cast<int16_t>(_mm256_extract_epi16(pairs[2][0], 0)),
-                         static_cast<int16_t>(_mm256_extract_epi16(pairs[4][0], 0)), luminance,
-                         chrominance, out);
+                         static_cast<int16_t>(_mm256_extract_epi16(pairs[4][0], 0)), luminance, chrominance, out);
     return;
   }
   for (int p = 0; p < 6; ++p) {
@@ -263,8 +241,8 @@ void TransformStripAvx2(const uint8_t* const* rows, const DivisorTable& luminanc
     int16_t* low = out.block[lowBlock];
     int16_t* high = out.block[highBlock];
     for (int i = 0; i < 8; ++i) {
-      d[i] = Quantize16(d[i], Broadcast(divisors.correction + 8 * i),
-                        Broadcast(divisors.reciprocal + 8 * i), Broadcast(divisors.scale + 8 * i));
+      d[i] = Quantize16(d[i], Broadcast(divisors.correction + 8 * i), Broadcast(divisors.reciprocal + 8 * i),
+                        Broadcast(divisors.scale + 8 * i));
       _mm_store_si128(reinterpret_cast<__m128i*>(low + 8 * i), _mm256_castsi256_si128(d[i]));
       _mm_store_si128(reinterpret_cast<__m128i*>(high + 8 * i), _mm256_extracti128_si256(d[i], 1));
     }

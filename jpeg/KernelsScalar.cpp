@@ -64,8 +64,8 @@ void Dct1d(int16_t* d, int stride) {
 
 }  // namespace
 
-void ConvertBgrxToYccScalar(int width, const uint8_t* const* inRows, uint8_t* const* yRows,
-                            uint8_t* const* cbRows, uint8_t* const* crRows, int outRow, int rows) {
+void ConvertBgrxToYccScalar(int width, const uint8_t* const* inRows, uint8_t* const* yRows, uint8_t* const* cbRows,
+                            uint8_t* const* crRows, int outRow, int rows) {
   for (int row = 0; row < rows; ++row) {
     const uint8_t* in = inRows[row];
     uint8_t* y = yRows[outRow + row];
@@ -96,8 +96,8 @@ void QuantizeBlockScalar(int16_t* coef, const DivisorTable& divisors, const int1
   }
 }
 
-void TransformStripScalar(const uint8_t* const* rows, const DivisorTable& luminance,
-                          const DivisorTable& chrominance, uint8_t* planes, StripBlocks& out) {
+void TransformStripScalar(const uint8_t* const* rows, const DivisorTable& luminance, const DivisorTable& chrominance,
+                          uint8_t* planes, StripBlocks& out) {
   uint8_t* yRows[8];
   uint8_t* cbRows[8];
   uint8_t* crRows[8];
@@ -112,8 +112,7 @@ void TransformStripScalar(const uint8_t* const* rows, const DivisorTable& lumina
       int16_t* block = out.block[3 * m + c];
       const uint8_t* plane = planes + 256 * c + 8 * m;
       for (int r = 0; r < 8; ++r)
-        for (int x = 0; x < 8; ++x)
-          block[8 * r + x] = static_cast<int16_t>(plane[32 * r + x] - 128);
+        for (int x = 0; x < 8; ++x) block[8 * r + x] = static_cast<int16_t>(plane[32 * r + x] - 128);
       ForwardDctFastScalar(block);
       QuantizeBlockScalar(block, c == 0 ? luminance : chrominance, block);
       out.nonzero[3 * m + c] = ZigZagNonzeroMaskScalar(block);
@@ -210,9 +209,7 @@ bool SameStripBlocksScalar(const StripBlocks& a, const StripBlocks& b) {
   return true;
 }
 
-void CopyStripDataScalar(uint8_t* dst, const uint8_t* src, uint32_t bytes) {
-  std::memcpy(dst, src, bytes);
-}
+void CopyStripDataScalar(uint8_t* dst, const uint8_t* src, uint32_t bytes) { std::memcpy(dst, src, bytes); }
 
 uint64_t ZigZagNonzeroMaskScalar(const int16_t* natural) {
   uint64_t nonzero = 0;
@@ -229,8 +226,7 @@ struct ScalarCoderOps {
   using BitBuffer = block_coder::IntegerBitBuffer;
   // The value codes of the sparse path for every coefficient (AC values
   // clamped as the coder clamps them).
-  __attribute__((noinline)) static void SizesAndBits(const int16_t* natural,
-                                                     block_coder::CodedCoefficients& out) {
+  __attribute__((noinline)) static void SizesAndBits(const int16_t* natural, block_coder::CodedCoefficients& out) {
     using block_coder::kAcLimit;
     for (int i = 0; i < 64; ++i) {
       const int v = natural[i];
@@ -247,8 +243,7 @@ struct ScalarCoderOps {
 
 }  // namespace
 
-void EncodeBlockScalar(CustomJpegState& state, const int16_t* block, int16_t& predictor,
-                       const HuffCodePair& tables) {
+void EncodeBlockScalar(CustomJpegState& state, const int16_t* block, int16_t& predictor, const HuffCodePair& tables) {
   block_coder::EncodeBlock<ScalarCoderOps>(state, block, predictor, tables);
 }
 

@@ -27,8 +27,7 @@ struct Ycc4 {
 };
 
 inline __m128i Pair(int16_t low, int16_t high) {
-  return _mm_set1_epi32(static_cast<int32_t>(static_cast<uint16_t>(low)) |
-                        (static_cast<int32_t>(high) << 16));
+  return _mm_set1_epi32(static_cast<int32_t>(static_cast<uint16_t>(low)) | (static_cast<int32_t>(high) << 16));
 }
 
 inline Ycc4 Convert4(__m128i px) {
@@ -40,19 +39,15 @@ inline Ycc4 Convert4(__m128i px) {
   const __m128i bg = _mm_or_si128(b, gHigh);  // B in the low half, G in the high half
 
   Ycc4 out;
-  out.y = _mm_srli_epi32(_mm_add_epi32(_mm_add_epi32(_mm_madd_epi16(rg, Pair(19595, 22086)),
-                                                     _mm_madd_epi16(bg, Pair(7471, 16384))),
-                                       _mm_set1_epi32(32768)),
-                         16);
+  out.y = _mm_srli_epi32(
+      _mm_add_epi32(_mm_add_epi32(_mm_madd_epi16(rg, Pair(19595, 22086)), _mm_madd_epi16(bg, Pair(7471, 16384))),
+                    _mm_set1_epi32(32768)),
+      16);
   const __m128i chromaOffset = _mm_set1_epi32(8421375);
   out.cb = _mm_srai_epi32(
-      _mm_add_epi32(_mm_add_epi32(_mm_madd_epi16(rg, Pair(-11059, -21709)), _mm_slli_epi32(b, 15)),
-                    chromaOffset),
-      16);
+      _mm_add_epi32(_mm_add_epi32(_mm_madd_epi16(rg, Pair(-11059, -21709)), _mm_slli_epi32(b, 15)), chromaOffset), 16);
   out.cr = _mm_srai_epi32(
-      _mm_add_epi32(_mm_add_epi32(_mm_madd_epi16(bg, Pair(-5329, -27439)), _mm_slli_epi32(r, 15)),
-                    chromaOffset),
-      16);
+      _mm_add_epi32(_mm_add_epi32(_mm_madd_epi16(bg, Pair(-5329, -27439)), _mm_slli_epi32(r, 15)), chromaOffset), 16);
   return out;
 }
 
@@ -99,8 +94,8 @@ inline void Convert16(const uint8_t* in, uint8_t* y, uint8_t* cb, uint8_t* cr) {
 
 }  // namespace
 
-void ConvertBgrxToYccSse2(int width, const uint8_t* const* inRows, uint8_t* const* yRows,
-                          uint8_t* const* cbRows, uint8_t* const* crRows, int outRow, int rows) {
+void ConvertBgrxToYccSse2(int width, const uint8_t* const* inRows, uint8_t* const* yRows, uint8_t* const* cbRows,
+                          uint8_t* const* crRows, int outRow, int rows) {
   if (width < 16) {
     ConvertBgrxToYccScalar(width, inRows, yRows, cbRows, crRows, outRow, rows);
     return;
@@ -156,25 +151,21 @@ inline Ycc4 Convert4Shifted(__m128i px) {
   const __m128i bg = _mm_or_si128(b, gHigh);
   const __m128i half = _mm_set1_epi32(32767);
   Ycc4 out;
-  out.y = _mm_srai_epi32(_mm_add_epi32(_mm_add_epi32(_mm_madd_epi16(rg, Pair(19595, 22086)),
-                                                     _mm_madd_epi16(bg, Pair(7471, 16384))),
-                                       _mm_set1_epi32(32768 - (128 << 16))),
-                         16);
+  out.y = _mm_srai_epi32(
+      _mm_add_epi32(_mm_add_epi32(_mm_madd_epi16(rg, Pair(19595, 22086)), _mm_madd_epi16(bg, Pair(7471, 16384))),
+                    _mm_set1_epi32(32768 - (128 << 16))),
+      16);
   out.cb = _mm_srai_epi32(
-      _mm_add_epi32(_mm_add_epi32(_mm_madd_epi16(rg, Pair(-11059, -21709)), _mm_slli_epi32(b, 15)),
-                    half),
-      16);
+      _mm_add_epi32(_mm_add_epi32(_mm_madd_epi16(rg, Pair(-11059, -21709)), _mm_slli_epi32(b, 15)), half), 16);
   out.cr = _mm_srai_epi32(
-      _mm_add_epi32(_mm_add_epi32(_mm_madd_epi16(bg, Pair(-5329, -27439)), _mm_slli_epi32(r, 15)),
-                    half),
-      16);
+      _mm_add_epi32(_mm_add_epi32(_mm_madd_epi16(bg, Pair(-5329, -27439)), _mm_slli_epi32(r, 15)), half), 16);
   return out;
 }
 
 }  // namespace
 
-void TransformStripSse2(const uint8_t* const* rows, const DivisorTable& luminance,
-                        const DivisorTable& chrominance, uint8_t* /*planes*/, StripBlocks& out) {
+void TransformStripSse2(const uint8_t* const* rows, const DivisorTable& luminance, const DivisorTable& chrominance,
+                        uint8_t* /*planes*/, StripBlocks& out) {
   // Row r of the strip fills row r of the twelve blocks: eight pixels per
   // block row. On the way, find whether every pixel has the first one's
   // blue, green and red (a flat strip needs no transform).
@@ -186,22 +177,17 @@ void TransformStripSse2(const uint8_t* const* rows, const DivisorTable& luminanc
     for (int m = 0; m < 4; ++m) {
       if (r != 0 || m != 0) pa = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + 32 * m));
       const __m128i pb = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + 32 * m + 16));
-      differs =
-          _mm_or_si128(differs, _mm_or_si128(_mm_xor_si128(pa, first), _mm_xor_si128(pb, first)));
+      differs = _mm_or_si128(differs, _mm_or_si128(_mm_xor_si128(pa, first), _mm_xor_si128(pb, first)));
       const Ycc4 a = Convert4Shifted(pa);
       const Ycc4 b = Convert4Shifted(pb);
-      _mm_store_si128(reinterpret_cast<__m128i*>(out.block[3 * m] + 8 * r),
-                      _mm_packs_epi32(a.y, b.y));
-      _mm_store_si128(reinterpret_cast<__m128i*>(out.block[3 * m + 1] + 8 * r),
-                      _mm_packs_epi32(a.cb, b.cb));
-      _mm_store_si128(reinterpret_cast<__m128i*>(out.block[3 * m + 2] + 8 * r),
-                      _mm_packs_epi32(a.cr, b.cr));
+      _mm_store_si128(reinterpret_cast<__m128i*>(out.block[3 * m] + 8 * r), _mm_packs_epi32(a.y, b.y));
+      _mm_store_si128(reinterpret_cast<__m128i*>(out.block[3 * m + 1] + 8 * r), _mm_packs_epi32(a.cb, b.cb));
+      _mm_store_si128(reinterpret_cast<__m128i*>(out.block[3 * m + 2] + 8 * r), _mm_packs_epi32(a.cr, b.cr));
     }
   }
   differs = _mm_and_si128(differs, _mm_set1_epi32(0x00FFFFFF));
   if (_mm_movemask_epi8(_mm_cmpeq_epi8(differs, _mm_setzero_si128())) == 0xFFFF) {
-    WriteFlatStripBlocks(out.block[0][0], out.block[1][0], out.block[2][0], luminance, chrominance,
-                         out);
+    WriteFlatStripBlocks(out.block[0][0], out.block[1][0], out.block[2][0], luminance, chrominance, out);
     return;
   }
   for (int k = 0; k < 12; ++k) {
@@ -214,9 +200,8 @@ void TransformStripSse2(const uint8_t* const* rows, const DivisorTable& luminanc
     const __m128i* correction = reinterpret_cast<const __m128i*>(divisors.correction);
     const __m128i* scale = reinterpret_cast<const __m128i*>(divisors.scale);
     for (int i = 0; i < 8; ++i) {
-      _mm_store_si128(rowsOut + i,
-                      Quantize8(d[i], _mm_load_si128(correction + i),
-                                _mm_load_si128(reciprocal + i), _mm_load_si128(scale + i)));
+      _mm_store_si128(rowsOut + i, Quantize8(d[i], _mm_load_si128(correction + i), _mm_load_si128(reciprocal + i),
+                                             _mm_load_si128(scale + i)));
     }
     out.nonzero[k] = ZigZagNonzeroMaskSse2(out.block[k]);
   }
@@ -250,8 +235,7 @@ uint64_t ZigZagNonzeroMaskSse2(const int16_t* natural) {
     const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(natural + 16 * group + 8));
     const __m128i eq = _mm_packs_epi16(_mm_cmpeq_epi16(a, zero), _mm_cmpeq_epi16(b, zero));
     const uint32_t bits = ~static_cast<uint32_t>(_mm_movemask_epi8(eq));
-    nonzero |= kZigZagBits.bits[2 * group][bits & 0xFF] |
-               kZigZagBits.bits[2 * group + 1][(bits >> 8) & 0xFF];
+    nonzero |= kZigZagBits.bits[2 * group][bits & 0xFF] | kZigZagBits.bits[2 * group + 1][(bits >> 8) & 0xFF];
   }
   return nonzero;
 }
@@ -279,8 +263,7 @@ inline bool SameBlock(const int16_t* a, const int16_t* b) {
 void CopyStripDataSse2(uint8_t* dst, const uint8_t* src, uint32_t bytes) {
   uint32_t i = 0;
   for (; i + 16 <= bytes; i += 16) {
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + i),
-                     _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + i)));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + i), _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + i)));
   }
   for (; i < bytes; i += 4) std::memcpy(dst + i, src + i, 4);
 }
@@ -339,7 +322,7 @@ void KeepStripPixelsSse2(const uint8_t* const* rows, uint8_t* kept) {
   for (int r = 0; r < 8; ++r) {
     for (int i = 0; i < 128; i += 16) {
       _mm_stream_si128(reinterpret_cast<__m128i*>(kept + 128 * r + i),
-                      _mm_loadu_si128(reinterpret_cast<const __m128i*>(rows[r] + i)));
+                       _mm_loadu_si128(reinterpret_cast<const __m128i*>(rows[r] + i)));
     }
   }
 }
@@ -354,8 +337,7 @@ namespace {
 // float, less 126 (0 for v = 0); the additional bits are |v| for v > 0 and
 // |v| with its low `size` bits inverted (v - 1 in two's complement) for
 // v < 0, the inverting mask being |v| with its top bit smeared downwards.
-__attribute__((noinline)) void Sse2SizesAndBits(const int16_t* natural,
-                                                block_coder::CodedCoefficients& out) {
+__attribute__((noinline)) void Sse2SizesAndBits(const int16_t* natural, block_coder::CodedCoefficients& out) {
   const __m128i limit = _mm_set1_epi16((1 << block_coder::kMaxAcSize) - 1);
   const __m128i negativeLimit = _mm_set1_epi16(-((1 << block_coder::kMaxAcSize) - 1));
   const __m128i zero = _mm_setzero_si128();
@@ -365,17 +347,14 @@ __attribute__((noinline)) void Sse2SizesAndBits(const int16_t* natural,
     v = _mm_max_epi16(_mm_min_epi16(v, limit), negativeLimit);
     const __m128i sign = _mm_srai_epi16(v, 15);
     const __m128i a = _mm_sub_epi16(_mm_xor_si128(v, sign), sign);
-    const __m128i exponentLow = _mm_srli_epi32(
-        _mm_castps_si128(_mm_cvtepi32_ps(_mm_unpacklo_epi16(a, zero))), 23);
-    const __m128i exponentHigh = _mm_srli_epi32(
-        _mm_castps_si128(_mm_cvtepi32_ps(_mm_unpackhi_epi16(a, zero))), 23);
+    const __m128i exponentLow = _mm_srli_epi32(_mm_castps_si128(_mm_cvtepi32_ps(_mm_unpacklo_epi16(a, zero))), 23);
+    const __m128i exponentHigh = _mm_srli_epi32(_mm_castps_si128(_mm_cvtepi32_ps(_mm_unpackhi_epi16(a, zero))), 23);
     const __m128i size = _mm_subs_epu16(_mm_packs_epi32(exponentLow, exponentHigh), bias);
     __m128i smear = _mm_or_si128(a, _mm_srli_epi16(a, 1));
     smear = _mm_or_si128(smear, _mm_srli_epi16(smear, 2));
     smear = _mm_or_si128(smear, _mm_srli_epi16(smear, 4));
     smear = _mm_or_si128(smear, _mm_srli_epi16(smear, 8));
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(out.bits + i),
-                     _mm_xor_si128(a, _mm_and_si128(smear, sign)));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out.bits + i), _mm_xor_si128(a, _mm_and_si128(smear, sign)));
     _mm_storel_epi64(reinterpret_cast<__m128i*>(out.size + i), _mm_packus_epi16(size, size));
   }
 }
@@ -392,14 +371,12 @@ struct Sse2CoderOps {
     static inline __attribute__((always_inline)) Type Make(uint32_t bits) {
       return _mm_cvtsi32_si128(static_cast<int>(bits));
     }
-    static inline __attribute__((always_inline)) Type Append(Type b, uint32_t bits,
-                                                             uint32_t length) {
+    static inline __attribute__((always_inline)) Type Append(Type b, uint32_t bits, uint32_t length) {
       return _mm_or_si128(_mm_sll_epi64(b, _mm_cvtsi32_si128(static_cast<int>(length))),
                           _mm_cvtsi32_si128(static_cast<int>(bits)));
     }
     static inline __attribute__((always_inline)) uint32_t Group(Type b, uint32_t shift) {
-      return static_cast<uint32_t>(
-          _mm_cvtsi128_si32(_mm_srl_epi64(b, _mm_cvtsi32_si128(static_cast<int>(shift)))));
+      return static_cast<uint32_t>(_mm_cvtsi128_si32(_mm_srl_epi64(b, _mm_cvtsi32_si128(static_cast<int>(shift)))));
     }
     static inline __attribute__((always_inline)) uint32_t Low(Type b) {
       return static_cast<uint32_t>(_mm_cvtsi128_si32(b));
@@ -423,8 +400,7 @@ struct Sse2CoderOps {
 
 }  // namespace
 
-void EncodeBlockSse2(CustomJpegState& state, const int16_t* block, int16_t& predictor,
-                     const HuffCodePair& tables) {
+void EncodeBlockSse2(CustomJpegState& state, const int16_t* block, int16_t& predictor, const HuffCodePair& tables) {
   block_coder::EncodeBlock<Sse2CoderOps>(state, block, predictor, tables);
 }
 

@@ -28,8 +28,8 @@ struct ImageData {
 };
 
 // Results of WaitforFrameChange as the caller reads them.
-constexpr int kAuvexWaitDelivered = 0;     // an event was delivered to the listener
-constexpr int kAuvexWaitNothingNew = 2;    // nothing delivered; worth retrying
+constexpr int kAuvexWaitDelivered = 0;   // an event was delivered to the listener
+constexpr int kAuvexWaitNothingNew = 2;  // nothing delivered; worth retrying
 
 // Called by the library on the thread that is inside WaitforFrameChange.
 // No virtual destructor: the library never owns a listener.

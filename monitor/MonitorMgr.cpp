@@ -22,14 +22,12 @@
 // Not declared by every SDK's cfgmgr32.h; exported by cfgmgr32.dll.
 extern "C" DECLSPEC_IMPORT DWORD WINAPI CM_MapCrToWin32Err(CONFIGRET CmReturnCode, DWORD DefaultErr);
 
-const GUID GUID_DEVINTERFACE_USB_DISPLAY = {0x1B866A70, 0x854D, 0x417F,
-                                            {0xB6, 0x9D, 0xB7, 0xAB, 0x9B, 0xFB, 0x8D, 0xA5}};
+const GUID GUID_DEVINTERFACE_USB_DISPLAY = {
+    0x1B866A70, 0x854D, 0x417F, {0xB6, 0x9D, 0xB7, 0xAB, 0x9B, 0xFB, 0x8D, 0xA5}};
 
 namespace {
 
-HRESULT HResultFromCr(CONFIGRET cr) {
-  return HRESULT_FROM_WIN32(CM_MapCrToWin32Err(cr, ERROR_INVALID_DATA));
-}
+HRESULT HResultFromCr(CONFIGRET cr) { return HRESULT_FROM_WIN32(CM_MapCrToWin32Err(cr, ERROR_INVALID_DATA)); }
 
 // The path a broadcast carries. The name is read no further than the
 // broadcast's own size says, so a broadcast without a terminator (any
@@ -83,8 +81,7 @@ class CPresentInterfaces {
     GUID guid = GUID_DEVINTERFACE_USB_DISPLAY;
     for (;;) {
       ULONG cchList = 0;
-      CONFIGRET cr =
-          CM_Get_Device_Interface_List_SizeW(&cchList, &guid, nullptr, CM_GET_DEVICE_INTERFACE_LIST_PRESENT);
+      CONFIGRET cr = CM_Get_Device_Interface_List_SizeW(&cchList, &guid, nullptr, CM_GET_DEVICE_INTERFACE_LIST_PRESENT);
       if (cr != CR_SUCCESS) {
         hr = HResultFromCr(cr);
         m_failures.push_back({Step::kSize, hr});
@@ -92,8 +89,8 @@ class CPresentInterfaces {
       }
       // A length whose byte count does not fit is treated as exhaustion.
       if (cchList > SIZE_MAX / sizeof(wchar_t) / 2 ||
-          (m_pList = static_cast<wchar_t*>(
-               HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, cchList * sizeof(wchar_t)))) == nullptr) {
+          (m_pList = static_cast<wchar_t*>(HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, cchList * sizeof(wchar_t)))) ==
+              nullptr) {
         hr = E_OUTOFMEMORY;
         m_failures.push_back({Step::kAlloc, hr});
         break;
@@ -169,8 +166,7 @@ bool CMonitorMgr::RegisterDeviceInterfaceToHwnd(HWND hWnd) {
   filter.dbcc_name[0] = L'\0';
   m_hDevNotify.Reset(RegisterDeviceNotificationW(hWnd, &filter, DEVICE_NOTIFY_WINDOW_HANDLE));
   if (!m_hDevNotify) {
-    LOG_ERROR("RegisterDeviceNotification failed err is %d\n",
-              static_cast<int>(GetLastError()));
+    LOG_ERROR("RegisterDeviceNotification failed err is %d\n", static_cast<int>(GetLastError()));
     return false;
   }
   return true;
@@ -235,8 +231,7 @@ bool CMonitorMgr::OnDeviceArrival(const DEV_BROADCAST_DEVICEINTERFACE_W* pBroadc
   // pipe, a file) is never opened by this SYSTEM process.
   std::wstring listed;
   if (QueryPresence(path, &listed) != Presence::kPresent) {
-    LOG_ERROR("OnDeviceArrival refused, not a present device interface: %S\n",
-              LogText(path).c_str());
+    LOG_ERROR("OnDeviceArrival refused, not a present device interface: %S\n", LogText(path).c_str());
     return false;
   }
   // A registration left by a query-remove of this device is stale now.
@@ -267,12 +262,10 @@ bool CMonitorMgr::OnDeviceRemove(const DEV_BROADCAST_DEVICEINTERFACE_W* pBroadca
   // configuration manager no longer lists its interface.
   switch (QueryPresence(path)) {
     case Presence::kPresent:
-      LOG_ERROR("OnDeviceRemove refused, the device interface is still present: %S\n",
-                LogText(path).c_str());
+      LOG_ERROR("OnDeviceRemove refused, the device interface is still present: %S\n", LogText(path).c_str());
       return false;
     case Presence::kUnknown:
-      LOG_ERROR("OnDeviceRemove refused, the present devices cannot be listed: %S\n",
-                LogText(path).c_str());
+      LOG_ERROR("OnDeviceRemove refused, the present devices cannot be listed: %S\n", LogText(path).c_str());
       return false;
     case Presence::kAbsent:
       break;
@@ -329,12 +322,10 @@ bool CMonitorMgr::OnDeviceHandleEvent(WPARAM event, const DEV_BROADCAST_HANDLE* 
     m_registrations.erase(it);
     std::wstring listed;
     if (QueryPresence(path, &listed) != Presence::kPresent) {
-      LOG_ERROR("OnDeviceQueryRemoveFailed, not a present device interface: %S\n",
-                LogText(path).c_str());
+      LOG_ERROR("OnDeviceQueryRemoveFailed, not a present device interface: %S\n", LogText(path).c_str());
       return false;
     }
-    LOG_INFO("OnDeviceQueryRemoveFailed opening the device again: %S\n",
-             LogText(listed).c_str());
+    LOG_INFO("OnDeviceQueryRemoveFailed opening the device again: %S\n", LogText(listed).c_str());
     std::unique_ptr<IMonitorProcessor> pMon = CreateMonitor(listed.c_str());
     if (!pMon) return false;
     AddMonitor(std::move(pMon));
@@ -373,8 +364,7 @@ void CMonitorMgr::AddMonitor(std::unique_ptr<IMonitorProcessor> pMonOwned) {
   HDEVNOTIFY hNotify = RegisterDeviceNotificationW(m_hWnd, &filter, DEVICE_NOTIFY_WINDOW_HANDLE);
   if (hNotify == nullptr) {
     const DWORD err = GetLastError();  // before logging can change it
-    LOG_ERROR("RegisterDeviceNotification for the device handle failed err is %d\n",
-              static_cast<int>(err));
+    LOG_ERROR("RegisterDeviceNotification for the device handle failed err is %d\n", static_cast<int>(err));
   }
   m_registrations.push_back({pMon, pMon->GetDevicePath(), filter.dbch_handle, CScopedDevNotify(hNotify)});
 }

@@ -82,11 +82,9 @@ bool CMonitorProcessor::InitWinUsb(const wchar_t* szDevPath) {
   // Identification only: Microsoft's documentation of CreateFileW says a
   // server behind the path (a named pipe) may otherwise impersonate this
   // SYSTEM process; with SECURITY_IDENTIFICATION it can only learn who we are.
-  HANDLE hFile = ::CreateFileW(szDevPath, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                               OPEN_EXISTING,
-                               FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED | SECURITY_SQOS_PRESENT |
-                                   SECURITY_IDENTIFICATION,
-                               nullptr);
+  HANDLE hFile = ::CreateFileW(
+      szDevPath, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+      FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED | SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION, nullptr);
   if (hFile == INVALID_HANDLE_VALUE) {
     const DWORD err = ::GetLastError();  // before logging can change it
     LOG_ERROR(" CreateFile failed err is %d\n", static_cast<int>(err));
@@ -210,8 +208,8 @@ void CMonitorProcessor::CancelWaitUntilThreadEnded() {
     lock.unlock();
     ::CancelWaitFrameChange(m_hMonitor);
     lock.lock();
-  } while (!m_threadEnded.wait_for(lock, std::chrono::milliseconds(kCancelRepeatMs),
-                                   [this] { return m_bThreadEnded; }));
+  } while (
+      !m_threadEnded.wait_for(lock, std::chrono::milliseconds(kCancelRepeatMs), [this] { return m_bThreadEnded; }));
 }
 
 // ---- Frame thread ------------------------------------------------------------
@@ -248,8 +246,8 @@ bool CMonitorProcessor::WaitFrameUpdate() {
 void CMonitorProcessor::OnImageChange(const ImageData* pImageData) noexcept {
   // Zero or negative sizes, and rows shorter than the frame's width, cannot
   // be encoded without reading outside the frame.
-  if (!pImageData || pImageData->width <= 0 || pImageData->height <= 0 || pImageData->pitch <= 0 ||
-      !pImageData->data || pImageData->pitch / 4 < pImageData->width) {
+  if (!pImageData || pImageData->width <= 0 || pImageData->height <= 0 || pImageData->pitch <= 0 || !pImageData->data ||
+      pImageData->pitch / 4 < pImageData->width) {
     LOG_INFO("imageData data is invalid\n");
     return;
   }
@@ -259,13 +257,12 @@ void CMonitorProcessor::OnImageChange(const ImageData* pImageData) noexcept {
   // until the size changed; so is an encoder left at another size by a
   // change that failed at the device (it would read past this frame).
   const bool encoderFits = pImageData->width == m_jpegRes.width && pImageData->height == m_jpegRes.height;
-  if (pImageData->width != m_curRes.width || pImageData->height != m_curRes.height || !m_bJpegReady ||
-      !m_pJpegBuffer || !encoderFits)
+  if (pImageData->width != m_curRes.width || pImageData->height != m_curRes.height || !m_bJpegReady || !m_pJpegBuffer ||
+      !encoderFits)
     OnResolutionChange({pImageData->width, pImageData->height});
   // A resolution change that failed before the encoder and the output buffer
   // were ready for this size has logged why; the frame is dropped.
-  if (!m_bJpegReady || !m_pJpegBuffer || pImageData->width != m_jpegRes.width ||
-      pImageData->height != m_jpegRes.height)
+  if (!m_bJpegReady || !m_pJpegBuffer || pImageData->width != m_jpegRes.width || pImageData->height != m_jpegRes.height)
     return;
 
   // Counter reads on the frame thread: no allocation, no lock.
@@ -279,8 +276,7 @@ void CMonitorProcessor::OnImageChange(const ImageData* pImageData) noexcept {
     sample.written = transferred >= len;
     if (!sample.written) {
       sample.failedWrites = 1;
-      LOG_ERROR("m_pWinUsb->Write writelen %d actlen %d\n", static_cast<int>(len),
-                static_cast<int>(transferred));
+      LOG_ERROR("m_pWinUsb->Write writelen %d actlen %d\n", static_cast<int>(len), static_cast<int>(transferred));
     }
   } else {
     // The device may have lost its mode: tell it again, then write once more.
@@ -298,11 +294,12 @@ void CMonitorProcessor::OnImageChange(const ImageData* pImageData) noexcept {
 
 void CMonitorProcessor::LogFrameStats() {
   const FrameStatsSummary s = m_stats.Summary();
-  LOG_INFO("frame stats: encoded %u written %u bytes %llu encode ms mean %.3f worst %.3f "
-           "write ms mean %.3f worst %.3f failed writes %u path %S\n",
-           static_cast<unsigned>(s.encoded), static_cast<unsigned>(s.written),
-           static_cast<unsigned long long>(s.bytes), s.encodeMeanMs, s.encodeWorstMs, s.writeMeanMs, s.writeWorstMs,
-           static_cast<unsigned>(s.failedWrites), m_strDevPath.c_str());
+  LOG_INFO(
+      "frame stats: encoded %u written %u bytes %llu encode ms mean %.3f worst %.3f "
+      "write ms mean %.3f worst %.3f failed writes %u path %S\n",
+      static_cast<unsigned>(s.encoded), static_cast<unsigned>(s.written), static_cast<unsigned long long>(s.bytes),
+      s.encodeMeanMs, s.encodeWorstMs, s.writeMeanMs, s.writeWorstMs, static_cast<unsigned>(s.failedWrites),
+      m_strDevPath.c_str());
 }
 
 void CMonitorProcessor::OnMonitorActiveChange(bool active) noexcept {
@@ -366,6 +363,5 @@ bool CMonitorProcessor::TurnOnTablet(Resolution res) {
 }
 
 void CMonitorProcessor::TurnOffTablet() {
-  if (m_pWinUsb && !m_pWinUsb->SetResolution(0, 0))
-    LOG_ERROR("SetResolution failed\n");
+  if (m_pWinUsb && !m_pWinUsb->SetResolution(0, 0)) LOG_ERROR("SetResolution failed\n");
 }

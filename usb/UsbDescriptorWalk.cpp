@@ -26,8 +26,7 @@ Check CheckDescriptor(const uint8_t* pData, size_t size, size_t offset, size_t m
 
 }  // namespace
 
-UsbWalkResult WalkConfigurationDescriptors(const uint8_t* pData, size_t size,
-                                           USB_INTERFACE_DESCRIPTOR* pInterface,
+UsbWalkResult WalkConfigurationDescriptors(const uint8_t* pData, size_t size, USB_INTERFACE_DESCRIPTOR* pInterface,
                                            USB_ENDPOINT_DESCRIPTOR* pEndpoint) {
   UsbWalkResult result;
   if (pData == nullptr || size < kConfigurationHeaderSize) {

@@ -30,6 +30,5 @@ struct UsbWalkResult {
 // *pEndpoint and the walk ends; when no complete descriptor follows it,
 // *pEndpoint is cleared (address 0: no pipe). Members keep the last
 // descriptors seen when no vendor interface exists.
-UsbWalkResult WalkConfigurationDescriptors(const uint8_t* pData, size_t size,
-                                           USB_INTERFACE_DESCRIPTOR* pInterface,
+UsbWalkResult WalkConfigurationDescriptors(const uint8_t* pData, size_t size, USB_INTERFACE_DESCRIPTOR* pInterface,
                                            USB_ENDPOINT_DESCRIPTOR* pEndpoint);

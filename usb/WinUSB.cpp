@@ -87,12 +87,10 @@ bool WinUSB::SetHandle(HANDLE hFile) {
   }
   ULONG timeout = 0;
   ULONG valueLength = sizeof(timeout);
-  if (!WinUsb_GetPipePolicy(m_hInterface.Get(), pipe, PIPE_TRANSFER_TIMEOUT, &valueLength, &timeout))
-    return false;
+  if (!WinUsb_GetPipePolicy(m_hInterface.Get(), pipe, PIPE_TRANSFER_TIMEOUT, &valueLength, &timeout)) return false;
   timeout = kPipeTimeoutMs;
   // The time-out is a 32-bit value whatever length the query reported.
-  if (!WinUsb_SetPipePolicy(m_hInterface.Get(), pipe, PIPE_TRANSFER_TIMEOUT, sizeof(timeout), &timeout))
-    return false;
+  if (!WinUsb_SetPipePolicy(m_hInterface.Get(), pipe, PIPE_TRANSFER_TIMEOUT, sizeof(timeout), &timeout)) return false;
   return true;
 }
 
@@ -101,8 +99,8 @@ bool WinUSB::ReadDescriptors() {
   ULONG transferred = 0;
 
   USB_DEVICE_DESCRIPTOR device{};
-  if (!WinUsb_GetDescriptor(hInterface, kDescriptorDevice, 0, 0, reinterpret_cast<PUCHAR>(&device),
-                            sizeof(device), &transferred) ||
+  if (!WinUsb_GetDescriptor(hInterface, kDescriptorDevice, 0, 0, reinterpret_cast<PUCHAR>(&device), sizeof(device),
+                            &transferred) ||
       transferred != sizeof(device))
     return false;
   m_deviceDesc = device;
@@ -121,8 +119,8 @@ bool WinUSB::ReadDescriptors() {
 
   std::unique_ptr<uint8_t[]> pBuffer(new (std::nothrow) uint8_t[totalLength]);
   if (!pBuffer) return false;
-  if (!WinUsb_GetDescriptor(hInterface, kDescriptorConfiguration, kConfigurationIndex, 0,
-                            pBuffer.get(), totalLength, &transferred) ||
+  if (!WinUsb_GetDescriptor(hInterface, kDescriptorConfiguration, kConfigurationIndex, 0, pBuffer.get(), totalLength,
+                            &transferred) ||
       transferred != totalLength)
     return false;
 
@@ -130,8 +128,8 @@ bool WinUSB::ReadDescriptors() {
   return true;
 }
 
-bool WinUSB::ControlTransfer(uint8_t bmRequestType, uint8_t bRequest, uint16_t wValue,
-                             uint16_t wIndex, uint8_t* pData, uint32_t length) {
+bool WinUSB::ControlTransfer(uint8_t bmRequestType, uint8_t bRequest, uint16_t wValue, uint16_t wIndex, uint8_t* pData,
+                             uint32_t length) {
   if (length > kMaxControlLength || (length != 0 && pData == nullptr)) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return false;
@@ -155,8 +153,8 @@ bool WinUSB::VendorIn(uint8_t bRequest, uint16_t wValue, uint8_t* pData, uint32_
 
 bool WinUSB::VendorOut(uint8_t bRequest, uint16_t wValue, const uint8_t* pData, uint32_t length) {
   // WinUSB does not write to an OUT data stage; its API just is not const.
-  return ControlTransfer(kVendorOut, bRequest, wValue, m_interfaceDesc.bInterfaceNumber,
-                         const_cast<uint8_t*>(pData), length);
+  return ControlTransfer(kVendorOut, bRequest, wValue, m_interfaceDesc.bInterfaceNumber, const_cast<uint8_t*>(pData),
+                         length);
 }
 
 bool WinUSB::GetState(uint8_t* pState) {
@@ -190,16 +188,16 @@ bool WinUSB::GetEDIDData(uint8_t* pBlock, uint16_t block) {
   return VendorIn(kReqEdid, block, pBlock, kEdidBlockSize);
 }
 
-bool WinUSB::ReadData43(uint8_t* pBuffer, uint32_t length) {
-  return VendorIn(kReqRead43, 0, pBuffer, length);
-}
+bool WinUSB::ReadData43(uint8_t* pBuffer, uint32_t length) { return VendorIn(kReqRead43, 0, pBuffer, length); }
 
 bool WinUSB::SetResolution(int32_t width, int32_t height) {
   uint8_t state[2] = {0, 0};
   if (!GetState(state)) return false;
   const uint8_t data[4] = {
-      static_cast<uint8_t>(width), static_cast<uint8_t>(width >> 8),
-      static_cast<uint8_t>(height), static_cast<uint8_t>(height >> 8),
+      static_cast<uint8_t>(width),
+      static_cast<uint8_t>(width >> 8),
+      static_cast<uint8_t>(height),
+      static_cast<uint8_t>(height >> 8),
   };
   if (!VendorOut(kReqSetResolution, 0, data, sizeof(data))) return false;
   if (!GetState(state)) return false;
@@ -235,8 +233,7 @@ bool WinUSB::Write(const uint8_t* pData, uint32_t length, uint32_t* pTransferred
   DWORD error = ERROR_SUCCESS;
   {
     std::lock_guard<std::mutex> lock(m_mutex);
-    ok = WinUsb_WritePipe(m_hInterface.Get(), pipe, const_cast<PUCHAR>(pData), length + 1,
-                          &transferred, nullptr);
+    ok = WinUsb_WritePipe(m_hInterface.Get(), pipe, const_cast<PUCHAR>(pData), length + 1, &transferred, nullptr);
     if (!ok) {
       error = GetLastError();
       // Leave a clean pipe for the caller's retry; the write's error is
@@ -251,9 +248,8 @@ bool WinUSB::Write(const uint8_t* pData, uint32_t length, uint32_t* pTransferred
 
 uint8_t WinUSB::GetUsbMajorVersion() {
   ULONG transferred = 0;
-  if (!WinUsb_GetDescriptor(m_hInterface.Get(), kDescriptorDevice, 0, 0,
-                            reinterpret_cast<PUCHAR>(&m_deviceDesc), sizeof(m_deviceDesc),
-                            &transferred) ||
+  if (!WinUsb_GetDescriptor(m_hInterface.Get(), kDescriptorDevice, 0, 0, reinterpret_cast<PUCHAR>(&m_deviceDesc),
+                            sizeof(m_deviceDesc), &transferred) ||
       transferred != sizeof(m_deviceDesc))
     return 0;
   return static_cast<uint8_t>(m_deviceDesc.bcdUSB >> 8);
@@ -279,9 +275,7 @@ bool WinUSB::GetValue44(uint8_t* pBuffer) {
   return ok;
 }
 
-bool WinUSB::ReadData45(uint8_t* pBuffer, uint32_t length) {
-  return VendorIn(kReqRead45, 0, pBuffer, length);
-}
+bool WinUSB::ReadData45(uint8_t* pBuffer, uint32_t length) { return VendorIn(kReqRead45, 0, pBuffer, length); }
 
 bool WinUSB::SetConfiguration(uint16_t value) {
   return ControlTransfer(kStandardOutDevice, kReqSetConfiguration, value, 0, nullptr, 0);

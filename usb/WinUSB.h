@@ -53,8 +53,8 @@ class WinUSB final : public ClientUSB {
 
  private:
   bool ReadDescriptors();
-  bool ControlTransfer(uint8_t bmRequestType, uint8_t bRequest, uint16_t wValue, uint16_t wIndex,
-                       uint8_t* pData, uint32_t length);
+  bool ControlTransfer(uint8_t bmRequestType, uint8_t bRequest, uint16_t wValue, uint16_t wIndex, uint8_t* pData,
+                       uint32_t length);
   bool VendorIn(uint8_t bRequest, uint16_t wValue, uint8_t* pData, uint32_t length);
   bool VendorOut(uint8_t bRequest, uint16_t wValue, const uint8_t* pData, uint32_t length);
 

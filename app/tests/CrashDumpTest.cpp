@@ -30,9 +30,7 @@ std::string TestDir(const char* leaf) {
   return dir;
 }
 
-std::string DumpPath(const std::string& dir, DWORD pid) {
-  return dir + "\\Skyvane_" + std::to_string(pid) + ".dmp";
-}
+std::string DumpPath(const std::string& dir, DWORD pid) { return dir + "\\Skyvane_" + std::to_string(pid) + ".dmp"; }
 
 // A real access violation's context, as the system would hand it over.
 struct FakeCrash {
@@ -82,8 +80,8 @@ TEST(CrashDump, UncreatableDumpIsLoggedWithItsNameAndError) {
   std::string text = ReadText(log);
   EXPECT_NE(text.find("[INFO]   [my_exception_filter] pelorus crash, so make dump file...\r\n"), std::string::npos)
       << text;
-  std::string expected = "[ERROR]  [my_exception_filter] Create " + DumpPath(missing, GetCurrentProcessId()) +
-                         " failed, err 3\r\n";
+  std::string expected =
+      "[ERROR]  [my_exception_filter] Create " + DumpPath(missing, GetCurrentProcessId()) + " failed, err 3\r\n";
   EXPECT_NE(text.find(expected), std::string::npos) << text;
 }
 
@@ -148,7 +146,8 @@ std::vector<std::string> AdmittedBeyondSystemAdministratorsAndOwner(const std::s
   PACL pDacl = nullptr;
   PSECURITY_DESCRIPTOR pSd = nullptr;
   if (GetNamedSecurityInfoA(path.c_str(), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
-                            &pOwner, nullptr, &pDacl, nullptr, &pSd) != ERROR_SUCCESS || pDacl == nullptr)
+                            &pOwner, nullptr, &pDacl, nullptr, &pSd) != ERROR_SUCCESS ||
+      pDacl == nullptr)
     return {"no DACL"};
   std::vector<std::string> others;
   for (DWORD i = 0; i < pDacl->AceCount; ++i) {

@@ -3,8 +3,8 @@
 // file instead of writing a dump, so a test sees whether it was loaded.
 #include <windows.h>
 
-extern "C" __declspec(dllexport) BOOL WINAPI MiniDumpWriteDump(HANDLE, DWORD, HANDLE hFile, DWORD, void*, void*,
-                                                               void*) {
+extern "C" __declspec(dllexport) BOOL WINAPI
+    MiniDumpWriteDump(HANDLE, DWORD, HANDLE hFile, DWORD, void*, void*, void*) {
   DWORD written = 0;
   return WriteFile(hFile, "PLANTED", 7, &written, nullptr);
 }

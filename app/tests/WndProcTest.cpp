@@ -210,8 +210,8 @@ TEST(SkyvaneMessageLoop, EveryWayOutClosesOnceAndReturnsZero) {
     MSG msg;
     while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
     }
-    HWND hWnd = CreateWindowExW(0, L"MessageLoopTestWindow", L"", WS_OVERLAPPEDWINDOW, CW_USEDEFAULT, 0, CW_USEDEFAULT, 0,
-                                nullptr, nullptr, GetModuleHandleW(nullptr), nullptr);
+    HWND hWnd = CreateWindowExW(0, L"MessageLoopTestWindow", L"", WS_OVERLAPPEDWINDOW, CW_USEDEFAULT, 0, CW_USEDEFAULT,
+                                0, nullptr, nullptr, GetModuleHandleW(nullptr), nullptr);
     ASSERT_NE(hWnd, nullptr) << c.name;
     int installs = 0, uninstalls = 0;
     AuvexTest_GetHookCalls(&installs, &uninstalls);

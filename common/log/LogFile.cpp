@@ -36,8 +36,7 @@ FILE* OpenStream(const std::wstring& path) { return _wfsopen(path.c_str(), L"a+t
 // Size of an existing log, or 0 when it cannot be probed (missing, or open
 // in another process, which keeps this process from rotating it).
 DWORD ProbeSize(const std::wstring& path) {
-  HANDLE h = CreateFileW(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
-                         FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE h = CreateFileW(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (h == INVALID_HANDLE_VALUE) return 0;
   const DWORD size = GetFileSize(h, nullptr);
   CloseHandle(h);
@@ -66,9 +65,8 @@ LogLinePrefix::LogLinePrefix(const char* szTagIn, const char* szPrettyFunction)
     : szTime{}, szTag(szTagIn), szFunction{} {
   SYSTEMTIME now;
   GetLocalTime(&now);
-  snprintf(szTime, sizeof(szTime), "%04u-%02u-%02u %02u:%02u:%02u", now.wYear % 10000u,
-           now.wMonth % 100u, now.wDay % 100u, now.wHour % 100u, now.wMinute % 100u,
-           now.wSecond % 100u);
+  snprintf(szTime, sizeof(szTime), "%04u-%02u-%02u %02u:%02u:%02u", now.wYear % 10000u, now.wMonth % 100u,
+           now.wDay % 100u, now.wHour % 100u, now.wMinute % 100u, now.wSecond % 100u);
   threadId = static_cast<int>(GetCurrentThreadId());
   processId = static_cast<int>(GetCurrentProcessId());
   LogFunctionName(szPrettyFunction, szFunction, sizeof(szFunction));
@@ -79,9 +77,7 @@ namespace {
 // The output of LogFunctionName: appends what fits, always terminated.
 class CNameWriter {
  public:
-  CNameWriter(char* szOut, size_t cchOut) : m_szOut(szOut), m_cchOut(cchOut), m_length(0) {
-    m_szOut[0] = '\0';
-  }
+  CNameWriter(char* szOut, size_t cchOut) : m_szOut(szOut), m_cchOut(cchOut), m_length(0) { m_szOut[0] = '\0'; }
   void Append(const char* pText, size_t cch) {
     const size_t room = m_cchOut - 1 - m_length;
     if (cch > room) cch = room;
@@ -113,9 +109,12 @@ size_t FindParameterList(const char* sz, size_t from, size_t n) {
       if (c == '(' && i + 1 < n && sz[i + 1] == ')') ++i;
       continue;
     }
-    if (c == '<') ++depth;
-    else if (c == '>' && depth > 0) --depth;
-    else if (c == '(' && depth == 0) return i;
+    if (c == '<')
+      ++depth;
+    else if (c == '>' && depth > 0)
+      --depth;
+    else if (c == '(' && depth == 0)
+      return i;
   }
   return n;
 }
@@ -125,8 +124,10 @@ size_t SkipParentheses(const char* sz, size_t open, size_t n) {
   if (open >= n || sz[open] != '(') return n;
   int depth = 0;
   for (size_t i = open; i < n; ++i) {
-    if (sz[i] == '(') ++depth;
-    else if (sz[i] == ')' && --depth == 0) return i + 1;
+    if (sz[i] == '(')
+      ++depth;
+    else if (sz[i] == ')' && --depth == 0)
+      return i + 1;
   }
   return n;
 }
@@ -164,8 +165,10 @@ void LogFunctionName(const char* szPrettyFunction, char* szOut, size_t cchOut) {
   int depth = 0;
   for (size_t i = open; i-- > 0;) {
     const char c = sz[i];
-    if (c == '>') ++depth;
-    else if (c == '<' && depth > 0) --depth;
+    if (c == '>')
+      ++depth;
+    else if (c == '<' && depth > 0)
+      --depth;
     else if (c == ' ' && depth == 0) {
       start = i + 1;
       break;
@@ -243,8 +246,10 @@ void CLogFile::Write(const char* szFormat, ...) {
   AcquireSRWLockShared(&s_lifetimeLock);
   // A caller may still hold a pointer from before the close: only a
   // registered instance is touched.
-  if (this == s_pLogFile) WriteV(szFormat, args);
-  else WriteToStdout(szFormat, args);
+  if (this == s_pLogFile)
+    WriteV(szFormat, args);
+  else
+    WriteToStdout(szFormat, args);
   ReleaseSRWLockShared(&s_lifetimeLock);
   va_end(args);
 }
@@ -253,8 +258,10 @@ void CLogFile::Emit(const char* szFormat, ...) {
   va_list args;
   va_start(args, szFormat);
   AcquireSRWLockShared(&s_lifetimeLock);
-  if (CLogFile* pLog = Instance(nullptr)) pLog->WriteV(szFormat, args);
-  else WriteToStdout(szFormat, args);
+  if (CLogFile* pLog = Instance(nullptr))
+    pLog->WriteV(szFormat, args);
+  else
+    WriteToStdout(szFormat, args);
   ReleaseSRWLockShared(&s_lifetimeLock);
   va_end(args);
 }

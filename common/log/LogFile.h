@@ -24,7 +24,7 @@
 
 // The prefix values of one line, gathered the moment the line is logged.
 struct LogLinePrefix {
-  char szTime[20];       // "%Y-%m-%d %H:%M:%S": 19 characters
+  char szTime[20];  // "%Y-%m-%d %H:%M:%S": 19 characters
   int processId;
   int threadId;
   const char* szTag;     // "[INFO]  " or "[ERROR] "
@@ -100,13 +100,12 @@ constexpr bool LogFormatRepeatsPrefix(const char* szFormat) {
 // format_ must be a string literal: it is joined to the prefix at compile
 // time, so that Emit's gnu_printf check sees the whole format with every
 // argument.
-#define SKY_LOG_LINE_(tag_, format_, ...)                                                  \
-  do {                                                                                     \
-    static_assert(!LogFormatRepeatsPrefix(format_), "LOG_INFO and LOG_ERROR add the prefix"); \
-    const LogLinePrefix skyLogPrefix_((tag_), __PRETTY_FUNCTION__);                        \
-    CLogFile::Emit(SKY_LOG_PREFIX format_, skyLogPrefix_.szTime, skyLogPrefix_.processId,  \
-                   skyLogPrefix_.threadId, skyLogPrefix_.szTag,                            \
-                   skyLogPrefix_.szFunction __VA_OPT__(, ) __VA_ARGS__);                   \
+#define SKY_LOG_LINE_(tag_, format_, ...)                                                                         \
+  do {                                                                                                            \
+    static_assert(!LogFormatRepeatsPrefix(format_), "LOG_INFO and LOG_ERROR add the prefix");                     \
+    const LogLinePrefix skyLogPrefix_((tag_), __PRETTY_FUNCTION__);                                               \
+    CLogFile::Emit(SKY_LOG_PREFIX format_, skyLogPrefix_.szTime, skyLogPrefix_.processId, skyLogPrefix_.threadId, \
+                   skyLogPrefix_.szTag, skyLogPrefix_.szFunction __VA_OPT__(, ) __VA_ARGS__);                     \
   } while (0)
 
 #define LOG_INFO(format_, ...) SKY_LOG_LINE_("[INFO]  ", format_ __VA_OPT__(, ) __VA_ARGS__)

@@ -17,7 +17,10 @@ HANDLE NewEvent() { return CreateEventW(nullptr, TRUE, FALSE, nullptr); }
 
 TEST(ScopedHandle, DestructionClosesOnce) {
   HANDLE raw = NewEvent();
-  { CScopedKernelHandle h(raw); EXPECT_TRUE(h.IsValid()); }
+  {
+    CScopedKernelHandle h(raw);
+    EXPECT_TRUE(h.IsValid());
+  }
   EXPECT_FALSE(IsOpen(raw));
 }
 
@@ -78,7 +81,10 @@ TEST(ScopedHandle, ModulesAreFreed) {
   HMODULE raw = LoadLibraryW(L"version.dll");
   ASSERT_NE(raw, nullptr);
   wchar_t szName[MAX_PATH];
-  { CScopedModule module(raw); EXPECT_NE(GetModuleFileNameW(raw, szName, MAX_PATH), 0u); }
+  {
+    CScopedModule module(raw);
+    EXPECT_NE(GetModuleFileNameW(raw, szName, MAX_PATH), 0u);
+  }
   // Loaded by us alone, so the last reference is gone.
   EXPECT_EQ(GetModuleHandleW(L"version.dll"), nullptr);
 }

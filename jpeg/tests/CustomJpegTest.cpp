@@ -22,8 +22,7 @@ using testing::Frame;
 
 // Encodes into a buffer of exactly MaxEncodedSize() bytes poisoned with 0xCC
 // and checks the result is a valid stream for the frame's size.
-std::vector<uint8_t> EncodeChecked(CustomJpeg& encoder, const Frame& f,
-                                   framestream::StreamCheck* checkOut = nullptr) {
+std::vector<uint8_t> EncodeChecked(CustomJpeg& encoder, const Frame& f, framestream::StreamCheck* checkOut = nullptr) {
   const uint32_t bound = encoder.MaxEncodedSize();
   EXPECT_GT(bound, 128u);
   std::vector<uint8_t> out(bound, 0xCC);
@@ -32,8 +31,8 @@ std::vector<uint8_t> EncodeChecked(CustomJpeg& encoder, const Frame& f,
   EXPECT_EQ(n % 128, 0u);
   EXPECT_LT(n, bound);  // the bound keeps the USB write's extra byte
   out.resize(n);
-  const framestream::StreamCheck check = framestream::CheckStream(
-      out.data(), out.size(), framestream::ExpectedStrips(f.width, f.height));
+  const framestream::StreamCheck check =
+      framestream::CheckStream(out.data(), out.size(), framestream::ExpectedStrips(f.width, f.height));
   EXPECT_TRUE(check.ok) << check.error;
   for (const auto& s : check.strips) EXPECT_LE(s.paddedLength, 1024u);
   if (checkOut) *checkOut = check;
@@ -189,8 +188,7 @@ TEST(CustomJpeg, NarrowPitchRepeatsTheLastColumnAndWidePitchReadsPaddingAsItIs) 
   Frame padded = testing::MakeNoiseFrame(w, h, 10, 4 * 1376);
   for (int y = 0; y < h; ++y) {
     std::memcpy(padded.Row(y), tight.Row(y), 4 * w);
-    for (int x = w; x < 1376; ++x)
-      std::memcpy(padded.Row(y) + 4 * x, tight.Row(y) + 4 * (w - 1), 4);
+    for (int x = w; x < 1376; ++x) std::memcpy(padded.Row(y) + 4 * x, tight.Row(y) + 4 * (w - 1), 4);
   }
   CustomJpeg encoder;
   ASSERT_TRUE(encoder.Init(w, h));
@@ -245,8 +243,7 @@ TEST(CustomJpeg, RepeatedStripsReuseOnlyIdenticalCode) {
         break;  // one step
       case 3:   // whole strip one step
         for (int y = 0; y < 8; ++y)
-          for (int x = 0; x < 128; ++x)
-            f.Row(y)[128 * s + x] = static_cast<uint8_t>(f.Row(y)[128 * s + x] | 1);
+          for (int x = 0; x < 128; ++x) f.Row(y)[128 * s + x] = static_cast<uint8_t>(f.Row(y)[128 * s + x] | 1);
         break;
       default:
         p[3] ^= 0xFF;
@@ -262,16 +259,14 @@ TEST(CustomJpeg, RepeatedStripsReuseOnlyIdenticalCode) {
   for (int s = 1; s < strips / 2; ++s) {
     if (s % 3 != 0) grey = static_cast<uint8_t>(grey + s % 3);
     for (int y = 8; y < 16; ++y)
-      for (int x = 32 * s; x < 32 * s + 32; ++x)
-        f.Set(x, y, grey, grey, static_cast<uint8_t>(grey - 5));
+      for (int x = 32 * s; x < 32 * s + 32; ++x) f.Set(x, y, grey, grey, static_cast<uint8_t>(grey - 5));
   }
   int contrast = 40;
   for (int s = strips / 2; s < strips; ++s) {
     if (s % 3 != 0) contrast += 24;
     for (int y = 8; y < 16; ++y) {
       for (int x = 32 * s; x < 32 * s + 32; ++x) {
-        const uint8_t v =
-            static_cast<uint8_t>(((x / 4 + y / 4) % 2) ? 128 + contrast / 2 : 128 - contrast / 2);
+        const uint8_t v = static_cast<uint8_t>(((x / 4 + y / 4) % 2) ? 128 + contrast / 2 : 128 - contrast / 2);
         f.Set(x, y, v, v, v);
       }
     }
@@ -292,8 +287,7 @@ TEST(CustomJpeg, RepeatedStripsReuseOnlyIdenticalCode) {
       const framestream::StripInfo& info = check.strips[i];
       ASSERT_LE(info.paddedLength + 4, single.size());
       EXPECT_TRUE(std::equal(stream.begin() + info.headerOffset + 4,
-                             stream.begin() + info.headerOffset + 4 + info.paddedLength,
-                             single.begin() + 4))
+                             stream.begin() + info.headerOffset + 4 + info.paddedLength, single.begin() + 4))
           << KernelsFor(set).name << " strip " << i;
       const uint32_t singlePadded = (((single[0] | single[1] << 8) >> 2 & 0xFFu) + 1) * 4;
       EXPECT_EQ(info.paddedLength, singlePadded) << "strip " << i;
@@ -349,8 +343,7 @@ TEST(CustomJpeg, StripsTooLongForTheHeaderAreRecodedWithFewerCoefficients) {
     if (a.paddedLength <= limit) {
       // Strips that fit are untouched.
       ASSERT_EQ(a.paddedLength, b.paddedLength);
-      EXPECT_EQ(
-          0, std::memcmp(&unlimited[a.headerOffset + 4], &out[b.headerOffset + 4], a.paddedLength));
+      EXPECT_EQ(0, std::memcmp(&unlimited[a.headerOffset + 4], &out[b.headerOffset + 4], a.paddedLength));
     } else {
       ++recoded;
     }
@@ -414,9 +407,9 @@ TEST(CustomJpeg, EveryFrameOfASequenceIsCodedAsAFreshEncoderCodesIt) {
         {[](Frame& f) { Invert(f, 300, 250, 192, 20), Invert(f, 723, 408, 32, 32); }}}},
       {"one step in one channel at the far corner of a strip, the ignored byte",
        testing::MakeGradientFrame(320, 64),
-       {{[](Frame& f) { f.Row(15)[4 * 63 + 1] ^= 1; }},
-        {[](Frame& f) { f.Row(56)[4 * 288] ^= 1; }},
-        {[](Frame& f) { f.Row(0)[3] ^= 0xFF; }}}},
+       {{[](Frame& f) { f.Row(15)[4 * 63 + 1] ^= 1; }}, {[](Frame& f) { f.Row(56)[4 * 288] ^= 1; }}, {[](Frame& f) {
+          f.Row(0)[3] ^= 0xFF;
+        }}}},
       // Strip 2 takes strip 0's new pattern while strip 1 is kept: its
       // coefficients equal those of strip 0, never of strip 1. The second
       // band starts flat.
@@ -428,15 +421,14 @@ TEST(CustomJpeg, EveryFrameOfASequenceIsCodedAsAFreshEncoderCodesIt) {
         {[](Frame& f) { FillStrip(f, 0, 0, 1), FillStrip(f, 4, 1, 7); }}}},
       {"strips re-coded to fit, and the limit lowered on the same pixels",
        testing::MakeNoiseFrame(256, 16, 77),
-       {{[](Frame& f) { Invert(f, 100, 3, 10, 2); }},
-        {[](Frame&) {}, 256},
-        {[](Frame& f) { f = testing::MakeNoiseFrame(256, 16, 78); }}},
+       {{[](Frame& f) { Invert(f, 100, 3, 10, 2); }}, {[](Frame&) {}, 256}, {[](Frame& f) {
+          f = testing::MakeNoiseFrame(256, 16, 78);
+        }}},
        384},
       // 33 x 9 is coded as 64 x 16: the last column and row are repeated.
       {"the last real column and row, repeated past the frame",
        testing::MakeNoiseFrame(33, 9, 5),
-       {{[](Frame& f) { f.Row(4)[4 * 32 + 2] ^= 0x40; }},
-        {[](Frame& f) { f.Row(8)[4 * 7] ^= 0x40; }}}},
+       {{[](Frame& f) { f.Row(4)[4 * 32 + 2] ^= 0x40; }}, {[](Frame& f) { f.Row(8)[4 * 7] ^= 0x40; }}}},
       {"the same size at another pitch, padding columns read as they are",
        testing::MakeNoiseFrame(1366, 16, 9),
        {{[](Frame& f) {
@@ -479,7 +471,6 @@ TEST(CustomJpeg, EveryFrameOfASequenceIsCodedAsAFreshEncoderCodesIt) {
   }
 }
 
-
 // After a frame that reused no strip, the encoder keeps nothing for
 // kFramesWithoutKeep frames, then keeps again; the frames between are still
 // coded exactly. Frames are noise by seed; `edit` inverts a corner of strip 0.
@@ -496,8 +487,7 @@ TEST(CustomJpeg, CompleteChangesPauseTheKeepingAndReuseResumesAfterThem) {
   };
   std::vector<Shown> resume = still(3, kSkip + 1, {{1, false, false}, {2, false, false}});
   resume.push_back({3, false, true});  // the frame before kept its strips
-  std::vector<Shown> midway =
-      still(5, kSkip, {{4, false, false}, {4, false, true}, {5, false, false}});
+  std::vector<Shown> midway = still(5, kSkip, {{4, false, false}, {4, false, true}, {5, false, false}});
   midway.push_back({5, false, false});  // keeps again, nothing to compare with
   midway.push_back({5, true, true});
   const struct {
@@ -518,8 +508,7 @@ TEST(CustomJpeg, CompleteChangesPauseTheKeepingAndReuseResumesAfterThem) {
       for (size_t i = 0; i < c.frames.size(); ++i) {
         Frame f = testing::MakeNoiseFrame(96, 16, c.frames[i].seed);
         if (c.frames[i].edit) Invert(f, 0, 0, 4, 4);
-        EXPECT_EQ(EncodeChecked(encoder, f), EncodeFresh(f, CustomJpeg::kMaxPaddedStripLength))
-            << "frame " << i;
+        EXPECT_EQ(EncodeChecked(encoder, f), EncodeFresh(f, CustomJpeg::kMaxPaddedStripLength)) << "frame " << i;
         EXPECT_EQ(encoder.LastFrameReusedStrips() > 0, c.frames[i].reused) << "frame " << i;
       }
     }

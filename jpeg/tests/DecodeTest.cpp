@@ -31,9 +31,8 @@ struct RoundTrip {
   size_t bytes = 0;
 };
 
-RoundTrip EncodeAndDecode(const uint8_t* pixels, int width, int height, int pitch,
-                          const BgrxImage& source, uint32_t stripLimit = 0,
-                          streamtool::DecodeOptions options = {}) {
+RoundTrip EncodeAndDecode(const uint8_t* pixels, int width, int height, int pitch, const BgrxImage& source,
+                          uint32_t stripLimit = 0, streamtool::DecodeOptions options = {}) {
   CustomJpeg encoder;
   EXPECT_TRUE(encoder.Init(width, height));
   if (stripLimit) encoder.SetMaxPaddedStripLengthForTesting(stripLimit);
@@ -42,8 +41,7 @@ RoundTrip EncodeAndDecode(const uint8_t* pixels, int width, int height, int pitc
   const QuantTablePayload payload = BuildQuantTablePayload(encoder);
   RoundTrip r;
   r.bytes = out.size();
-  r.decoded = streamtool::DecodeStream(out.data(), out.size(), width, height, payload.data(),
-                                       payload.size(), options);
+  r.decoded = streamtool::DecodeStream(out.data(), out.size(), width, height, payload.data(), payload.size(), options);
   EXPECT_TRUE(r.decoded.ok) << r.decoded.error;
   if (r.decoded.ok) r.psnr = streamtool::Psnr(source, r.decoded.image);
   return r;
@@ -61,8 +59,7 @@ TEST(Decode, StoredFramesDecodeAtFortyDecibelsOrBetter) {
     BgrxImage image;
     std::string error;
     ASSERT_TRUE(streamtool::ReadPng(path, image, error)) << error;
-    const RoundTrip r =
-        EncodeAndDecode(image.pixels.data(), image.width, image.height, image.Pitch(), image);
+    const RoundTrip r = EncodeAndDecode(image.pixels.data(), image.width, image.height, image.Pitch(), image);
     EXPECT_GE(r.psnr, 40.0) << name;
     EXPECT_LT(r.bytes, image.pixels.size() / 8) << name;
   }
@@ -85,8 +82,7 @@ TEST(Decode, StoredFramesGiveIdenticalBytesOnEveryKernelSet) {
     const char* name = pinned.name;
     BgrxImage image;
     std::string error;
-    ASSERT_TRUE(streamtool::ReadPng(std::string(SKY_TEST_FRAMES_DIR) + "/" + name, image, error))
-        << error;
+    ASSERT_TRUE(streamtool::ReadPng(std::string(SKY_TEST_FRAMES_DIR) + "/" + name, image, error)) << error;
     std::vector<uint8_t> reference;
     for (KernelSet set : {KernelSet::Scalar, KernelSet::Sse2, KernelSet::Avx2}) {
       if (!IsKernelSetSupported(set)) continue;
@@ -124,8 +120,7 @@ TEST(Decode, OurHuffmanTablesAreTheDecodersOwnStandardTables) {
   streamtool::DecodeOptions noTables;
   noTables.includeHuffmanTables = false;
   const RoundTrip with = EncodeAndDecode(f.pixels.data(), f.width, f.height, f.pitch, source);
-  const RoundTrip without =
-      EncodeAndDecode(f.pixels.data(), f.width, f.height, f.pitch, source, 0, noTables);
+  const RoundTrip without = EncodeAndDecode(f.pixels.data(), f.width, f.height, f.pitch, source, 0, noTables);
   ASSERT_TRUE(with.decoded.ok && without.decoded.ok);
   EXPECT_EQ(with.decoded.image.pixels, without.decoded.image.pixels);
 }

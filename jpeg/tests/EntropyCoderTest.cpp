@@ -30,9 +30,7 @@ struct Coder {
     state->bitBuffer = 0;
     state->bitCount = 0;
   }
-  std::vector<uint8_t> Bytes() const {
-    return {buffer.begin(), buffer.begin() + state->outputLength};
-  }
+  std::vector<uint8_t> Bytes() const { return {buffer.begin(), buffer.begin() + state->outputLength}; }
 };
 
 struct alignas(16) Block {
@@ -42,8 +40,7 @@ struct alignas(16) Block {
 // Reference: T.81 F.1.2 written the long way.
 class ReferenceCoder {
  public:
-  void Block(const int16_t* natural, int16_t& predictor, const HuffmanTableDef& dc,
-             const HuffmanTableDef& ac) {
+  void Block(const int16_t* natural, int16_t& predictor, const HuffmanTableDef& dc, const HuffmanTableDef& ac) {
     int zz[64];
     for (int i = 0; i < 64; ++i) zz[kNaturalToZigZag[i]] = natural[i];
     const int diff = static_cast<int16_t>(zz[0] - predictor);
@@ -227,8 +224,7 @@ TEST(EncodeBlock, MatchesReferenceCoderOnRandomBlockSequencesWithEveryKernelSet)
         b.v[0] = static_cast<int16_t>(static_cast<int>(rng() % 2041) - 1024);
         for (int i = 1; i < 64; ++i)
           if (static_cast<int>(rng() % 64) < density)
-            b.v[i] = static_cast<int16_t>(static_cast<int>(rng() % (2 * range - 1)) -
-                                          (range - 1));
+            b.v[i] = static_cast<int16_t>(static_cast<int>(rng() % (2 * range - 1)) - (range - 1));
         const int component = block % 3;
         const HuffCodePair pair = component == 0 ? t.Luminance() : t.Chrominance();
         EncodeBlock(*c.state, b.v, p[component], pair, kernels);
@@ -250,8 +246,8 @@ TEST(EncodeStripBlocks, EqualsTwelveBlockCodesAndDropsOnlyHigherPositions) {
     const int density = 1 + round % 64;
     for (auto& block : blocks.block) {
       for (int i = 0; i < 64; ++i) {
-        block[i] = static_cast<int16_t>(
-            static_cast<int>(rng() % 64) < density ? static_cast<int>(rng() % 2047) - 1023 : 0);
+        block[i] =
+            static_cast<int16_t>(static_cast<int>(rng() % 64) < density ? static_cast<int>(rng() % 2047) - 1023 : 0);
       }
     }
     for (int b = 0; b < 12; ++b) blocks.nonzero[b] = ZigZagNonzeroMask(blocks.block[b]);
@@ -262,8 +258,7 @@ TEST(EncodeStripBlocks, EqualsTwelveBlockCodesAndDropsOnlyHigherPositions) {
     int16_t p[3] = {};
     for (int b = 0; b < 12; ++b) {
       Block copy;
-      for (int i = 0; i < 64; ++i)
-        copy.v[i] = kNaturalToZigZag[i] > lastAc ? 0 : blocks.block[b][i];
+      for (int i = 0; i < 64; ++i) copy.v[i] = kNaturalToZigZag[i] > lastAc ? 0 : blocks.block[b][i];
       EncodeBlock(*expected.state, copy.v, p[b % 3], b % 3 == 0 ? t.Luminance() : t.Chrominance());
     }
     const uint8_t pendingCount = expected.state->bitCount;
@@ -289,8 +284,8 @@ TEST(EncodeBlock, OutOfRangeValuesAreClampedAlikeInSparseAndDenseBlocks) {
   const struct {
     int16_t value;
     int16_t coded;  // what the reference codes instead
-  } cases[] = {{1023, 1023},  {-1023, -1023}, {1024, 1023},    {-1024, -1023},
-               {2047, 1023},  {-2048, -1023}, {32767, 1023},   {-32768, -1023}};
+  } cases[] = {{1023, 1023}, {-1023, -1023}, {1024, 1023},  {-1024, -1023},
+               {2047, 1023}, {-2048, -1023}, {32767, 1023}, {-32768, -1023}};
   const StandardCodeTables& t = GetStandardCodeTables();
   for (const EncoderKernels* kernels : EveryKernelSet()) {
     for (const auto& c : cases) {
@@ -308,14 +303,12 @@ TEST(EncodeBlock, OutOfRangeValuesAreClampedAlikeInSparseAndDenseBlocks) {
         ReferenceCoder ref;
         int16_t p[2] = {}, rp[2] = {};
         for (int block = 0; block < 2; ++block) {
-          EncodeBlock(*got.state, b.v, p[block], block == 0 ? t.Luminance() : t.Chrominance(),
-                      *kernels);
+          EncodeBlock(*got.state, b.v, p[block], block == 0 ? t.Luminance() : t.Chrominance(), *kernels);
           ref.Block(expected.v, rp[block], block == 0 ? kLuminanceDcDef : kChrominanceDcDef,
                     block == 0 ? kLuminanceAcDef : kChrominanceAcDef);
         }
         FlushBits(*got.state);
-        EXPECT_EQ(got.Bytes(), ref.Finish())
-            << kernels->name << ": value " << c.value << ", positions " << position;
+        EXPECT_EQ(got.Bytes(), ref.Finish()) << kernels->name << ": value " << c.value << ", positions " << position;
       }
     }
   }
@@ -329,8 +322,8 @@ TEST(EncodeStripBlocks, WritesNoMoreThanFourBytesPastItsCode) {
     StripBlocks blocks;
     for (auto& block : blocks.block)
       for (int i = 0; i < 64; ++i)
-        block[i] = static_cast<int16_t>(
-            static_cast<int>(rng() % 64) < density ? static_cast<int>(rng() % 2047) - 1023 : 0);
+        block[i] =
+            static_cast<int16_t>(static_cast<int>(rng() % 64) < density ? static_cast<int>(rng() % 2047) - 1023 : 0);
     for (int b = 0; b < 12; ++b) blocks.nonzero[b] = ZigZagNonzeroMask(blocks.block[b]);
     for (const EncoderKernels* kernels : EveryKernelSet()) {
       Coder c;
@@ -358,8 +351,7 @@ TEST(BitWriter, ThirtyTwoBitGroupsAreStuffedAfterEveryFfByte) {
   for (int i = 0; i < 3; ++i) EmitBits((0xFFFFu << 16) | 16, *c.state);  // 48 one bits
   EmitBits((0x1u << 16) | 1, *c.state);
   FlushBits(*c.state);
-  const std::vector<uint8_t> expected = {0xFF, 0,    0xFF, 0,    0xFF, 0,   0xFF,
-                                         0,    0xFF, 0,    0xFF, 0,    0x80};
+  const std::vector<uint8_t> expected = {0xFF, 0, 0xFF, 0, 0xFF, 0, 0xFF, 0, 0xFF, 0, 0xFF, 0, 0x80};
   EXPECT_EQ(c.Bytes(), expected);
 }
 

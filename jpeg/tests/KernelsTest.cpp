@@ -71,17 +71,13 @@ TEST(ColourConversion, VectorPathMatchesScalarForEveryWidthAndPixel) {
       for (int variant = 0; variant < 2; ++variant) {
         const EncoderKernels& kernels = variant == 0 ? KernelsFor(KernelSet::Scalar) : *k;
         std::memset(planes[variant], 0xCC, sizeof planes[variant]);
-        uint8_t* y[4] = {planes[variant][0][0], planes[variant][0][1], planes[variant][0][2],
-                         planes[variant][0][3]};
-        uint8_t* cb[4] = {planes[variant][1][0], planes[variant][1][1], planes[variant][1][2],
-                          planes[variant][1][3]};
-        uint8_t* cr[4] = {planes[variant][2][0], planes[variant][2][1], planes[variant][2][2],
-                          planes[variant][2][3]};
+        uint8_t* y[4] = {planes[variant][0][0], planes[variant][0][1], planes[variant][0][2], planes[variant][0][3]};
+        uint8_t* cb[4] = {planes[variant][1][0], planes[variant][1][1], planes[variant][1][2], planes[variant][1][3]};
+        uint8_t* cr[4] = {planes[variant][2][0], planes[variant][2][1], planes[variant][2][2], planes[variant][2][3]};
         kernels.convertBgrxToYcc(width, in, y, cb, cr, 1, 3);
       }
       // Identical samples, and row 0 and bytes past the width left untouched.
-      ASSERT_EQ(0, std::memcmp(planes[0], planes[1], sizeof planes[0]))
-          << k->name << " width " << width;
+      ASSERT_EQ(0, std::memcmp(planes[0], planes[1], sizeof planes[0])) << k->name << " width " << width;
       EXPECT_EQ(planes[1][0][0][0], 0xCC);
       EXPECT_EQ(planes[1][0][1][width], 0xCC);
     }
@@ -115,8 +111,7 @@ double ReferenceCoefficient(const Block& samples, int u, int v) {
   double sum = 0;
   for (int y = 0; y < 8; ++y)
     for (int x = 0; x < 8; ++x)
-      sum += samples.v[8 * y + x] * std::cos((2 * y + 1) * u * pi / 16) *
-             std::cos((2 * x + 1) * v * pi / 16);
+      sum += samples.v[8 * y + x] * std::cos((2 * y + 1) * u * pi / 16) * std::cos((2 * x + 1) * v * pi / 16);
   const double f = 0.25 * c(u) * c(v) * sum;
   return 8 * f * kAanScales[8 * u + v] / 16384.0;
 }
@@ -191,8 +186,7 @@ TEST(ForwardDct, HighContrastCellsDoNotOverflowTheSecondPass) {
 }
 
 // The three kernels one after the other, as the strip transform must give.
-StripBlocks ComposedTransform(const uint8_t* const* rows, const DivisorTable& lum,
-                              const DivisorTable& chrom) {
+StripBlocks ComposedTransform(const uint8_t* const* rows, const DivisorTable& lum, const DivisorTable& chrom) {
   alignas(16) uint8_t planes[3][8][32];
   uint8_t* y[8];
   uint8_t* cb[8];
@@ -208,8 +202,7 @@ StripBlocks ComposedTransform(const uint8_t* const* rows, const DivisorTable& lu
     for (int c = 0; c < 3; ++c) {
       int16_t* block = out.block[3 * m + c];
       for (int r = 0; r < 8; ++r)
-        for (int x = 0; x < 8; ++x)
-          block[8 * r + x] = static_cast<int16_t>(planes[c][r][8 * m + x] - 128);
+        for (int x = 0; x < 8; ++x) block[8 * r + x] = static_cast<int16_t>(planes[c][r][8 * m + x] - 128);
       ForwardDctFastScalar(block);
       QuantizeBlockScalar(block, c == 0 ? lum : chrom, block);
       out.nonzero[3 * m + c] = 0;
@@ -249,8 +242,7 @@ TEST(StripTransform, EverySetEqualsConversionDctAndQuantiserInTurn) {
               p[c] = ((x / cellW + r / cellH) % 2) ? 255 : 0;
               break;
             case 3:
-              p[c] = static_cast<uint8_t>(((x / cellW + r / cellH + c) % 2) ? 255 - rng() % 3
-                                                                            : rng() % 3);
+              p[c] = static_cast<uint8_t>(((x / cellW + r / cellH + c) % 2) ? 255 - rng() % 3 : rng() % 3);
               break;
             // One colour with noise in the ignored byte (a flat strip), and
             // the same with a single sample one step off.
@@ -338,8 +330,7 @@ TEST(Quantizer, EqualsRoundedDivisionForEveryTableDivisorAndValue) {
           const int x = in.v[i];
           if (x == -32768) continue;  // |x| does not exist in int16
           const int magnitude = (std::abs(x) + d / 2) / d;
-          ASSERT_EQ(out.v[i], x < 0 ? -magnitude : magnitude)
-              << k->name << " d=" << d << " x=" << x;
+          ASSERT_EQ(out.v[i], x < 0 ? -magnitude : magnitude) << k->name << " d=" << d << " x=" << x;
         }
       }
     }
@@ -367,10 +358,12 @@ TEST(Quantizer, VectorPathMatchesScalarInPlaceAndOnExtremes) {
 }
 
 TEST(Tables, QualityScalingGivesTheStatedTables) {
+  // clang-format off
   const uint8_t luminance[64] = {1,  2,  2,  3,  5,  8,  10, 12, 2,  2,  3,  4,  5,  12, 12, 11,
                                  3,  3,  3,  5,  8,  11, 14, 11, 3,  3,  4,  6,  10, 17, 16, 12,
                                  4,  4,  7,  11, 14, 22, 21, 15, 5,  7,  11, 13, 16, 21, 23, 18,
                                  10, 13, 16, 17, 21, 24, 24, 20, 14, 18, 19, 20, 22, 20, 21, 20};
+  // clang-format on
   const uint8_t chrominanceTop[4][8] = {{1, 4, 5, 9, 20, 20, 20, 20},
                                         {4, 4, 5, 13, 20, 20, 20, 20},
                                         {5, 5, 11, 20, 20, 20, 20, 20},
@@ -436,8 +429,8 @@ TEST(StripReuse, EverySetComparesCoefficientsWhereTheMasksLeaveThem) {
     int position;      // natural position that differs
     bool same;
   } const cases[] = {
-      {1, 0, false},          {1, 5, true},     {0, 0, false},  {0, 63, true},
-      {3, 63, false},         {~0ull, 63, false}, {3, 1, false}, {1ull << 63, 8, false},
+      {1, 0, false},  {1, 5, true},       {0, 0, false}, {0, 63, true},
+      {3, 63, false}, {~0ull, 63, false}, {3, 1, false}, {1ull << 63, 8, false},
   };
   for (const EncoderKernels* k : AllKernelSets()) {
     SCOPED_TRACE(k->name);

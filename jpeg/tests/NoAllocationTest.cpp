@@ -72,9 +72,7 @@ void operator delete[](void* p, std::align_val_t) noexcept { FreeAligned(p); }
 void operator delete(void* p, std::size_t, std::align_val_t) noexcept { FreeAligned(p); }
 void operator delete[](void* p, std::size_t, std::align_val_t) noexcept { FreeAligned(p); }
 void operator delete(void* p, std::align_val_t, const std::nothrow_t&) noexcept { FreeAligned(p); }
-void operator delete[](void* p, std::align_val_t, const std::nothrow_t&) noexcept {
-  FreeAligned(p);
-}
+void operator delete[](void* p, std::align_val_t, const std::nothrow_t&) noexcept { FreeAligned(p); }
 
 namespace jpeg {
 namespace {
@@ -84,8 +82,7 @@ TEST(Encode, AllocatesNothingOnAnyKernelSetOrFrameShape) {
     int width, height, pitch;  // pitch 0: 4 * width
     uint32_t stripLimit;       // 0: the real limit
   } const shapes[] = {
-      {1, 1, 0, 0},         {33, 9, 0, 0},    {1366, 24, 0, 0}, {1366, 24, 4 * 1376, 0},
-      {100, 20, 4 * 60, 0}, {64, 16, 0, 200},
+      {1, 1, 0, 0}, {33, 9, 0, 0}, {1366, 24, 0, 0}, {1366, 24, 4 * 1376, 0}, {100, 20, 4 * 60, 0}, {64, 16, 0, 200},
   };
   for (KernelSet set : {KernelSet::Scalar, KernelSet::Sse2, KernelSet::Avx2}) {
     if (!IsKernelSetSupported(set)) continue;

@@ -153,8 +153,8 @@ TEST_F(MonitorMgrTest, ArrivalOpensOnlyAPresentInterfaceInItsListedSpelling) {
   ASSERT_TRUE(Mgr().Init(m_hWnd));
   // A pipe server stands behind one forged path: it must see no client.
   const std::wstring pipe = L"\\\\.\\pipe\\skyvane-arrival-" + std::to_wstring(GetCurrentProcessId());
-  HANDLE hPipe = CreateNamedPipeW(pipe.c_str(), PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED, PIPE_TYPE_BYTE, 1, 64, 64,
-                                  0, nullptr);
+  HANDLE hPipe =
+      CreateNamedPipeW(pipe.c_str(), PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED, PIPE_TYPE_BYTE, 1, 64, 64, 0, nullptr);
   ASSERT_NE(hPipe, INVALID_HANDLE_VALUE);
   struct Case {
     std::wstring path;
@@ -169,8 +169,10 @@ TEST_F(MonitorMgrTest, ArrivalOpensOnlyAPresentInterfaceInItsListedSpelling) {
   for (const Case& c : forged) {
     auto arrival = Broadcast(c.path);
     EXPECT_FALSE(Mgr().OnDeviceArrival(AsBroadcast(arrival))) << c.logged;
-    EXPECT_EQ(Count(Log(), "[ERROR]  [CMonitorMgr::OnDeviceArrival] OnDeviceArrival refused, not a present device "
-                           "interface: " + c.logged + "\r\n"),
+    EXPECT_EQ(Count(Log(),
+                    "[ERROR]  [CMonitorMgr::OnDeviceArrival] OnDeviceArrival refused, not a present device "
+                    "interface: " +
+                        c.logged + "\r\n"),
               1u)
         << Log();
   }
@@ -209,18 +211,20 @@ TEST_F(MonitorMgrTest, RemovalIgnoresCaseButActsOnlyOnceTheInterfaceIsGone) {
       {true, swapped, false, "the device interface is still present"},
       {false, Path(L"gone").substr(0, Path(L"gone").size() - 1), false, nullptr},  // not ours
       {false, Path(L"never"), false, nullptr},
-      {false, swapped, true, nullptr},  // the spelling need not match the enumeration's
+      {false, swapped, true, nullptr},         // the spelling need not match the enumeration's
       {false, Path(L"gone"), false, nullptr},  // already gone
   };
   for (const Case& c : cases) {
-    if (c.plugged) Plug({Device(L"keep"), Device(L"gone")});
-    else Plug({Device(L"keep")});
+    if (c.plugged)
+      Plug({Device(L"keep"), Device(L"gone")});
+    else
+      Plug({Device(L"keep")});
     const size_t refusals = Count(Log(), "OnDeviceRemove refused");
     auto removal = Broadcast(c.path);
     EXPECT_EQ(Mgr().OnDeviceRemove(AsBroadcast(removal)), c.removed) << usbsim::Narrow(c.path);
-    EXPECT_NE(Log().find("[INFO]   [CMonitorMgr::OnDeviceRemove] OnDeviceRemove path is " + usbsim::Narrow(c.path) +
-                         "\r\n"),
-              std::string::npos);
+    EXPECT_NE(
+        Log().find("[INFO]   [CMonitorMgr::OnDeviceRemove] OnDeviceRemove path is " + usbsim::Narrow(c.path) + "\r\n"),
+        std::string::npos);
     if (c.refusal)
       EXPECT_EQ(Count(Log(), std::string("[ERROR]  [CMonitorMgr::OnDeviceRemove] OnDeviceRemove refused, ") +
                                  c.refusal + ": " + usbsim::Narrow(c.path) + "\r\n"),
@@ -250,7 +254,8 @@ TEST_F(MonitorMgrTest, RemovalIsRefusedWhileThePresentDevicesCannotBeListed) {
   auto removal = Broadcast(Path(L"dev"));
   EXPECT_FALSE(Mgr().OnDeviceRemove(AsBroadcast(removal)));
   EXPECT_NE(Log().find("[ERROR]  [CMonitorMgr::OnDeviceRemove] OnDeviceRemove refused, the present devices cannot "
-                       "be listed: " + usbsim::Narrow(Path(L"dev")) + "\r\n"),
+                       "be listed: " +
+                       usbsim::Narrow(Path(L"dev")) + "\r\n"),
             std::string::npos)
       << Log();
   usbsim::WriteCfgMgrFaults(m_dir, {});
@@ -280,17 +285,17 @@ TEST_F(MonitorMgrTest, QueryRemoveClosesTheDeviceAndAFailedOneOpensItAgain) {
     uintptr_t handle;
     bool plugged;
     bool acted;
-    size_t managed;      // processors afterwards
-    long devInits;       // sessions of "dev" so far
+    size_t managed;  // processors afterwards
+    long devInits;   // sessions of "dev" so far
   };
   const Step steps[] = {
-      {DBT_DEVICEQUERYREMOVE, device + 4, true, false, 2, 1},        // not our handle
-      {DBT_DEVICEQUERYREMOVEFAILED, device, true, false, 2, 1},      // nothing was closed
-      {DBT_DEVICEREMOVECOMPLETE, device, true, false, 2, 1},         // still present
-      {DBT_DEVICEQUERYREMOVE, device, true, true, 1, 1},             // closed for the removal
-      {DBT_DEVICEQUERYREMOVE, device, true, false, 1, 1},            // closed already
-      {DBT_DEVICEQUERYREMOVEFAILED, device, true, true, 2, 2},       // removal cancelled: open again
-      {DBT_DEVICEQUERYREMOVE, 0, true, false, 2, 2},                 // a null handle names nothing
+      {DBT_DEVICEQUERYREMOVE, device + 4, true, false, 2, 1},    // not our handle
+      {DBT_DEVICEQUERYREMOVEFAILED, device, true, false, 2, 1},  // nothing was closed
+      {DBT_DEVICEREMOVECOMPLETE, device, true, false, 2, 1},     // still present
+      {DBT_DEVICEQUERYREMOVE, device, true, true, 1, 1},         // closed for the removal
+      {DBT_DEVICEQUERYREMOVE, device, true, false, 1, 1},        // closed already
+      {DBT_DEVICEQUERYREMOVEFAILED, device, true, true, 2, 2},   // removal cancelled: open again
+      {DBT_DEVICEQUERYREMOVE, 0, true, false, 2, 2},             // a null handle names nothing
   };
   for (size_t i = 0; i < sizeof(steps) / sizeof(steps[0]); ++i) {
     const Step& s = steps[i];
@@ -303,8 +308,10 @@ TEST_F(MonitorMgrTest, QueryRemoveClosesTheDeviceAndAFailedOneOpensItAgain) {
                              usbsim::Narrow(Path(L"dev")) + "\r\n"),
             1u)
       << Log();
-  EXPECT_EQ(Count(Log(), "[INFO]   [CMonitorMgr::OnDeviceHandleEvent] OnDeviceQueryRemoveFailed opening the device "
-                         "again: " + usbsim::Narrow(Path(L"dev")) + "\r\n"),
+  EXPECT_EQ(Count(Log(),
+                  "[INFO]   [CMonitorMgr::OnDeviceHandleEvent] OnDeviceQueryRemoveFailed opening the device "
+                  "again: " +
+                      usbsim::Narrow(Path(L"dev")) + "\r\n"),
             1u);
   EXPECT_EQ(ManagedPaths(), (std::vector<std::wstring>{Path(L"other"), Path(L"dev")}));
   EXPECT_TRUE(WaitForFrames(L"dev", usbsim::ReadFrameIndex(DevDir(L"dev")).size() + 2));
@@ -348,11 +355,11 @@ TEST_F(MonitorMgrTest, AHandleEventThatNamesTheRegistrationIsMatchedByIt) {
     std::vector<const wchar_t*> managed;  // device names afterwards, in list order
   };
   const Step steps[] = {
-      {DBT_DEVICEQUERYREMOVE, hDev, nOther, false, {L"dev", L"other"}},  // another registration
-      {DBT_DEVICEQUERYREMOVE, hDev, nBogus, false, {L"dev", L"other"}},  // none of ours
+      {DBT_DEVICEQUERYREMOVE, hDev, nOther, false, {L"dev", L"other"}},          // another registration
+      {DBT_DEVICEQUERYREMOVE, hDev, nBogus, false, {L"dev", L"other"}},          // none of ours
       {DBT_DEVICEQUERYREMOVEFAILED, hOther, nOther, false, {L"dev", L"other"}},  // nothing was closed
-      {DBT_DEVICEREMOVECOMPLETE, hDev, nDev, true, {L"other"}},  // listed, but this one is gone
-      {DBT_DEVICEREMOVECOMPLETE, hDev, nDev, false, {L"other"}},  // unregistered with it
+      {DBT_DEVICEREMOVECOMPLETE, hDev, nDev, true, {L"other"}},                  // listed, but this one is gone
+      {DBT_DEVICEREMOVECOMPLETE, hDev, nDev, false, {L"other"}},                 // unregistered with it
       {DBT_DEVICEQUERYREMOVE, hOther, nOther, true, {}},
       {DBT_DEVICEQUERYREMOVE, hOther, nOther, false, {}},  // closed already
       {DBT_DEVICEQUERYREMOVEFAILED, hOther, nOther, true, {L"other"}},
@@ -380,7 +387,8 @@ TEST_F(MonitorMgrTest, AFailedQueryRemoveOfAnUnpluggedDeviceOpensNothing) {
   Plug({});
   EXPECT_FALSE(Mgr().OnDeviceHandleEvent(DBT_DEVICEQUERYREMOVEFAILED, b));
   EXPECT_NE(Log().find("[ERROR]  [CMonitorMgr::OnDeviceHandleEvent] OnDeviceQueryRemoveFailed, not a present device "
-                       "interface: " + usbsim::Narrow(Path(L"dev")) + "\r\n"),
+                       "interface: " +
+                       usbsim::Narrow(Path(L"dev")) + "\r\n"),
             std::string::npos)
       << Log();
   EXPECT_TRUE(Mgr().Monitors().empty());
@@ -409,8 +417,8 @@ TEST_F(MonitorMgrTest, ListThatGrowsBetweenTheQueriesIsAskedForAgain) {
   Plug({Device(L"dev")});
   usbsim::WriteCfgMgrFaults(m_dir, {0, 0, 2});
   ASSERT_TRUE(Mgr().Init(m_hWnd));
-  EXPECT_EQ(Count(Log(), "[ERROR]  [CMonitorMgr::CheckUsbDevicesOnInit] CM_Get_Device_Interface_List failed hr is 0\r\n"),
-            2u)
+  EXPECT_EQ(
+      Count(Log(), "[ERROR]  [CMonitorMgr::CheckUsbDevicesOnInit] CM_Get_Device_Interface_List failed hr is 0\r\n"), 2u)
       << Log();
   EXPECT_EQ(ManagedPaths(), std::vector<std::wstring>{Path(L"dev")});
 }
@@ -418,10 +426,11 @@ TEST_F(MonitorMgrTest, ListThatGrowsBetweenTheQueriesIsAskedForAgain) {
 TEST_F(MonitorMgrTest, FailedQueriesAreLoggedAsHresultsAndStartNoDevice) {
   Plug({Device(L"dev")});
   usbsim::WriteCfgMgrFaults(m_dir, {CR_OUT_OF_MEMORY, 0, 0});  // ERROR_NOT_ENOUGH_MEMORY, 8
-  ASSERT_TRUE(Mgr().Init(m_hWnd));  // registration worked: Init still succeeds
+  ASSERT_TRUE(Mgr().Init(m_hWnd));                             // registration worked: Init still succeeds
   std::string log = Log();
-  EXPECT_NE(log.find("[CMonitorMgr::CheckUsbDevicesOnInit] CM_Get_Device_Interface_List_Size failed hr is 80070008\r\n"),
-            std::string::npos)
+  EXPECT_NE(
+      log.find("[CMonitorMgr::CheckUsbDevicesOnInit] CM_Get_Device_Interface_List_Size failed hr is 80070008\r\n"),
+      std::string::npos)
       << log;
   EXPECT_NE(log.find("[CMonitorMgr::CheckUsbDevicesOnInit] Something wrong hr is 80070008\r\n"), std::string::npos);
   EXPECT_TRUE(Mgr().Monitors().empty());
@@ -463,7 +472,7 @@ TEST_F(MonitorMgrTest, DisplayChangeRestartsOnlyStoppedThreadsOfActiveMonitors) 
   EXPECT_TRUE(procs[0]->IsImageThreadRunning());
   EXPECT_FALSE(procs[1]->IsImageThreadRunning());
   EXPECT_TRUE(procs[2]->IsImageThreadRunning());
-  EXPECT_TRUE(WaitForFrames(L"a", framesA + 2));  // the restarted thread sends frames again
+  EXPECT_TRUE(WaitForFrames(L"a", framesA + 2));      // the restarted thread sends frames again
   EXPECT_EQ(Count(Log(), "Start image thread"), 4u);  // three at start, one restart
 }
 

@@ -106,10 +106,10 @@ TEST_F(FrameTest, FramesThatCannotBeEncodedSafelyAreRefused) {
     int width, height, pitch;
     const void* data;
   } bad[] = {
-      {0, 32, 256, pixels.data()},    {64, 0, 256, pixels.data()},   {64, 32, 0, pixels.data()},
-      {64, 32, 256, nullptr},         {-64, 32, 256, pixels.data()}, {64, -32, 256, pixels.data()},
-      {64, 32, -256, pixels.data()},  {64, 32, 255, pixels.data()},  {64, 32, 64, pixels.data()},
-      {64, 32, 4, pixels.data()},     {-1, -1, -1, pixels.data()},
+      {0, 32, 256, pixels.data()},   {64, 0, 256, pixels.data()},   {64, 32, 0, pixels.data()},
+      {64, 32, 256, nullptr},        {-64, 32, 256, pixels.data()}, {64, -32, 256, pixels.data()},
+      {64, 32, -256, pixels.data()}, {64, 32, 255, pixels.data()},  {64, 32, 64, pixels.data()},
+      {64, 32, 4, pixels.data()},    {-1, -1, -1, pixels.data()},
   };
   for (const auto& b : bad) ASSERT_EQ(AuvexTest_QueueImage(Monitor(), b.width, b.height, b.pitch, b.data), 1);
   AuvexTest_QueueReservedEvent(Monitor(), 1, 5);
@@ -198,8 +198,8 @@ TEST_F(FrameTest, ResolutionChangesAreAnnouncedAndTinyFramesFitTheBuffer) {
   const int sizes[][2] = {{64, 32}, {64, 32}, {100, 50}, {100, 50}, {1, 1}, {1, 9}, {33, 1}, {32, 8}, {64, 32}};
   for (const auto& s : sizes) Queue(NoiseFrame(s[0], s[1], 0, static_cast<uint32_t>(s[0] * 7 + s[1])));
   RunUntilIdle();
-  EXPECT_EQ(Script(), (S{"R64x32", "Q", "W", "W", "R100x50", "Q", "W", "W", "R1x1", "Q", "W", "R1x9", "Q", "W",
-                         "R33x1", "Q", "W", "R32x8", "Q", "W", "R64x32", "Q", "W", "R0x0"}));
+  EXPECT_EQ(Script(), (S{"R64x32", "Q", "W",     "W", "R100x50", "Q",     "W", "W", "R1x1",   "Q", "W", "R1x9",
+                         "Q",      "W", "R33x1", "Q", "W",       "R32x8", "Q", "W", "R64x32", "Q", "W", "R0x0"}));
   EXPECT_EQ(CheckWrittenFrames(), std::size(sizes));
   EXPECT_EQ(_heapchk(), _HEAPOK) << "the output buffer overflowed";
 }
@@ -251,9 +251,9 @@ TEST_F(FrameTest, FramesTheEncoderRefusesAreDroppedAndTheNextOneRecovers) {
   InitProcessor();
   Double().ClearRecord();
   const int huge = jpeg::CustomJpeg::kMaxDimension + 1;
-  Queue(NoiseFrame(huge, 1));   // no encoder yet: Init fails
-  Queue(NoiseFrame(64, 32));    // the encoder object exists: Resize
-  Queue(NoiseFrame(huge, 1));   // Resize fails
+  Queue(NoiseFrame(huge, 1));       // no encoder yet: Init fails
+  Queue(NoiseFrame(64, 32));        // the encoder object exists: Resize
+  Queue(NoiseFrame(huge, 1));       // Resize fails
   Queue(NoiseFrame(64, 32, 0, 3));  // same size as before the failure
   RunUntilIdle();
   EXPECT_EQ(CountLog("ERROR", "CMonitorProcessor::OnResolutionChange", "jpeg init failed"), 1);

@@ -132,8 +132,7 @@ TEST_F(TeardownTest, DestroyingAProcessorBlockedInItsWaitTurnsTheDeviceOffFirst)
 
   // The cancel is repeated until the thread has ended: one or more of them.
   probe.calls.erase(std::unique(probe.calls.begin(), probe.calls.end()), probe.calls.end());
-  EXPECT_EQ(probe.calls,
-            (std::vector<std::string>{"CancelWaitFrameChange", "PlugOutMonitor", "DestroyMonitorDevice"}));
+  EXPECT_EQ(probe.calls, (std::vector<std::string>{"CancelWaitFrameChange", "PlugOutMonitor", "DestroyMonitorDevice"}));
   // SetResolution(0, 0) went out, then the link was closed, then the monitor removed.
   std::vector<CallRecord> all = Double().Calls();
   ASSERT_GE(all.size(), 2u);

@@ -82,8 +82,8 @@ class ProcessorTest : public ::testing::Test {
     const ::testing::TestInfo* info = ::testing::UnitTest::GetInstance()->current_test_info();
     std::string name = std::string(info->test_suite_name()) + "." + info->name();
     m_devicePath = TestTmpPath(L"device-" + std::wstring(name.begin(), name.end()));
-    HANDLE h = CreateFileW(m_devicePath.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
-                           nullptr);
+    HANDLE h =
+        CreateFileW(m_devicePath.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     ASSERT_NE(h, INVALID_HANDLE_VALUE);
     CloseHandle(h);
     m_logPath = TestTmpPath(L"log-" + std::wstring(name.begin(), name.end()) + L".log");
@@ -128,10 +128,12 @@ class ProcessorTest : public ::testing::Test {
   // line (written after the stop sequence released the mutex) logged.
   bool ThreadEnds(int timeoutMs = 10000) {
     return WaitUntil([&] { return !m_pProc->IsImageThreadRunning(); }, timeoutMs) &&
-           WaitUntil([&] {
-             return CountLog("INFO", "CMonitorProcessor::Start::<lambda>", "Start image thread") ==
-                    CountLog("INFO", "CMonitorProcessor::Start::<lambda>", "Stop image thread");
-           }, timeoutMs);
+           WaitUntil(
+               [&] {
+                 return CountLog("INFO", "CMonitorProcessor::Start::<lambda>", "Start image thread") ==
+                        CountLog("INFO", "CMonitorProcessor::Start::<lambda>", "Stop image thread");
+               },
+               timeoutMs);
   }
 
   // The log so far, one entry per line (without CR LF).
@@ -198,11 +200,10 @@ class ProcessorTest : public ::testing::Test {
       EXPECT_GE(r.data.size(), 129u);
       EXPECT_EQ((r.data.size() - 1) % 128, 0u) << "write " << writes << " is not encoded length + 1";
       if (r.data.size() < 129) continue;
-      framestream::StreamCheck check = framestream::CheckStream(
-          r.data.data(), r.data.size() - 1, framestream::ExpectedStrips(res.first, res.second));
-      EXPECT_TRUE(check.ok) << "write " << writes << " at " << res.first << "x" << res.second << ": "
-                            << check.error << " (strip " << check.errorStrip << ", offset " << check.errorOffset
-                            << ")";
+      framestream::StreamCheck check = framestream::CheckStream(r.data.data(), r.data.size() - 1,
+                                                                framestream::ExpectedStrips(res.first, res.second));
+      EXPECT_TRUE(check.ok) << "write " << writes << " at " << res.first << "x" << res.second << ": " << check.error
+                            << " (strip " << check.errorStrip << ", offset " << check.errorOffset << ")";
     }
     return writes;
   }

@@ -48,7 +48,7 @@ struct Monitor {
   bool plugged = false;
   bool destroyed = false;
   bool active = false;
-  bool cancelPending = false;  // a cancel is remembered until a wait consumes it
+  bool cancelPending = false;       // a cancel is remembered until a wait consumes it
   bool keepUnclaimedCancel = true;  // false: a cancel with no wait blocked is lost
   bool waiting = false;
   int width = 0;
@@ -161,11 +161,20 @@ int Deliver(Monitor& m, std::unique_lock<std::mutex>& lock, IMonitorUpdateListen
     }
     lock.unlock();
     switch (ev.kind) {
-      case ScriptedEvent::kImage: listener->OnImageChange(&ev.image); break;
-      case ScriptedEvent::kActive: listener->OnMonitorActiveChange(ev.value != 0); break;
-      case ScriptedEvent::kReserved1: listener->OnReservedEvent1(static_cast<uint32_t>(ev.value)); break;
-      case ScriptedEvent::kReserved2: listener->OnReservedEvent2(static_cast<uint32_t>(ev.value)); break;
-      default: break;
+      case ScriptedEvent::kImage:
+        listener->OnImageChange(&ev.image);
+        break;
+      case ScriptedEvent::kActive:
+        listener->OnMonitorActiveChange(ev.value != 0);
+        break;
+      case ScriptedEvent::kReserved1:
+        listener->OnReservedEvent1(static_cast<uint32_t>(ev.value));
+        break;
+      case ScriptedEvent::kReserved2:
+        listener->OnReservedEvent2(static_cast<uint32_t>(ev.value));
+        break;
+      default:
+        break;
     }
     lock.lock();
     if (ev.kind == ScriptedEvent::kImage) ++m.counters.framesDelivered;
@@ -467,8 +476,8 @@ AUVEX_API int AUVEX_CALL AuvexTest_SetCancelKeptForNextWait(AuvexMonitor hMonito
   });
 }
 
-AUVEX_API int AUVEX_CALL AuvexTest_SetFrameFiles(AuvexMonitor hMonitor, const char* const* paths, int count,
-                                               int width, int height) {
+AUVEX_API int AUVEX_CALL AuvexTest_SetFrameFiles(AuvexMonitor hMonitor, const char* const* paths, int count, int width,
+                                                 int height) {
   if (!paths || count <= 0) return 0;
   std::vector<std::string> list;
   for (int i = 0; i < count; ++i) {
@@ -509,7 +518,7 @@ AUVEX_API int AUVEX_CALL AuvexTest_QueueWaitResult(AuvexMonitor hMonitor, int re
 }
 
 AUVEX_API int AUVEX_CALL AuvexTest_QueueImage(AuvexMonitor hMonitor, int width, int height, int pitch,
-                                            const void* pData) {
+                                              const void* pData) {
   ScriptedEvent ev{ScriptedEvent::kImage};
   ev.image = ImageData{width, height, pitch, static_cast<uint8_t*>(const_cast<void*>(pData))};
   return QueueEvent(hMonitor, ev);

@@ -27,16 +27,16 @@ constexpr int kAuvexWaitBusy = 5;        // another thread already waits on this
 
 // Counters and state of one monitor.
 struct AuvexTestMonitorInfo {
-  int32_t plugged;          // PlugInMonitor succeeded and no PlugOutMonitor since
-  int32_t active;           // what IsMonitorActive reports
-  int32_t width, height;    // the current mode
-  uint32_t waits;           // WaitforFrameChange calls
-  uint32_t framesDelivered; // OnImageChange calls made
-  uint32_t cancels;         // CancelWaitFrameChange calls
-  uint32_t nothingNew;      // waits that returned 2
-  int32_t waiting;          // a thread is inside WaitforFrameChange right now
-  uint8_t edid[256];        // the buffer given to PlugInMonitor
-  int32_t edidSize;         // its size argument
+  int32_t plugged;           // PlugInMonitor succeeded and no PlugOutMonitor since
+  int32_t active;            // what IsMonitorActive reports
+  int32_t width, height;     // the current mode
+  uint32_t waits;            // WaitforFrameChange calls
+  uint32_t framesDelivered;  // OnImageChange calls made
+  uint32_t cancels;          // CancelWaitFrameChange calls
+  uint32_t nothingNew;       // waits that returned 2
+  int32_t waiting;           // a thread is inside WaitforFrameChange right now
+  uint8_t edid[256];         // the buffer given to PlugInMonitor
+  int32_t edidSize;          // its size argument
 };
 
 // Called on every call of a library function (real names only), on the
@@ -71,8 +71,8 @@ AUVEX_API int AUVEX_CALL AuvexTest_SetCancelKeptForNextWait(AuvexMonitor hMonito
 // Frames from raw BGRX files of width x height pixels (rows of 4 * width
 // bytes), cycled in order. `paths` holds `count` file names. Returns 0 when a
 // file cannot be read or has the wrong size (the source stays unchanged).
-AUVEX_API int AUVEX_CALL AuvexTest_SetFrameFiles(AuvexMonitor hMonitor, const char* const* paths, int count,
-                                               int width, int height);
+AUVEX_API int AUVEX_CALL AuvexTest_SetFrameFiles(AuvexMonitor hMonitor, const char* const* paths, int count, int width,
+                                                 int height);
 // Back to the synthetic desktop.
 AUVEX_API int AUVEX_CALL AuvexTest_SetSyntheticFrames(AuvexMonitor hMonitor);
 
@@ -86,7 +86,7 @@ AUVEX_API int AUVEX_CALL AuvexTest_QueueWaitResult(AuvexMonitor hMonitor, int re
 // The next wait hands the listener exactly this record (pixels not copied:
 // the caller keeps them valid until the wait has returned) and returns 0.
 AUVEX_API int AUVEX_CALL AuvexTest_QueueImage(AuvexMonitor hMonitor, int width, int height, int pitch,
-                                            const void* pData);
+                                              const void* pData);
 // The next wait calls OnReservedEvent1 (which 1) or OnReservedEvent2 (which 2).
 AUVEX_API int AUVEX_CALL AuvexTest_QueueReservedEvent(AuvexMonitor hMonitor, int which, uint32_t value);
 

@@ -64,8 +64,7 @@ void DrawText(const Canvas& c, int x, int y, int w, int h, uint32_t seed, int li
       // A word is a row of letters: bars with one-pixel gaps.
       for (int lx = cx; lx < cx + len; lx += std::max(glyph * 2 / 3, 2)) {
         int tall = (rng.Next() % 4 == 0) ? glyph + glyph / 2 : glyph;
-        c.Fill(lx, y + line * lineHeight + (glyph + glyph / 2 - tall), std::max(glyph * 2 / 3 - 1, 1), tall,
-               color);
+        c.Fill(lx, y + line * lineHeight + (glyph + glyph / 2 - tall), std::max(glyph * 2 / 3 - 1, 1), tall, color);
       }
       cx += len + glyph;
       ++words;
@@ -84,12 +83,13 @@ void DrawWindow(const Canvas& c, int x, int y, int w, int h, uint32_t titleColor
   DrawText(c, x + scale * 2, y + title / 4, std::min(w / 3, w - scale * 4), title, seed ^ 0x55u, title,
            Rgb(255, 255, 255), -1);
   for (int i = 0; i < 3; ++i)
-    c.Fill(x + w - (i + 1) * title * 3 / 2, y + title / 4, title, title / 2, i == 0 ? Rgb(220, 60, 50) : Rgb(200, 200, 210));
+    c.Fill(x + w - (i + 1) * title * 3 / 2, y + title / 4, title, title / 2,
+           i == 0 ? Rgb(220, 60, 50) : Rgb(200, 200, 210));
   // Menu bar, then the document.
   c.Fill(x + 1, y + title, w - 2, std::max(scale * 2, 2), Rgb(236, 236, 240));
   int top = y + title + std::max(scale * 3, 3);
-  DrawText(c, x + scale * 3, top, w - scale * 6, y + h - top - scale * 2, seed, std::max(scale * 2, 2),
-           Rgb(30, 30, 40), typedWords);
+  DrawText(c, x + scale * 3, top, w - scale * 6, y + h - top - scale * 2, seed, std::max(scale * 2, 2), Rgb(30, 30, 40),
+           typedWords);
 }
 
 }  // namespace
@@ -116,8 +116,7 @@ void SyntheticDesktop::BuildBackground(int width, int height) {
     int ix = scale * 3, iy = scale * 3 + i * icon * 2;
     c.Fill(ix, iy, icon, icon, i % 2 ? Rgb(240, 200, 60) : Rgb(200, 220, 250));
     c.Frame(ix, iy, icon, icon, Rgb(60, 60, 60));
-    DrawText(c, ix - scale, iy + icon + scale, icon + scale * 2, scale * 2, 77u + i, scale * 2, Rgb(255, 255, 255),
-             -1);
+    DrawText(c, ix - scale, iy + icon + scale, icon + scale * 2, scale * 2, 77u + i, scale * 2, Rgb(255, 255, 255), -1);
   }
   // Taskbar with a start button and a few task buttons.
   int bar = std::max(scale * 5, 4);
@@ -160,7 +159,8 @@ void SyntheticDesktop::Render(uint64_t index, int width, int height, int pitch, 
 
   // The mouse pointer on a slow Lissajous path.
   int px = static_cast<int>((frame * 7u) % static_cast<uint32_t>(std::max(width, 1)));
-  int py = static_cast<int>((frame * 5u + static_cast<uint32_t>(height) / 3) % static_cast<uint32_t>(std::max(height, 1)));
+  int py =
+      static_cast<int>((frame * 5u + static_cast<uint32_t>(height) / 3) % static_cast<uint32_t>(std::max(height, 1)));
   int arrow = scale * 6;
   for (int row = 0; row < arrow; ++row) {
     c.Fill(px, py + row, row / 2 + 1, 1, Rgb(255, 255, 255));

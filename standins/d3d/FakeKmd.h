@@ -37,7 +37,7 @@ struct KmdAdapterConfig {
 struct RecordedQuery {
     HANDLE hAdapter;
     uint32_t size;
-    brisel::AdapterPrivateData sent;   // the block as Brisel sent it
+    brisel::AdapterPrivateData sent;  // the block as Brisel sent it
 };
 
 struct RecordedEscape {
@@ -46,7 +46,7 @@ struct RecordedEscape {
     UINT flags;
     UINT size;
     HANDLE hContext;
-    std::array<uint8_t, brisel::kEscapePacketSize> sent;   // the packet as Brisel sent it
+    std::array<uint8_t, brisel::kEscapePacketSize> sent;  // the packet as Brisel sent it
     uint32_t Command() const { return U32(8); }
     uint32_t U32(std::size_t offset) const
     {

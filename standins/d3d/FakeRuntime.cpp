@@ -21,7 +21,7 @@ std::atomic<ULONG_PTR> s_nextHandle{0x7000};
 HRESULT APIENTRY GetMultisampleMethodListCb(HANDLE, VOID*) { return E_NOTIMPL; }
 
 // Devices whose runtime plays a version with D3DDDI_ALLOCATIONINFO2 entries.
-std::map<HANDLE, bool> s_info2Devices;   // under s_logMutex
+std::map<HANDLE, bool> s_info2Devices;  // under s_logMutex
 
 void PlayAllocationForm(HANDLE device, UINT umdVersion)
 {
@@ -89,7 +89,8 @@ HRESULT APIENTRY DxgiPresentCb(HANDLE hDevice, DXGIDDICB_PRESENT* pArgs)
 {
     if (!pArgs) return E_INVALIDARG;
     std::lock_guard<std::mutex> lock(s_logMutex);
-    if (s_recording) s_log.presents.push_back({hDevice, pArgs->hSrcAllocation, pArgs->hDstAllocation, pArgs->pDXGIContext});
+    if (s_recording)
+        s_log.presents.push_back({hDevice, pArgs->hSrcAllocation, pArgs->hDstAllocation, pArgs->pDXGIContext});
     return s_presentResult.load();
 }
 
@@ -244,8 +245,7 @@ std::unique_ptr<Adapter12> OpenAdapter12(const DriverEntries& entries)
     return a;
 }
 
-std::unique_ptr<Device9> CreateDevice9(Adapter9& adapter, UINT version, UINT iface,
-                                       const D3DDDI_DEVICECALLBACKS* table)
+std::unique_ptr<Device9> CreateDevice9(Adapter9& adapter, UINT version, UINT iface, const D3DDDI_DEVICECALLBACKS* table)
 {
     auto d = std::make_unique<Device9>();
     d->runtimeHandle = NewRuntimeHandle();

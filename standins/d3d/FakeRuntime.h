@@ -57,8 +57,8 @@ struct RecordedAllocate {
     HANDLE hDevice;
     HANDLE hResource;
     D3DKMT_HANDLE hKMResource;
-    std::vector<D3DDDI_ALLOCATIONINFO> infos;   // as the runtime returned them (the shared fields of either form)
-    bool info2;                                 // the driver passed D3DDDI_ALLOCATIONINFO2 entries
+    std::vector<D3DDDI_ALLOCATIONINFO> infos;  // as the runtime returned them (the shared fields of either form)
+    bool info2;  // the driver passed D3DDDI_ALLOCATIONINFO2 entries
 };
 
 struct RecordedDeallocate {
@@ -83,8 +83,8 @@ struct RecordedSetDisplayModeCb {
 struct RuntimeLog {
     std::vector<RecordedAllocate> allocates;
     std::vector<RecordedDeallocate> deallocates;
-    std::vector<HANDLE> submits;               // hDevice of each pfnSubmitCommandCb
-    std::vector<RecordedPresentCb> presents;   // DXGI pfnPresentCb
+    std::vector<HANDLE> submits;  // hDevice of each pfnSubmitCommandCb
+    std::vector<RecordedPresentCb> presents;  // DXGI pfnPresentCb
     std::vector<RecordedSetDisplayModeCb> setDisplayModes;
 };
 
@@ -108,9 +108,9 @@ void SetRuntimeRecording(bool on);
 // One adapter opened through the D3D9 entry.
 struct Adapter9 {
     HRESULT hr = E_FAIL;
-    HANDLE runtimeHandle = nullptr;              // hAdapter passed in
+    HANDLE runtimeHandle = nullptr;  // hAdapter passed in
     D3DDDIARG_OPENADAPTER args{};
-    D3DDDI_ADAPTERFUNCS funcs{};                 // the runtime's table, as filled
+    D3DDDI_ADAPTERFUNCS funcs{};  // the runtime's table, as filled
     HRESULT Close() { return funcs.pfnCloseAdapter(args.hAdapter); }
 };
 
@@ -141,12 +141,15 @@ std::unique_ptr<Adapter12> OpenAdapter12(const DriverEntries& entries);
 struct Device9 {
     HRESULT hr = E_FAIL;
     HANDLE runtimeHandle = nullptr;
-    D3DDDI_DEVICECALLBACKS callbacks{};          // the runtime's table handed in
-    const D3DDDI_DEVICECALLBACKS* table = nullptr;   // when set, handed in instead of `callbacks`
+    D3DDDI_DEVICECALLBACKS callbacks{};  // the runtime's table handed in
+    const D3DDDI_DEVICECALLBACKS* table = nullptr;  // when set, handed in instead of `callbacks`
     D3DDDIARG_CREATEDEVICE args{};
-    D3DDDI_DEVICEFUNCS funcs{};                  // the runtime's device table, as filled
+    D3DDDI_DEVICEFUNCS funcs{};  // the runtime's device table, as filled
     template <class Fn>
-    Fn Func(unsigned entry) const { return DdiTableGet<Fn>(funcs, entry); }
+    Fn Func(unsigned entry) const
+    {
+        return DdiTableGet<Fn>(funcs, entry);
+    }
     HRESULT Destroy() { return Func<PFND3DDDI_DESTROYDEVICE>(kD3d9DestroyDevice)(args.hDevice); }
 };
 
@@ -159,15 +162,18 @@ struct Device10 {
     HRESULT hr = E_FAIL;
     HANDLE runtimeHandle = nullptr;
     D3DDDI_DEVICECALLBACKS callbacks{};
-    const D3DDDI_DEVICECALLBACKS* table = nullptr;   // when set, handed in instead of `callbacks`
+    const D3DDDI_DEVICECALLBACKS* table = nullptr;  // when set, handed in instead of `callbacks`
     DXGI_DDI_BASE_CALLBACKS dxgiCallbacks{};
-    DXGI_DDI_BASE_CALLBACKS* sharedDxgiCallbacks = nullptr;   // set: handed out instead of dxgiCallbacks
+    DXGI_DDI_BASE_CALLBACKS* sharedDxgiCallbacks = nullptr;  // set: handed out instead of dxgiCallbacks
     DXGI_DDI_BASE_FUNCTIONS dxgiFuncs{};
     D3D10DDIARG_CREATEDEVICE args{};
     D3D10DDI_DEVICEFUNCS funcs{};
-    std::vector<unsigned char> driverStorage;    // hDrvDevice memory, as a runtime allocates it
+    std::vector<unsigned char> driverStorage;  // hDrvDevice memory, as a runtime allocates it
     template <class Fn>
-    Fn Func(unsigned entry) const { return DdiTableGet<Fn>(funcs, entry); }
+    Fn Func(unsigned entry) const
+    {
+        return DdiTableGet<Fn>(funcs, entry);
+    }
     void Destroy() { Func<PFND3D10DDI_DESTROYDEVICE>(kD3d10DestroyDevice)(args.hDrvDevice); }
 };
 

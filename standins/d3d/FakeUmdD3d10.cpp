@@ -305,14 +305,11 @@ HRESULT APIENTRY CreateDevice(D3D10DDI_HADAPTER hAdapter, D3D10DDIARG_CREATEDEVI
     DdiRawSet(funcs, bytes, kD3d10CalcPrivateResourceSize, &CalcPrivateResourceSize10);
     if (layout.createResourceBytes == sizeof(D3D11DDIARG_CREATERESOURCE))
         DdiRawSet(funcs, bytes, kD3d10CreateResource, &CreateResource11);
-    else
-        DdiRawSet(funcs, bytes, kD3d10CreateResource, &CreateResource10);
+    else DdiRawSet(funcs, bytes, kD3d10CreateResource, &CreateResource10);
     DdiRawSet(funcs, bytes, kD3d10OpenResource, &OpenResource10);
     DdiRawSet(funcs, bytes, kD3d10DestroyResource, &DestroyResource10);
-    if (config->leaveDestroyDeviceEmpty)
-        DdiRawSet(funcs, bytes, kD3d10DestroyDevice, static_cast<DdiProc>(nullptr));
-    else
-        DdiRawSet(funcs, bytes, kD3d10DestroyDevice, &DestroyDevice10);
+    if (config->leaveDestroyDeviceEmpty) DdiRawSet(funcs, bytes, kD3d10DestroyDevice, static_cast<DdiProc>(nullptr));
+    else DdiRawSet(funcs, bytes, kD3d10DestroyDevice, &DestroyDevice10);
     if (args->DXGIBaseDDI.pDXGIDDIBaseFunctions)
         InstallDxgiFunctions(args->DXGIBaseDDI.pDXGIDDIBaseFunctions, layout.dxgiFuncsBytes);
     return S_OK;

@@ -16,20 +16,20 @@ constexpr unsigned kMaxResources = 64;
 using fakeumd::kMaxAllocations;
 
 struct FakeResource10 {
-    void* storage;                       // hDrvResource.pDrvPrivate: the key
+    void* storage;  // hDrvResource.pDrvPrivate: the key
     HANDLE runtimeHandle;
     UINT allocationCount;
     D3DKMT_HANDLE allocations[kMaxAllocations];
-    BYTE opened;                         // opened shared resource: its allocations are not ours to free
+    BYTE opened;  // opened shared resource: its allocations are not ours to free
     UINT width;
     UINT height;
-    UINT pitch;                          // bytes per row of `pixels`
-    BYTE* pixels;                        // HeapAlloc'd, or null
+    UINT pitch;  // bytes per row of `pixels`
+    BYTE* pixels;  // HeapAlloc'd, or null
 };
 
 struct FakeDevice10 {
     fakeumd::RuntimeDevice runtime;
-    DXGI_DDI_BASE_CALLBACKS* dxgiCallbacks;   // the runtime's table, read at every present
+    DXGI_DDI_BASE_CALLBACKS* dxgiCallbacks;  // the runtime's table, read at every present
     UINT iface;
     CRITICAL_SECTION lock;
     FakeResource10 resources[kMaxResources];

@@ -26,7 +26,7 @@ struct Resource9 {
     HANDLE runtimeHandle;
     UINT allocationCount;
     D3DKMT_HANDLE allocations[kMaxAllocations];
-    void* sysMem;                  // system-memory resources only
+    void* sysMem;  // system-memory resources only
     UINT pitch;
     UINT width;
     UINT height;
@@ -125,7 +125,8 @@ HRESULT CreateResourceAny(HANDLE hDevice, Args* args, int kind, UINT flags2)
     Resource9* slot = SUCCEEDED(call.result) ? ReserveSlot(device, driverHandle) : nullptr;
     if (SUCCEEDED(call.result) && !slot) call.result = E_OUTOFMEMORY;
 
-    UINT count = config.allocationsPerResource ? config.allocationsPerResource : (args->SurfCount ? args->SurfCount : 1);
+    UINT count =
+        config.allocationsPerResource ? config.allocationsPerResource : (args->SurfCount ? args->SurfCount : 1);
     if (count > kMaxAllocations) count = kMaxAllocations;
     const RuntimeDevice& runtime = device->runtime;
     if (SUCCEEDED(call.result) && DdiRawGet<PFND3DDDI_ALLOCATECB>(runtime.callbacks, runtime.bytes, kCbAllocate)) {
@@ -253,13 +254,16 @@ UINT WritePattern(Device9* device, const D3DDDIARG_BLT& blt, DWORD pattern)
     if (!dst.sysMem || dst.pitch < dst.width * 4) return 0;
     const LONG left = blt.DstRect.left < 0 ? 0 : blt.DstRect.left;
     const LONG top = blt.DstRect.top < 0 ? 0 : blt.DstRect.top;
-    const LONG right = blt.DstRect.right > static_cast<LONG>(dst.width) ? static_cast<LONG>(dst.width) : blt.DstRect.right;
+    const LONG right =
+        blt.DstRect.right > static_cast<LONG>(dst.width) ? static_cast<LONG>(dst.width) : blt.DstRect.right;
     const LONG bottom =
         blt.DstRect.bottom > static_cast<LONG>(dst.height) ? static_cast<LONG>(dst.height) : blt.DstRect.bottom;
     UINT written = 0;
     for (LONG y = top; y < bottom; ++y) {
-        auto* row = reinterpret_cast<DWORD*>(static_cast<unsigned char*>(dst.sysMem) + static_cast<size_t>(y) * dst.pitch);
-        for (LONG x = left; x < right; ++x, ++written) row[x] = pattern ^ (static_cast<DWORD>(y) << 16 | static_cast<DWORD>(x));
+        auto* row =
+            reinterpret_cast<DWORD*>(static_cast<unsigned char*>(dst.sysMem) + static_cast<size_t>(y) * dst.pitch);
+        for (LONG x = left; x < right; ++x, ++written)
+            row[x] = pattern ^ (static_cast<DWORD>(y) << 16 | static_cast<DWORD>(x));
     }
     return written;
 }
@@ -349,10 +353,8 @@ HRESULT APIENTRY CreateDevice9(HANDLE hAdapter, D3DDDIARG_CREATEDEVICE* args)
     DdiRawSet(funcs, bytes, kD3d9CheckDirectFlipSupport, &CheckDirectFlipSupport9);
     DdiRawSet(funcs, bytes, kD3d9CreateResource2, &CreateResource2_9);
     DdiRawSet(funcs, bytes, kD3d9Present1, &Present1_9);
-    if (config->leaveDestroyDeviceEmpty)
-        DdiRawSet(funcs, bytes, kD3d9DestroyDevice, static_cast<DdiProc>(nullptr));
-    else
-        DdiRawSet(funcs, bytes, kD3d9DestroyDevice, &DestroyDevice9);
+    if (config->leaveDestroyDeviceEmpty) DdiRawSet(funcs, bytes, kD3d9DestroyDevice, static_cast<DdiProc>(nullptr));
+    else DdiRawSet(funcs, bytes, kD3d9DestroyDevice, &DestroyDevice9);
     args->hDevice = device;
     return S_OK;
 }

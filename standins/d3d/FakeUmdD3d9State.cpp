@@ -21,7 +21,7 @@ struct State {
 
 State& S()
 {
-    static State* s_state = new State;   // never destroyed: fake drivers may outlive static teardown
+    static State* s_state = new State;  // never destroyed: fake drivers may outlive static teardown
     return *s_state;
 }
 

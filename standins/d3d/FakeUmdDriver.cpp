@@ -9,8 +9,7 @@
 
 namespace fakeumd {
 
-void RecordCall(int kind, UINT iface, UINT version, void* in, void* out, const void* callbacks, void* funcs,
-                UINT count)
+void RecordCall(int kind, UINT iface, UINT version, void* in, void* out, const void* callbacks, void* funcs, UINT count)
 {
     FakeUmdCall call{};
     call.kind = kind;
@@ -102,8 +101,8 @@ HRESULT Allocate(const RuntimeDevice& runtime, HANDLE resource, UINT count, D3DD
         for (UINT i = 0; i < count; ++i) std::memcpy(&infos2[i], &infos[i], sizeof infos[i]);
         args.pAllocationInfo = reinterpret_cast<D3DDDI_ALLOCATIONINFO*>(infos2);
     }
-    const HRESULT hr = resource ? AllocateOnConfiguredThread(allocate, runtime.handle, &args)
-                                : allocate(runtime.handle, &args);
+    const HRESULT hr =
+        resource ? AllocateOnConfiguredThread(allocate, runtime.handle, &args) : allocate(runtime.handle, &args);
     if (runtime.info2) {
         for (UINT i = 0; i < count; ++i) infos[i].hAllocation = infos2[i].hAllocation;
     }

@@ -24,9 +24,8 @@ FakeDevice10* DeviceOf(D3D10DDI_HDEVICE h) { return static_cast<FakeDevice10*>(h
 HRESULT CallPresentCb(FakeDevice10* device, void* surface, void* dst, VOID* context)
 {
     const FakeUmdConfig* config = FakeUmd_Config();
-    auto presentCb = device->dxgiCallbacks
-                         ? DdiTableGet<PFNDDXGIDDI_PRESENTCB>(*device->dxgiCallbacks, kDxgiCbPresent)
-                         : nullptr;
+    auto presentCb =
+        device->dxgiCallbacks ? DdiTableGet<PFNDDXGIDDI_PRESENTCB>(*device->dxgiCallbacks, kDxgiCbPresent) : nullptr;
     if (!presentCb || config->dxgiPresentMode == kPresentNoCallback) return config->dxgiResult;
     const unsigned calls = config->dxgiPresentMode == kPresentCallsBackTwice ? 2 : 1;
     HRESULT hr = S_OK;
@@ -37,11 +36,11 @@ HRESULT CallPresentCb(FakeDevice10* device, void* surface, void* dst, VOID* cont
         cb.hDstAllocation = dst ? FirstAllocationOf(device, dst) : 0;
         cb.pDXGIContext = config->dxgiPresentMode == kPresentOwnContext ? kOwnContext : context;
         hr = presentCb(device->runtime.handle, &cb);
-        if (hr != S_OK) return hr;   // the runtime's own answer reaches the caller
+        if (hr != S_OK) return hr;  // the runtime's own answer reaches the caller
     }
     if (config->afterPresentCallback) {
         auto after = config->afterPresentCallback;
-        FakeUmd_Config()->afterPresentCallback = nullptr;   // once: a nested present does not repeat it
+        FakeUmd_Config()->afterPresentCallback = nullptr;  // once: a nested present does not repeat it
         after(config->afterPresentCallbackContext);
     }
     return config->dxgiResult;
@@ -78,8 +77,8 @@ HRESULT APIENTRY Blt(DXGI_DDI_ARG_BLT* args)
 {
     Record10(kCallDxgiBlt, args->hDstResource.pDrvPrivate, args->hSrcResource.pDrvPrivate, args->Flags, args,
              sizeof *args);
-    CopyPixels(DeviceOf(args->hDevice), args->hDstResource.pDrvPrivate, args->hSrcResource.pDrvPrivate,
-               args->DstRight, args->DstBottom);
+    CopyPixels(DeviceOf(args->hDevice), args->hDstResource.pDrvPrivate, args->hSrcResource.pDrvPrivate, args->DstRight,
+               args->DstBottom);
     return FakeUmd_Config()->dxgiResult;
 }
 

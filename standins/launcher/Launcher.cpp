@@ -77,8 +77,8 @@ bool Launcher::Start(const std::wstring& exePath, const std::wstring& outputFile
   HANDLE in = INVALID_HANDLE_VALUE;
   if (!outputFile.empty()) {
     SECURITY_ATTRIBUTES sa{sizeof sa, nullptr, TRUE};
-    out = CreateFileW(outputFile.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, &sa,
-                      OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    out = CreateFileW(outputFile.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, &sa, OPEN_ALWAYS,
+                      FILE_ATTRIBUTE_NORMAL, nullptr);
     in = CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &sa, OPEN_EXISTING, 0, nullptr);
     if (out == INVALID_HANDLE_VALUE) return false;
     si.dwFlags = STARTF_USESTDHANDLES;
@@ -90,17 +90,15 @@ bool Launcher::Start(const std::wstring& exePath, const std::wstring& outputFile
   size_t slash = dir.find_last_of(L"\\/");
   dir = slash == std::wstring::npos ? L"." : dir.substr(0, slash);
   std::wstring cmd = L"\"" + exePath + L"\"";
-  BOOL ok = CreateProcessW(exePath.c_str(), cmd.data(), nullptr, nullptr, !outputFile.empty(), 0, nullptr,
-                           dir.c_str(), &si, &m_pi);
+  BOOL ok = CreateProcessW(exePath.c_str(), cmd.data(), nullptr, nullptr, !outputFile.empty(), 0, nullptr, dir.c_str(),
+                           &si, &m_pi);
   if (out != INVALID_HANDLE_VALUE) CloseHandle(out);
   if (in != INVALID_HANDLE_VALUE) CloseHandle(in);
   if (!ok) m_pi = {};
   return ok != FALSE;
 }
 
-bool Launcher::Running() const {
-  return m_pi.hProcess && WaitForSingleObject(m_pi.hProcess, 0) == WAIT_TIMEOUT;
-}
+bool Launcher::Running() const { return m_pi.hProcess && WaitForSingleObject(m_pi.hProcess, 0) == WAIT_TIMEOUT; }
 
 HWND Launcher::WaitForWindow(DWORD timeoutMs) {
   if (!m_pi.hProcess) return nullptr;
@@ -114,9 +112,7 @@ HWND Launcher::WaitForWindow(DWORD timeoutMs) {
   }
 }
 
-std::wstring Launcher::DevicePath(const std::wstring& name) const {
-  return usbsim::InterfacePath(m_simDir, name);
-}
+std::wstring Launcher::DevicePath(const std::wstring& name) const { return usbsim::InterfacePath(m_simDir, name); }
 
 bool Launcher::Plug(const usbsim::DeviceConfig& device) {
   auto devices = usbsim::ReadDevices(m_simDir);

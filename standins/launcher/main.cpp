@@ -158,15 +158,20 @@ int wmain(int argc, wchar_t** argv) {
   for (int i = 1; i < argc; ++i) {
     std::wstring a = argv[i];
     bool more = i + 1 < argc;
-    if (a == L"--exe" && more) exe = usbsim::ToWindowsPath(argv[++i]);
-    else if (a == L"--sim" && more) simDir = usbsim::ToWindowsPath(argv[++i]);
-    else if (a == L"--out" && more) out = usbsim::ToWindowsPath(argv[++i]);
+    if (a == L"--exe" && more)
+      exe = usbsim::ToWindowsPath(argv[++i]);
+    else if (a == L"--sim" && more)
+      simDir = usbsim::ToWindowsPath(argv[++i]);
+    else if (a == L"--out" && more)
+      out = usbsim::ToWindowsPath(argv[++i]);
     else if (a == L"--tmp" && more) {
       std::wstring tmp = usbsim::ToWindowsPath(argv[++i]);
       SetEnvironmentVariableW(L"TMP", tmp.c_str());
       SetEnvironmentVariableW(L"TEMP", tmp.c_str());
-    } else if (a == L"--no-stop-event") stopEvent = false;
-    else if (a == L"-c" && more) commands.push_back(argv[++i]);
+    } else if (a == L"--no-stop-event")
+      stopEvent = false;
+    else if (a == L"-c" && more)
+      commands.push_back(argv[++i]);
     else if (a == L"--script" && more) {
       FILE* f = _wfopen(usbsim::ToWindowsPath(argv[++i]).c_str(), L"r");
       if (!f) {

@@ -37,8 +37,7 @@ std::wstring PresentList(const GUID* guid, const wchar_t* deviceId) {
 
 extern "C" {
 
-CONFIGRET WINAPI CM_Get_Device_Interface_List_SizeW(PULONG length, LPGUID guid, DEVINSTID_W deviceId,
-                                                    ULONG flags) {
+CONFIGRET WINAPI CM_Get_Device_Interface_List_SizeW(PULONG length, LPGUID guid, DEVINSTID_W deviceId, ULONG flags) {
   if (!length || !guid) return CR_INVALID_POINTER;
   *length = 0;
   if (flags & ~ULONG(CM_GET_DEVICE_INTERFACE_LIST_BITS)) return CR_INVALID_FLAG;
@@ -71,26 +70,39 @@ CONFIGRET WINAPI CM_Get_Device_Interface_ListW(LPGUID guid, DEVINSTID_W deviceId
 // anything without one gives the caller's default.
 DWORD WINAPI CM_MapCrToWin32Err(CONFIGRET cr, DWORD defaultError) {
   switch (cr) {
-    case CR_SUCCESS: return ERROR_SUCCESS;
-    case CR_OUT_OF_MEMORY: return ERROR_NOT_ENOUGH_MEMORY;
-    case CR_INVALID_POINTER: return ERROR_INVALID_USER_BUFFER;
-    case CR_INVALID_FLAG: return ERROR_INVALID_FLAGS;
+    case CR_SUCCESS:
+      return ERROR_SUCCESS;
+    case CR_OUT_OF_MEMORY:
+      return ERROR_NOT_ENOUGH_MEMORY;
+    case CR_INVALID_POINTER:
+      return ERROR_INVALID_USER_BUFFER;
+    case CR_INVALID_FLAG:
+      return ERROR_INVALID_FLAGS;
     case CR_INVALID_DEVNODE:
     case CR_INVALID_DEVICE_ID:
     case CR_INVALID_MACHINENAME:
     case CR_INVALID_PROPERTY:
-    case CR_INVALID_DATA: return ERROR_INVALID_DATA;
+    case CR_INVALID_DATA:
+      return ERROR_INVALID_DATA;
     case CR_NO_SUCH_DEVNODE:
     case CR_NO_SUCH_VALUE:
     case CR_NO_SUCH_REGISTRY_KEY:
-    case CR_NO_SUCH_DEVICE_INTERFACE: return ERROR_NOT_FOUND;
-    case CR_ALREADY_SUCH_DEVNODE: return ERROR_ALREADY_EXISTS;
-    case CR_BUFFER_SMALL: return ERROR_INSUFFICIENT_BUFFER;
-    case CR_NO_REGISTRY_HANDLE: return ERROR_INVALID_HANDLE;
-    case CR_REGISTRY_ERROR: return ERROR_REGISTRY_CORRUPT;
-    case CR_ACCESS_DENIED: return ERROR_ACCESS_DENIED;
-    case CR_CALL_NOT_IMPLEMENTED: return ERROR_CALL_NOT_IMPLEMENTED;
-    default: return defaultError;
+    case CR_NO_SUCH_DEVICE_INTERFACE:
+      return ERROR_NOT_FOUND;
+    case CR_ALREADY_SUCH_DEVNODE:
+      return ERROR_ALREADY_EXISTS;
+    case CR_BUFFER_SMALL:
+      return ERROR_INSUFFICIENT_BUFFER;
+    case CR_NO_REGISTRY_HANDLE:
+      return ERROR_INVALID_HANDLE;
+    case CR_REGISTRY_ERROR:
+      return ERROR_REGISTRY_CORRUPT;
+    case CR_ACCESS_DENIED:
+      return ERROR_ACCESS_DENIED;
+    case CR_CALL_NOT_IMPLEMENTED:
+      return ERROR_CALL_NOT_IMPLEMENTED;
+    default:
+      return defaultError;
   }
 }
 

@@ -112,8 +112,7 @@ bool ParseFrameRecord(const std::string& line, FrameRecord& out) {
   FrameRecord r;
   char file[300] = {};
   unsigned long received = 0, saved = 0;
-  if (sscanf(line.c_str(), "%ld %d %d %lu %lu %299s", &r.index, &r.width, &r.height, &received, &saved,
-             file) != 6)
+  if (sscanf(line.c_str(), "%ld %d %d %lu %lu %299s", &r.index, &r.width, &r.height, &received, &saved, file) != 6)
     return false;
   r.received = uint32_t(received);
   r.saved = uint32_t(saved);

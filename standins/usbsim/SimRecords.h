@@ -23,13 +23,13 @@
 namespace usbsim {
 
 struct UsbEvent {
-  std::string kind;               // INIT, DESC, POLICY, CTRL, BULK, RESET, FREE
+  std::string kind;  // INIT, DESC, POLICY, CTRL, BULK, RESET, FREE
   bool ok = true;
-  uint8_t setup[8] = {};          // CTRL only
-  std::vector<uint8_t> data;      // CTRL: the data stage as it went over the wire
-  uint32_t length = 0;            // BULK: bytes received; DESC: bytes requested
-  long frame = -1;                // BULK: index of the frame saved, -1 for none
-  std::string text;               // the whole line
+  uint8_t setup[8] = {};      // CTRL only
+  std::vector<uint8_t> data;  // CTRL: the data stage as it went over the wire
+  uint32_t length = 0;        // BULK: bytes received; DESC: bytes requested
+  long frame = -1;            // BULK: index of the frame saved, -1 for none
+  std::string text;           // the whole line
 
   uint8_t RequestType() const { return setup[0]; }
   uint8_t Request() const { return setup[1]; }
@@ -47,9 +47,9 @@ struct FrameRecord {
   long index = 0;
   int width = 0;
   int height = 0;
-  uint32_t received = 0;          // bytes of the bulk transfer (the stream plus one)
-  uint32_t saved = 0;             // bytes of the stream
-  std::string file;               // relative to the device directory, "-" when not kept
+  uint32_t received = 0;  // bytes of the bulk transfer (the stream plus one)
+  uint32_t saved = 0;     // bytes of the stream
+  std::string file;       // relative to the device directory, "-" when not kept
 };
 
 bool ParseUsbEvent(const std::string& line, UsbEvent& out);

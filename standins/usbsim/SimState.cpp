@@ -14,8 +14,7 @@
 
 namespace usbsim {
 
-const GUID kDisplayInterfaceGuid = {0x1B866A70, 0x854D, 0x417F,
-                                    {0xB6, 0x9D, 0xB7, 0xAB, 0x9B, 0xFB, 0x8D, 0xA5}};
+const GUID kDisplayInterfaceGuid = {0x1B866A70, 0x854D, 0x417F, {0xB6, 0x9D, 0xB7, 0xAB, 0x9B, 0xFB, 0x8D, 0xA5}};
 
 namespace {
 
@@ -192,17 +191,17 @@ bool RemoveTree(const std::wstring& dir) {
       std::wstring leaf = data.cFileName;
       if (leaf == L"." || leaf == L"..") continue;
       std::wstring path = dir + L"\\" + leaf;
-      if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) RemoveTree(path);
-      else DeleteFileW(path.c_str());
+      if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
+        RemoveTree(path);
+      else
+        DeleteFileW(path.c_str());
     } while (FindNextFileW(find, &data));
     FindClose(find);
   }
   return RemoveDirectoryW(dir.c_str()) || GetFileAttributesW(dir.c_str()) == INVALID_FILE_ATTRIBUTES;
 }
 
-std::wstring DeviceDirectory(const std::wstring& simDir, const std::wstring& name) {
-  return simDir + L"\\" + name;
-}
+std::wstring DeviceDirectory(const std::wstring& simDir, const std::wstring& name) { return simDir + L"\\" + name; }
 
 bool ParseDeviceLine(const std::string& raw, DeviceConfig& out) {
   std::string line = Trim(raw);
@@ -230,15 +229,18 @@ bool ParseDeviceLine(const std::string& raw, DeviceConfig& out) {
     if (key == "mode") {
       size_t x = value.find('x');
       long w = 0, h = 0;
-      if (x == std::string::npos || !ParseInt(value.substr(0, x), w) ||
-          !ParseInt(value.substr(x + 1), h) || w < 32 || h < 8 || w > 4095 || h > 4095)
+      if (x == std::string::npos || !ParseInt(value.substr(0, x), w) || !ParseInt(value.substr(x + 1), h) || w < 32 ||
+          h < 8 || w > 4095 || h > 4095)
         return false;
       d.width = int(w);
       d.height = int(h);
     } else if (key == "edid") {
-      if (value == "none") d.edidSize = 0;
-      else if (ParseInt(value, v) && (v == 128 || v == 256)) d.edidSize = int(v);
-      else return false;
+      if (value == "none")
+        d.edidSize = 0;
+      else if (ParseInt(value, v) && (v == 128 || v == 256))
+        d.edidSize = int(v);
+      else
+        return false;
     } else if (key == "keep") {
       if (!ParseInt(value, v) || v < -1) return false;
       d.keepFrames = int(v);
@@ -253,8 +255,8 @@ bool ParseDeviceLine(const std::string& raw, DeviceConfig& out) {
 
 std::string FormatDeviceLine(const DeviceConfig& d) {
   char buf[160];
-  snprintf(buf, sizeof buf, "%s mode=%dx%d edid=%s keep=%d", Narrow(d.name).c_str(), d.width,
-           d.height, d.edidSize == 0 ? "none" : std::to_string(d.edidSize).c_str(), d.keepFrames);
+  snprintf(buf, sizeof buf, "%s mode=%dx%d edid=%s keep=%d", Narrow(d.name).c_str(), d.width, d.height,
+           d.edidSize == 0 ? "none" : std::to_string(d.edidSize).c_str(), d.keepFrames);
   return buf;
 }
 
@@ -271,8 +273,8 @@ std::vector<DeviceConfig> ReadDevices(const std::wstring& simDir) {
 
 bool CreateDeviceNode(const std::wstring& simDir, const std::wstring& name) {
   std::wstring path = InterfacePath(simDir, name);
-  HANDLE h = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                         OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE h = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
+                         FILE_ATTRIBUTE_NORMAL, nullptr);
   if (h == INVALID_HANDLE_VALUE) return false;
   CloseHandle(h);
   return true;
@@ -297,17 +299,20 @@ CfgMgrFaults ReadCfgMgrFaults(const std::wstring& simDir) {
     long v = 0;
     if (eq == std::string::npos || !ParseInt(line.substr(eq + 1), v)) continue;
     std::string key = line.substr(0, eq);
-    if (key == "size_fail") faults.sizeFail = uint32_t(v);
-    else if (key == "list_fail") faults.listFail = uint32_t(v);
-    else if (key == "buffer_small") faults.bufferSmall = int(v);
+    if (key == "size_fail")
+      faults.sizeFail = uint32_t(v);
+    else if (key == "list_fail")
+      faults.listFail = uint32_t(v);
+    else if (key == "buffer_small")
+      faults.bufferSmall = int(v);
   }
   return faults;
 }
 
 bool WriteCfgMgrFaults(const std::wstring& simDir, const CfgMgrFaults& faults) {
   char buf[128];
-  snprintf(buf, sizeof buf, "size_fail=%lu\nlist_fail=%lu\nbuffer_small=%d\n",
-           (unsigned long)faults.sizeFail, (unsigned long)faults.listFail, faults.bufferSmall);
+  snprintf(buf, sizeof buf, "size_fail=%lu\nlist_fail=%lu\nbuffer_small=%d\n", (unsigned long)faults.sizeFail,
+           (unsigned long)faults.listFail, faults.bufferSmall);
   return ReplaceFile(simDir + L"\\cfgmgr.txt", buf);
 }
 
@@ -325,15 +330,15 @@ std::vector<uint8_t> BuildEdid(const DeviceConfig& d) {
   uint32_t serial = 0;
   for (wchar_t c : d.name) serial = serial * 31 + uint32_t(c);
   memcpy(b + 12, &serial, 4);
-  b[16] = 1;     // week
-  b[17] = 34;    // 2024
-  b[18] = 1;     // EDID 1.3
+  b[16] = 1;   // week
+  b[17] = 34;  // 2024
+  b[18] = 1;   // EDID 1.3
   b[19] = 3;
   b[20] = 0x80;  // digital input
   b[21] = 53;    // 53 x 30 cm
   b[22] = 30;
-  b[23] = 120;   // gamma 2.2
-  b[24] = 0x0A;  // RGB colour, preferred timing in descriptor 1
+  b[23] = 120;                                // gamma 2.2
+  b[24] = 0x0A;                               // RGB colour, preferred timing in descriptor 1
   for (int i = 38; i < 54; ++i) b[i] = 0x01;  // no standard timings
   // Detailed timing: width x height at 60 Hz with modest blanking.
   const int hBlank = 160, vBlank = 30, hFront = 48, hSync = 32, vFront = 3, vSync = 5;
@@ -370,9 +375,11 @@ std::vector<uint8_t> BuildEdid(const DeviceConfig& d) {
 }
 
 std::vector<uint8_t> DeviceDescriptor() {
+  // clang-format off
   return {18, 0x01, 0x00, 0x02, 0x00, 0x00, 0x00, 64,
           uint8_t(kVendorId), uint8_t(kVendorId >> 8), uint8_t(kProductId), uint8_t(kProductId >> 8),
           0x00, 0x01, 0, 0, 0, 1};
+  // clang-format on
 }
 
 std::vector<uint8_t> ConfigurationDescriptor() {

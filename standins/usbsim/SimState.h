@@ -40,21 +40,21 @@ extern const GUID kDisplayInterfaceGuid;
 
 constexpr uint16_t kVendorId = 0x1209;
 constexpr uint16_t kProductId = 0x7D5A;
-constexpr uint8_t kVendorInterfaceNumber = 1;   // interface 0 is not vendor-specific
-constexpr uint8_t kBulkOutPipe = 0x02;          // endpoint right after the vendor interface
+constexpr uint8_t kVendorInterfaceNumber = 1;  // interface 0 is not vendor-specific
+constexpr uint8_t kBulkOutPipe = 0x02;         // endpoint right after the vendor interface
 
 struct DeviceConfig {
-  std::wstring name;        // [A-Za-z0-9_-]+, unique within the list
-  int width = 1280;         // preferred mode written into the EDID
+  std::wstring name;  // [A-Za-z0-9_-]+, unique within the list
+  int width = 1280;   // preferred mode written into the EDID
   int height = 720;
-  int edidSize = 256;       // 256 or 128 as reported by the device; 0: the EDID request stalls
-  int keepFrames = -1;      // frame files kept on disk; -1 keeps all, 0 keeps none
+  int edidSize = 256;   // 256 or 128 as reported by the device; 0: the EDID request stalls
+  int keepFrames = -1;  // frame files kept on disk; -1 keeps all, 0 keeps none
 };
 
 struct CfgMgrFaults {
-  uint32_t sizeFail = 0;    // CONFIGRET returned by the size query (0: none)
-  uint32_t listFail = 0;    // CONFIGRET returned by the list query (0: none)
-  int bufferSmall = 0;      // number of list queries that find one more path than the size query
+  uint32_t sizeFail = 0;  // CONFIGRET returned by the size query (0: none)
+  uint32_t listFail = 0;  // CONFIGRET returned by the list query (0: none)
+  int bufferSmall = 0;    // number of list queries that find one more path than the size query
 };
 
 // The sim directory as a Windows path without trailing backslash; empty when

@@ -39,8 +39,8 @@ struct SimInterface {
 
 std::mutex g_lock;
 std::set<SimInterface*> g_live;
-std::set<std::wstring> g_open;               // device names with a live interface
-std::map<std::wstring, long> g_nextFrame;    // frame numbering per device, across sessions
+std::set<std::wstring> g_open;             // device names with a live interface
+std::map<std::wstring, long> g_nextFrame;  // frame numbering per device, across sessions
 
 // Finds the interface behind a handle and locks it; null (with the error
 // set) for anything that is not a live interface of this DLL.
@@ -91,8 +91,8 @@ long CountLines(const std::wstring& path) {
 }
 
 bool WriteFileBytes(const std::wstring& path, const uint8_t* data, size_t size) {
-  HANDLE h = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
-                         FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE h =
+      CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (h == INVALID_HANDLE_VALUE) return false;
   DWORD written = 0;
   BOOL ok = WriteFile(h, data, DWORD(size), &written, nullptr);
@@ -126,8 +126,8 @@ long SaveFrame(SimInterface* sim, const uint8_t* data, ULONG received) {
   }
   FILE* f = _wfopen((sim->dir + L"\\frames.txt").c_str(), L"ab");
   if (f) {
-    fprintf(f, "%ld %d %d %lu %lu %s\n", index, sim->width, sim->height, (unsigned long)received,
-            (unsigned long)saved, file.c_str());
+    fprintf(f, "%ld %d %d %lu %lu %s\n", index, sim->width, sim->height, (unsigned long)received, (unsigned long)saved,
+            file.c_str());
     fclose(f);
   }
   return index;
@@ -257,8 +257,10 @@ BOOL WINAPI WinUsb_GetDescriptor(WINUSB_INTERFACE_HANDLE handle, UCHAR type, UCH
   if (!sim) return FALSE;
   if (!buffer || !transferred) return Fail(ERROR_INVALID_PARAMETER);
   std::vector<uint8_t> bytes;
-  if (type == 1 && index == 0) bytes = DeviceDescriptor();
-  else if (type == 2 && index <= 1) bytes = ConfigurationDescriptor();
+  if (type == 1 && index == 0)
+    bytes = DeviceDescriptor();
+  else if (type == 2 && index <= 1)
+    bytes = ConfigurationDescriptor();
   bool ok = !bytes.empty();
   ULONG got = ok ? (length < bytes.size() ? length : ULONG(bytes.size())) : 0;
   if (ok) memcpy(buffer, bytes.data(), got);
@@ -270,8 +272,7 @@ BOOL WINAPI WinUsb_GetDescriptor(WINUSB_INTERFACE_HANDLE handle, UCHAR type, UCH
   return ok ? TRUE : Fail(kStall);
 }
 
-BOOL WINAPI WinUsb_GetPipePolicy(WINUSB_INTERFACE_HANDLE handle, UCHAR pipe, ULONG type, PULONG length,
-                                 PVOID value) {
+BOOL WINAPI WinUsb_GetPipePolicy(WINUSB_INTERFACE_HANDLE handle, UCHAR pipe, ULONG type, PULONG length, PVOID value) {
   Locked sim(handle);
   if (!sim) return FALSE;
   if (!length || !value || !KnownPipe(pipe)) return Fail(ERROR_INVALID_PARAMETER);
@@ -294,8 +295,7 @@ BOOL WINAPI WinUsb_GetPipePolicy(WINUSB_INTERFACE_HANDLE handle, UCHAR pipe, ULO
   return ok ? TRUE : Fail(ERROR_INSUFFICIENT_BUFFER);
 }
 
-BOOL WINAPI WinUsb_SetPipePolicy(WINUSB_INTERFACE_HANDLE handle, UCHAR pipe, ULONG type, ULONG length,
-                                 PVOID value) {
+BOOL WINAPI WinUsb_SetPipePolicy(WINUSB_INTERFACE_HANDLE handle, UCHAR pipe, ULONG type, ULONG length, PVOID value) {
   Locked sim(handle);
   if (!sim) return FALSE;
   if (!value || !KnownPipe(pipe)) return Fail(ERROR_INVALID_PARAMETER);
@@ -330,8 +330,8 @@ BOOL WINAPI WinUsb_ControlTransfer(WINUSB_INTERFACE_HANDLE handle, WINUSB_SETUP_
   if (transferred) *transferred = ok ? setup.Length : 0;
   uint8_t raw[8];
   memcpy(raw, &setup, 8);
-  std::string line = "CTRL " + HexBytes(raw, 8) + " ok=" + (ok ? "1" : "0") + " data=" +
-                     (ok || !in ? HexBytes(stage.data(), stage.size()) : std::string("-"));
+  std::string line = "CTRL " + HexBytes(raw, 8) + " ok=" + (ok ? "1" : "0") +
+                     " data=" + (ok || !in ? HexBytes(stage.data(), stage.size()) : std::string("-"));
   Record(sim.get(), line);
   return ok ? TRUE : Fail(kStall);
 }

@@ -11,17 +11,16 @@ DescriptorBuilder& DescriptorBuilder::Configuration(uint8_t numInterfaces, uint8
   return *this;
 }
 
-DescriptorBuilder& DescriptorBuilder::Interface(uint8_t number, uint8_t interfaceClass,
-                                                uint8_t numEndpoints, uint8_t alternate) {
+DescriptorBuilder& DescriptorBuilder::Interface(uint8_t number, uint8_t interfaceClass, uint8_t numEndpoints,
+                                                uint8_t alternate) {
   const uint8_t bytes[] = {9, 4, number, alternate, numEndpoints, interfaceClass, 0, 0, 0};
   m_bytes.insert(m_bytes.end(), std::begin(bytes), std::end(bytes));
   return *this;
 }
 
-DescriptorBuilder& DescriptorBuilder::Endpoint(uint8_t address, uint8_t attributes,
-                                               uint16_t maxPacket) {
-  const uint8_t bytes[] = {7, 5, address, attributes, static_cast<uint8_t>(maxPacket),
-                           static_cast<uint8_t>(maxPacket >> 8), 0};
+DescriptorBuilder& DescriptorBuilder::Endpoint(uint8_t address, uint8_t attributes, uint16_t maxPacket) {
+  const uint8_t bytes[] = {
+      7, 5, address, attributes, static_cast<uint8_t>(maxPacket), static_cast<uint8_t>(maxPacket >> 8), 0};
   m_bytes.insert(m_bytes.end(), std::begin(bytes), std::end(bytes));
   return *this;
 }

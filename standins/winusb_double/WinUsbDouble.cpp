@@ -18,14 +18,22 @@ namespace winusb_double {
 
 const char* CallName(Call call) {
   switch (call) {
-    case Call::Initialize: return "Initialize";
-    case Call::Free: return "Free";
-    case Call::GetDescriptor: return "GetDescriptor";
-    case Call::GetPipePolicy: return "GetPipePolicy";
-    case Call::SetPipePolicy: return "SetPipePolicy";
-    case Call::ControlTransfer: return "ControlTransfer";
-    case Call::WritePipe: return "WritePipe";
-    case Call::ResetPipe: return "ResetPipe";
+    case Call::Initialize:
+      return "Initialize";
+    case Call::Free:
+      return "Free";
+    case Call::GetDescriptor:
+      return "GetDescriptor";
+    case Call::GetPipePolicy:
+      return "GetPipePolicy";
+    case Call::SetPipePolicy:
+      return "SetPipePolicy";
+    case Call::ControlTransfer:
+      return "ControlTransfer";
+    case Call::WritePipe:
+      return "WritePipe";
+    case Call::ResetPipe:
+      return "ResetPipe";
   }
   return "?";
 }
@@ -58,8 +66,7 @@ struct CWinUsbDouble::State {
     while (offset + 2 <= configuration.size()) {
       const uint8_t length = configuration[offset];
       if (length < 2 || offset + length > configuration.size()) break;
-      if (configuration[offset + 1] == 5 && length >= 7 && configuration[offset + 2] == pipe && pipe != 0)
-        return true;
+      if (configuration[offset + 1] == 5 && length >= 7 && configuration[offset + 2] == pipe && pipe != 0) return true;
       offset += length;
     }
     return false;
@@ -74,8 +81,7 @@ struct CWinUsbDouble::State {
       if (f.call != call) continue;
       if (f.bRequest != Failure::kAnyRequest && f.bRequest != bRequest) continue;
       const unsigned index = rule.seen++;
-      const bool inWindow =
-          index >= f.skip && (f.count == Failure::kForever || index - f.skip < f.count);
+      const bool inWindow = index >= f.skip && (f.count == Failure::kForever || index - f.skip < f.count);
       if (inWindow && !fail) {
         fail = true;
         *pError = f.error;
@@ -84,9 +90,7 @@ struct CWinUsbDouble::State {
     return fail;
   }
 
-  void Misuse(const char* szCall, const char* szWhat) {
-    misuses.push_back(std::string(szCall) + ": " + szWhat);
-  }
+  void Misuse(const char* szCall, const char* szWhat) { misuses.push_back(std::string(szCall) + ": " + szWhat); }
 
   // Records the call and sets the thread's last error to match its result.
   BOOL Finish(CallRecord record, BOOL result, DWORD error) {
@@ -143,8 +147,7 @@ void CWinUsbDouble::SetEdid(const std::vector<uint8_t>& edid, uint16_t reportedS
   std::vector<uint8_t> block1(128, 0), block2(128, 0);
   for (size_t i = 0; i < edid.size() && i < 256; ++i) (i < 128 ? block1[i] : block2[i - 128]) = edid[i];
   std::lock_guard<std::mutex> lock(m_pState->mutex);
-  m_pState->inAnswers[{0x41, 0}] = {static_cast<uint8_t>(reportedSize),
-                                    static_cast<uint8_t>(reportedSize >> 8)};
+  m_pState->inAnswers[{0x41, 0}] = {static_cast<uint8_t>(reportedSize), static_cast<uint8_t>(reportedSize >> 8)};
   m_pState->inAnswers[{0x41, 1}] = std::move(block1);
   m_pState->inAnswers[{0x41, 2}] = std::move(block2);
 }
@@ -238,8 +241,7 @@ WINBOOL WINAPI WinUsb_Initialize(HANDLE DeviceHandle, PWINUSB_INTERFACE_HANDLE I
     return s.Finish(record, FALSE, ERROR_INVALID_PARAMETER);
   }
   *InterfaceHandle = nullptr;
-  if (DeviceHandle == nullptr || DeviceHandle == INVALID_HANDLE_VALUE ||
-      !GetHandleInformation(DeviceHandle, &flags)) {
+  if (DeviceHandle == nullptr || DeviceHandle == INVALID_HANDLE_VALUE || !GetHandleInformation(DeviceHandle, &flags)) {
     s.Misuse("WinUsb_Initialize", "device handle is not open");
     return s.Finish(record, FALSE, ERROR_INVALID_HANDLE);
   }
@@ -267,9 +269,8 @@ WINBOOL WINAPI WinUsb_Free(WINUSB_INTERFACE_HANDLE InterfaceHandle) {
   return s.Finish(record, TRUE, 0);
 }
 
-WINBOOL WINAPI WinUsb_GetDescriptor(WINUSB_INTERFACE_HANDLE InterfaceHandle, UCHAR DescriptorType,
-                                    UCHAR Index, USHORT LanguageID, PUCHAR Buffer,
-                                    ULONG BufferLength, PULONG LengthTransferred) {
+WINBOOL WINAPI WinUsb_GetDescriptor(WINUSB_INTERFACE_HANDLE InterfaceHandle, UCHAR DescriptorType, UCHAR Index,
+                                    USHORT LanguageID, PUCHAR Buffer, ULONG BufferLength, PULONG LengthTransferred) {
   auto& s = DoubleAccess::State();
   std::lock_guard<std::mutex> lock(s.mutex);
   CallRecord record;
@@ -302,8 +303,8 @@ WINBOOL WINAPI WinUsb_GetDescriptor(WINUSB_INTERFACE_HANDLE InterfaceHandle, UCH
   return s.Finish(record, TRUE, 0);
 }
 
-WINBOOL WINAPI WinUsb_GetPipePolicy(WINUSB_INTERFACE_HANDLE InterfaceHandle, UCHAR PipeID,
-                                    ULONG PolicyType, PULONG ValueLength, PVOID Value) {
+WINBOOL WINAPI WinUsb_GetPipePolicy(WINUSB_INTERFACE_HANDLE InterfaceHandle, UCHAR PipeID, ULONG PolicyType,
+                                    PULONG ValueLength, PVOID Value) {
   auto& s = DoubleAccess::State();
   std::lock_guard<std::mutex> lock(s.mutex);
   CallRecord record;
@@ -335,8 +336,8 @@ WINBOOL WINAPI WinUsb_GetPipePolicy(WINUSB_INTERFACE_HANDLE InterfaceHandle, UCH
   return s.Finish(record, TRUE, 0);
 }
 
-WINBOOL WINAPI WinUsb_SetPipePolicy(WINUSB_INTERFACE_HANDLE InterfaceHandle, UCHAR PipeID,
-                                    ULONG PolicyType, ULONG ValueLength, PVOID Value) {
+WINBOOL WINAPI WinUsb_SetPipePolicy(WINUSB_INTERFACE_HANDLE InterfaceHandle, UCHAR PipeID, ULONG PolicyType,
+                                    ULONG ValueLength, PVOID Value) {
   auto& s = DoubleAccess::State();
   std::lock_guard<std::mutex> lock(s.mutex);
   CallRecord record;
@@ -368,9 +369,8 @@ WINBOOL WINAPI WinUsb_SetPipePolicy(WINUSB_INTERFACE_HANDLE InterfaceHandle, UCH
   return s.Finish(record, TRUE, 0);
 }
 
-WINBOOL WINAPI WinUsb_ControlTransfer(WINUSB_INTERFACE_HANDLE InterfaceHandle,
-                                      WINUSB_SETUP_PACKET SetupPacket, PUCHAR Buffer,
-                                      ULONG BufferLength, PULONG LengthTransferred,
+WINBOOL WINAPI WinUsb_ControlTransfer(WINUSB_INTERFACE_HANDLE InterfaceHandle, WINUSB_SETUP_PACKET SetupPacket,
+                                      PUCHAR Buffer, ULONG BufferLength, PULONG LengthTransferred,
                                       LPOVERLAPPED Overlapped) {
   auto& s = DoubleAccess::State();
   std::lock_guard<std::mutex> lock(s.mutex);
@@ -396,8 +396,7 @@ WINBOOL WINAPI WinUsb_ControlTransfer(WINUSB_INTERFACE_HANDLE InterfaceHandle,
   const bool in = (SetupPacket.RequestType & 0x80) != 0;
   if (!in) record.data.assign(Buffer, Buffer + BufferLength);
   DWORD error = 0;
-  if (s.ShouldFail(Call::ControlTransfer, SetupPacket.Request, &error))
-    return s.Finish(record, FALSE, error);
+  if (s.ShouldFail(Call::ControlTransfer, SetupPacket.Request, &error)) return s.Finish(record, FALSE, error);
   ULONG transferred = BufferLength;
   if (in) {
     auto it = s.inAnswers.find({SetupPacket.Request, SetupPacket.Value});
@@ -414,9 +413,8 @@ WINBOOL WINAPI WinUsb_ControlTransfer(WINUSB_INTERFACE_HANDLE InterfaceHandle,
   return s.Finish(record, TRUE, 0);
 }
 
-WINBOOL WINAPI WinUsb_WritePipe(WINUSB_INTERFACE_HANDLE InterfaceHandle, UCHAR PipeID,
-                                PUCHAR Buffer, ULONG BufferLength, PULONG LengthTransferred,
-                                LPOVERLAPPED Overlapped) {
+WINBOOL WINAPI WinUsb_WritePipe(WINUSB_INTERFACE_HANDLE InterfaceHandle, UCHAR PipeID, PUCHAR Buffer,
+                                ULONG BufferLength, PULONG LengthTransferred, LPOVERLAPPED Overlapped) {
   auto& s = DoubleAccess::State();
   CallRecord record;
   record.call = Call::WritePipe;
@@ -439,8 +437,7 @@ WINBOOL WINAPI WinUsb_WritePipe(WINUSB_INTERFACE_HANDLE InterfaceHandle, UCHAR P
       s.Misuse("WinUsb_WritePipe", "overlapped call, null buffer or null LengthTransferred");
       return s.Finish(record, FALSE, ERROR_INVALID_PARAMETER);
     }
-    if (!s.HasPipe(PipeID) || (PipeID & 0x80) != 0)
-      return s.Finish(record, FALSE, ERROR_INVALID_PARAMETER);
+    if (!s.HasPipe(PipeID) || (PipeID & 0x80) != 0) return s.Finish(record, FALSE, ERROR_INVALID_PARAMETER);
     record.data.assign(Buffer, Buffer + BufferLength);
     hook = s.writeHook;
     delayMs = s.writeDelayMs;

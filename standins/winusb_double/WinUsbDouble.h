@@ -54,8 +54,8 @@ struct CallRecord {
   uint16_t languageId = 0;
   uint8_t pipeId = 0;
   ULONG policyType = 0;
-  ULONG policyValue = 0;   // SetPipePolicy: the value set
-  ULONGLONG tickMs = 0;    // GetTickCount64() when the call returned
+  ULONG policyValue = 0;  // SetPipePolicy: the value set
+  ULONGLONG tickMs = 0;   // GetTickCount64() when the call returned
 
   uint8_t RequestType() const { return setup[0]; }
   uint8_t Request() const { return setup[1]; }
@@ -82,10 +82,8 @@ struct Failure {
 class DescriptorBuilder {
  public:
   DescriptorBuilder& Configuration(uint8_t numInterfaces = 1, uint8_t value = 1);
-  DescriptorBuilder& Interface(uint8_t number, uint8_t interfaceClass, uint8_t numEndpoints = 1,
-                               uint8_t alternate = 0);
-  DescriptorBuilder& Endpoint(uint8_t address, uint8_t attributes = 0x02,
-                              uint16_t maxPacket = 512);
+  DescriptorBuilder& Interface(uint8_t number, uint8_t interfaceClass, uint8_t numEndpoints = 1, uint8_t alternate = 0);
+  DescriptorBuilder& Endpoint(uint8_t address, uint8_t attributes = 0x02, uint16_t maxPacket = 512);
   DescriptorBuilder& Raw(std::vector<uint8_t> bytes);
   DescriptorBuilder& TotalLength(uint16_t wTotalLength);
   std::vector<uint8_t> Build() const;
@@ -100,8 +98,7 @@ std::vector<uint8_t> MakeDeviceDescriptor(uint16_t bcdUsb = 0x0200, uint16_t idV
                                           uint16_t idProduct = 0x2000);
 
 // A display device with one vendor interface and its bulk OUT endpoint.
-std::vector<uint8_t> MakeDisplayConfiguration(uint8_t interfaceNumber = 0,
-                                              uint8_t endpointAddress = 0x01);
+std::vector<uint8_t> MakeDisplayConfiguration(uint8_t interfaceNumber = 0, uint8_t endpointAddress = 0x01);
 
 class CWinUsbDouble {
  public:

@@ -247,8 +247,10 @@ TEST(SkyvaneSystem, HotPlugFollowsPresentInterfacesInAnySpelling) {
   EXPECT_EQ(Count(log, "[INFO]   [WndProc] s_monMgr.OnDeviceRemove failed\r\n"), 1u);
   EXPECT_EQ(Count(log, "[INFO]   [WndProc] s_monMgr.OnDeviceRemove succ\r\n"), 1u);
   EXPECT_EQ(Count(log, "[WndProc]"), 4u);  // Init, arrival, two removals: nothing for the others
-  EXPECT_EQ(Count(log, "[ERROR]  [CMonitorMgr::OnDeviceRemove] OnDeviceRemove refused, the device interface is "
-                       "still present: " + usbsim::Narrow(launcher::SwapCase(c.Run().DevicePath(L"dev3"))) + "\r\n"),
+  EXPECT_EQ(Count(log,
+                  "[ERROR]  [CMonitorMgr::OnDeviceRemove] OnDeviceRemove refused, the device interface is "
+                  "still present: " +
+                      usbsim::Narrow(launcher::SwapCase(c.Run().DevicePath(L"dev3"))) + "\r\n"),
             1u);
   ExpectCleanSession(c.Usb(L"dev1"), kWidth, kHeight);
 }
@@ -265,8 +267,8 @@ TEST(SkyvaneSystem, ForgedBroadcastsAreRefusedAndAQueryRemoveClosesTheDeviceUnti
   // Arrivals of paths that are no present interface: a pipe whose server
   // would impersonate its client, and a device path carrying a forged line.
   const std::wstring pipe = L"\\\\.\\pipe\\skyvane-system-" + std::to_wstring(GetCurrentProcessId());
-  HANDLE hPipe = CreateNamedPipeW(pipe.c_str(), PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED, PIPE_TYPE_BYTE, 1, 64, 64,
-                                  0, nullptr);
+  HANDLE hPipe =
+      CreateNamedPipeW(pipe.c_str(), PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED, PIPE_TYPE_BYTE, 1, 64, 64, 0, nullptr);
   ASSERT_NE(hPipe, INVALID_HANDLE_VALUE);
   const std::wstring forgedLine = c.Run().DevicePath(L"dev1") + L"x\r\n[INFO]   [WndProc] s_monMgr.OnDeviceRemove succ";
   ASSERT_TRUE(c.Run().BroadcastInterface(DBT_DEVICEARRIVAL, pipe));
@@ -296,23 +298,31 @@ TEST(SkyvaneSystem, ForgedBroadcastsAreRefusedAndAQueryRemoveClosesTheDeviceUnti
 
   std::string log = c.Log();
   const std::string dev1 = c.PathText(L"dev1");
-  EXPECT_EQ(Count(log, "[ERROR]  [CMonitorMgr::OnDeviceArrival] OnDeviceArrival refused, not a present device "
-                       "interface: " + usbsim::Narrow(pipe) + "\r\n"),
+  EXPECT_EQ(Count(log,
+                  "[ERROR]  [CMonitorMgr::OnDeviceArrival] OnDeviceArrival refused, not a present device "
+                  "interface: " +
+                      usbsim::Narrow(pipe) + "\r\n"),
             1u)
       << log;
-  EXPECT_EQ(Count(log, "[ERROR]  [CMonitorMgr::OnDeviceArrival] OnDeviceArrival refused, not a present device "
-                       "interface: " + dev1 + "x\\x0D\\x0A[INFO]   [WndProc] s_monMgr.OnDeviceRemove succ\r\n"),
+  EXPECT_EQ(Count(log,
+                  "[ERROR]  [CMonitorMgr::OnDeviceArrival] OnDeviceArrival refused, not a present device "
+                  "interface: " +
+                      dev1 + "x\\x0D\\x0A[INFO]   [WndProc] s_monMgr.OnDeviceRemove succ\r\n"),
             1u);
   EXPECT_EQ(Count(log, "[INFO]   [WndProc] s_monMgr.OnDeviceArrival failed\r\n"), 2u);
-  EXPECT_EQ(Count(log, "[ERROR]  [CMonitorMgr::OnDeviceRemove] OnDeviceRemove refused, the device interface is "
-                       "still present: " + dev1 + "\r\n"),
+  EXPECT_EQ(Count(log,
+                  "[ERROR]  [CMonitorMgr::OnDeviceRemove] OnDeviceRemove refused, the device interface is "
+                  "still present: " +
+                      dev1 + "\r\n"),
             1u);
   EXPECT_EQ(Count(log, "\n[INFO]"), 0u);  // the forged line stayed inside its own
   EXPECT_EQ(Count(log, "[INFO]   [CMonitorMgr::OnDeviceHandleEvent] OnDeviceQueryRemove closing the device: " + dev1 +
                            "\r\n"),
             1u);
-  EXPECT_EQ(Count(log, "[INFO]   [CMonitorMgr::OnDeviceHandleEvent] OnDeviceQueryRemoveFailed opening the device "
-                       "again: " + dev1 + "\r\n"),
+  EXPECT_EQ(Count(log,
+                  "[INFO]   [CMonitorMgr::OnDeviceHandleEvent] OnDeviceQueryRemoveFailed opening the device "
+                  "again: " +
+                      dev1 + "\r\n"),
             1u);
   EXPECT_EQ(Count(log, "CreateFile failed"), 0u);
   events = c.Usb(L"dev1");
@@ -344,8 +354,7 @@ TEST(SkyvaneSystem, MissingStopEventIsLoggedAndDevicesAreReleasedAtExit) {
   std::string log = c.Log();
   EXPECT_NE(log.find("[ERROR]  [wWinMain] OpenEvent failed err is 2\r\n"), std::string::npos) << log;
   // The device found during start-up was started, then torn down at exit.
-  EXPECT_NE(log.find("[INFO]   [CMonitorProcessor::Init] Init succ path is " + c.PathText(L"dev1")),
-            std::string::npos);
+  EXPECT_NE(log.find("[INFO]   [CMonitorProcessor::Init] Init succ path is " + c.PathText(L"dev1")), std::string::npos);
   auto events = c.Usb(L"dev1");
   ASSERT_FALSE(events.empty());
   EXPECT_EQ(events.back().kind, "FREE");
@@ -403,8 +412,7 @@ TEST(SkyvaneSystem, AccessViolationLeavesADumpInTheTemporaryDirectory) {
   ASSERT_GE(bytes.size(), 4u) << usbsim::Narrow(dump);
   EXPECT_EQ(std::string(bytes.begin(), bytes.begin() + 4), "MDMP");
   DeleteFileW(dump.c_str());  // a full-memory dump is large
-  EXPECT_NE(c.Log().find("[INFO]   [my_exception_filter] pelorus crash, so make dump file...\r\n"),
-            std::string::npos)
+  EXPECT_NE(c.Log().find("[INFO]   [my_exception_filter] pelorus crash, so make dump file...\r\n"), std::string::npos)
       << c.Log();
 }
 

@@ -28,9 +28,8 @@ void PutHuffmanTable(std::vector<uint8_t>& out, int classAndId, const jpeg::Huff
 
 }  // namespace
 
-std::vector<uint8_t> WrapStripAsJpeg(const uint8_t* coded, size_t codedLength,
-                                     const uint8_t table0[64], const uint8_t table1[64],
-                                     const WrapOptions& options) {
+std::vector<uint8_t> WrapStripAsJpeg(const uint8_t* coded, size_t codedLength, const uint8_t table0[64],
+                                     const uint8_t table1[64], const WrapOptions& options) {
   std::vector<uint8_t> out;
   out.reserve(codedLength + 700);
   out.insert(out.end(), {0xFF, 0xD8});  // SOI

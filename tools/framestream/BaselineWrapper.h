@@ -17,8 +17,7 @@ struct WrapOptions {
 
 // table0/table1: quantisation tables in natural order (as the payload has them).
 // coded: the strip's entropy-coded bytes, without the trailing 0xFF 0xD9.
-std::vector<uint8_t> WrapStripAsJpeg(const uint8_t* coded, size_t codedLength,
-                                     const uint8_t table0[64], const uint8_t table1[64],
-                                     const WrapOptions& options = {});
+std::vector<uint8_t> WrapStripAsJpeg(const uint8_t* coded, size_t codedLength, const uint8_t table0[64],
+                                     const uint8_t table1[64], const WrapOptions& options = {});
 
 }  // namespace framestream

@@ -69,10 +69,11 @@ StreamCheck CheckStream(const uint8_t* data, size_t size, size_t expectedStrips)
     StripInfo s;
     s.headerOffset = at;
     s.header = LoadLittleEndian32(data + at);
-    if ((s.header & 0x00000003) != 1 || (s.header & 0xF0000000) != 0xD0000000 ||
-        (s.header & 0x04000000) != 0) {
-      Fail(check, index, at, "header %08X lacks the constant bits (1 in bits 0-1, 0xD in 28-31, "
-           "bit 26 clear)", s.header);
+    if ((s.header & 0x00000003) != 1 || (s.header & 0xF0000000) != 0xD0000000 || (s.header & 0x04000000) != 0) {
+      Fail(check, index, at,
+           "header %08X lacks the constant bits (1 in bits 0-1, 0xD in 28-31, "
+           "bit 26 clear)",
+           s.header);
       return check;
     }
     s.sequence = (s.header >> 10) & 0xFFFF;
@@ -102,8 +103,8 @@ StreamCheck CheckStream(const uint8_t* data, size_t size, size_t expectedStrips)
     s.codedLength = static_cast<size_t>(coded);
     const size_t filler = s.paddedLength - s.codedLength - 2;
     if (filler > 3) {
-      Fail(check, index, dataBegin + s.codedLength,
-           "%zu bytes after 0xFF 0xD9; at most 3 filler bytes may follow", filler);
+      Fail(check, index, dataBegin + s.codedLength, "%zu bytes after 0xFF 0xD9; at most 3 filler bytes may follow",
+           filler);
       return check;
     }
     check.strips.push_back(s);
@@ -119,16 +120,14 @@ StreamCheck CheckStream(const uint8_t* data, size_t size, size_t expectedStrips)
     return check;
   }
   for (; at < size; at += 4) {
-    if (at + 4 > size || data[at] != 0xFF || data[at + 1] != 0xD9 || data[at + 2] != 0xFF ||
-        data[at + 3] != 0xFF) {
+    if (at + 4 > size || data[at] != 0xFF || data[at + 1] != 0xD9 || data[at + 2] != 0xFF || data[at + 3] != 0xFF) {
       Fail(check, stripCount, at, "bad end padding word (expected FF D9 FF FF)");
       return check;
     }
     ++check.paddingWords;
   }
   if (check.paddingWords > 32) {
-    Fail(check, stripCount, size, "%zu end padding words; at most 32 are ever needed",
-         check.paddingWords);
+    Fail(check, stripCount, size, "%zu end padding words; at most 32 are ever needed", check.paddingWords);
     return check;
   }
   check.ok = true;
@@ -146,16 +145,14 @@ size_t MeasureFrame(const uint8_t* data, size_t size, size_t expectedStrips) {
   return total <= size ? total : 0;
 }
 
-bool CheckQuantPayload(const uint8_t* data, size_t size, uint8_t table0[64], uint8_t table1[64],
-                       std::string& error) {
+bool CheckQuantPayload(const uint8_t* data, size_t size, uint8_t table0[64], uint8_t table1[64], std::string& error) {
   if (size != 138) {
     error = "payload is " + std::to_string(size) + " bytes, expected 138";
     return false;
   }
   for (int t = 0; t < 2; ++t) {
     const uint8_t* segment = data + 69 * t;
-    if (segment[0] != 0xFF || segment[1] != 0xDB || segment[2] != 0x00 || segment[3] != 0x43 ||
-        segment[4] != t) {
+    if (segment[0] != 0xFF || segment[1] != 0xDB || segment[2] != 0x00 || segment[3] != 0x43 || segment[4] != t) {
       error = "table " + std::to_string(t) + ": bad segment header";
       return false;
     }

@@ -12,19 +12,19 @@
 namespace framestream {
 
 struct StripInfo {
-  size_t headerOffset = 0;   // offset of the 4-byte strip header in the stream
+  size_t headerOffset = 0;  // offset of the 4-byte strip header in the stream
   uint32_t header = 0;
-  uint32_t sequence = 0;     // bits 10..25
-  bool last = false;         // bit 27
-  size_t paddedLength = 0;   // from bits 2..9: (field + 1) * 4
-  size_t codedLength = 0;    // entropy-coded bytes before the 0xFF 0xD9
+  uint32_t sequence = 0;    // bits 10..25
+  bool last = false;        // bit 27
+  size_t paddedLength = 0;  // from bits 2..9: (field + 1) * 4
+  size_t codedLength = 0;   // entropy-coded bytes before the 0xFF 0xD9
 };
 
 struct StreamCheck {
   bool ok = false;
-  std::string error;         // empty when ok
-  size_t errorStrip = 0;     // strip index where the fault was found
-  size_t errorOffset = 0;    // byte offset of the fault
+  std::string error;       // empty when ok
+  size_t errorStrip = 0;   // strip index where the fault was found
+  size_t errorOffset = 0;  // byte offset of the fault
   std::vector<StripInfo> strips;
   size_t paddingWords = 0;
 };
@@ -44,7 +44,6 @@ size_t MeasureFrame(const uint8_t* data, size_t size, size_t expectedStrips);
 
 // Checks the 138-byte quantisation-table payload's markers and table ids,
 // and copies the two 64-entry tables (natural order) out.
-bool CheckQuantPayload(const uint8_t* data, size_t size, uint8_t table0[64], uint8_t table1[64],
-                       std::string& error);
+bool CheckQuantPayload(const uint8_t* data, size_t size, uint8_t table0[64], uint8_t table1[64], std::string& error);
 
 }  // namespace framestream

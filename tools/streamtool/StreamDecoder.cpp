@@ -22,9 +22,8 @@ struct TjDeleter {
 
 }  // namespace
 
-DecodeResult DecodeStream(const uint8_t* stream, size_t size, int width, int height,
-                          const uint8_t* payload, size_t payloadSize,
-                          const DecodeOptions& options) {
+DecodeResult DecodeStream(const uint8_t* stream, size_t size, int width, int height, const uint8_t* payload,
+                          size_t payloadSize, const DecodeOptions& options) {
   DecodeResult result;
   uint8_t table0[64], table1[64];
   if (!framestream::CheckQuantPayload(payload, payloadSize, table0, table1, result.error)) {
@@ -33,8 +32,7 @@ DecodeResult DecodeStream(const uint8_t* stream, size_t size, int width, int hei
   }
   const size_t strips = framestream::ExpectedStrips(width, height);
   if (strips == 0) {
-    result.error = "frame size " + std::to_string(width) + "x" + std::to_string(height) +
-                   " is not a frame";
+    result.error = "frame size " + std::to_string(width) + "x" + std::to_string(height) + " is not a frame";
     return result;
   }
   result.check = framestream::CheckStream(stream, size, strips);
@@ -59,14 +57,13 @@ DecodeResult DecodeStream(const uint8_t* stream, size_t size, int width, int hei
 
   for (size_t i = 0; i < result.check.strips.size(); ++i) {
     const framestream::StripInfo& s = result.check.strips[i];
-    const std::vector<uint8_t> file = framestream::WrapStripAsJpeg(
-        stream + s.headerOffset + 4, s.codedLength, table0, table1, wrap);
+    const std::vector<uint8_t> file =
+        framestream::WrapStripAsJpeg(stream + s.headerOffset + 4, s.codedLength, table0, table1, wrap);
     int w = 0, h = 0, subsampling = 0, colourspace = 0;
-    if (tjDecompressHeader3(decoder.get(), file.data(), file.size(), &w, &h, &subsampling,
-                            &colourspace) != 0 ||
+    if (tjDecompressHeader3(decoder.get(), file.data(), file.size(), &w, &h, &subsampling, &colourspace) != 0 ||
         w != 32 || h != 8 ||
-        tjDecompress2(decoder.get(), file.data(), file.size(), strip, 32, 32 * 4, 8, TJPF_BGRX,
-                      TJFLAG_ACCURATEDCT) != 0 ||
+        tjDecompress2(decoder.get(), file.data(), file.size(), strip, 32, 32 * 4, 8, TJPF_BGRX, TJFLAG_ACCURATEDCT) !=
+            0 ||
         tjGetErrorCode(decoder.get()) == TJERR_WARNING) {
       result.error = "strip " + std::to_string(i) + ", byte " + std::to_string(s.headerOffset) +
                      ": libjpeg-turbo: " + tjGetErrorStr2(decoder.get());
@@ -77,8 +74,8 @@ DecodeResult DecodeStream(const uint8_t* stream, size_t size, int width, int hei
     for (int r = 0; r < 8 && y0 + r < height; ++r) {
       const int columns = std::min(32, width - x0);
       if (columns <= 0) break;
-      std::memcpy(&result.image.pixels[(static_cast<size_t>(y0 + r) * width + x0) * 4],
-                  strip + r * 32 * 4, static_cast<size_t>(columns) * 4);
+      std::memcpy(&result.image.pixels[(static_cast<size_t>(y0 + r) * width + x0) * 4], strip + r * 32 * 4,
+                  static_cast<size_t>(columns) * 4);
     }
   }
   result.ok = true;

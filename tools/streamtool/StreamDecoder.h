@@ -23,9 +23,8 @@ struct DecodeOptions {
   bool includeHuffmanTables = true;  // false: let the decoder use its own standard tables
 };
 
-DecodeResult DecodeStream(const uint8_t* stream, size_t size, int width, int height,
-                          const uint8_t* payload, size_t payloadSize,
-                          const DecodeOptions& options = {});
+DecodeResult DecodeStream(const uint8_t* stream, size_t size, int width, int height, const uint8_t* payload,
+                          size_t payloadSize, const DecodeOptions& options = {});
 
 // Peak signal-to-noise ratio over the R, G and B samples of two pictures of
 // the same size; +infinity when they are identical.

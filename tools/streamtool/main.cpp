@@ -90,8 +90,8 @@ bool LoadFrame(const std::string& path, const Args& args, BgrxImage& image, std:
     return false;
   }
   if (pitch < 4L * width || raw.size() < static_cast<size_t>(pitch) * height) {
-    error = path + ": " + std::to_string(raw.size()) + " bytes do not hold " +
-            std::to_string(height) + " rows of pitch " + std::to_string(pitch);
+    error = path + ": " + std::to_string(raw.size()) + " bytes do not hold " + std::to_string(height) +
+            " rows of pitch " + std::to_string(pitch);
     return false;
   }
   image.width = width;
@@ -110,13 +110,11 @@ struct Encoded {
   const char* kernels = "";
 };
 
-bool EncodeImage(const BgrxImage& image, const std::string& kernels, Encoded& result,
-                 std::string& error) {
+bool EncodeImage(const BgrxImage& image, const std::string& kernels, Encoded& result, std::string& error) {
   jpeg::CustomJpeg encoder;
   if (!kernels.empty()) {
-    const std::map<std::string, jpeg::KernelSet> sets = {{"scalar", jpeg::KernelSet::Scalar},
-                                                         {"sse2", jpeg::KernelSet::Sse2},
-                                                         {"avx2", jpeg::KernelSet::Avx2}};
+    const std::map<std::string, jpeg::KernelSet> sets = {
+        {"scalar", jpeg::KernelSet::Scalar}, {"sse2", jpeg::KernelSet::Sse2}, {"avx2", jpeg::KernelSet::Avx2}};
     const auto it = sets.find(kernels);
     if (it == sets.end() || !encoder.SetKernelSet(it->second)) {
       error = "kernel set " + kernels + " is unknown or not supported by this processor";
@@ -124,16 +122,14 @@ bool EncodeImage(const BgrxImage& image, const std::string& kernels, Encoded& re
     }
   }
   if (!encoder.Init(image.width, image.height)) {
-    error = "the encoder refuses a " + std::to_string(image.width) + "x" +
-            std::to_string(image.height) + " frame";
+    error = "the encoder refuses a " + std::to_string(image.width) + "x" + std::to_string(image.height) + " frame";
     return false;
   }
   result.kernels = jpeg::KernelsFor(encoder.GetKernelSet()).name;
   result.stream.resize(encoder.MaxEncodedSize());
   const auto start = std::chrono::steady_clock::now();
   const uint32_t n = encoder.Encode(image.pixels.data(), image.Pitch(), result.stream.data());
-  result.milliseconds =
-      std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+  result.milliseconds = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
   result.stream.resize(n);
   result.payload = jpeg::BuildQuantTablePayload(encoder);
   return n != 0;
@@ -150,17 +146,17 @@ int Encode(const Args& args) {
   if (!WriteFile(args.Get("out"), e.stream.data(), e.stream.size()) ||
       !WriteFile(args.Get("payload"), e.payload.data(), e.payload.size()))
     return Fail("cannot write the output files");
-  std::printf("encoded %dx%d into %zu bytes (%s kernels, %.2f ms)\n", image.width, image.height,
-              e.stream.size(), e.kernels, e.milliseconds);
+  std::printf("encoded %dx%d into %zu bytes (%s kernels, %.2f ms)\n", image.width, image.height, e.stream.size(),
+              e.kernels, e.milliseconds);
   return 0;
 }
 
 int Check(const Args& args) {
   int width = 0, height = 0;
-  if (args.positional.size() != 1 || !ParseSize(args.Get("size"), width, height) ||
-      args.Get("payload").empty())
-    return Fail("usage: streamtool check STREAM --size WxH --payload PAYLOAD [--decode OUT.png] "
-                "[--source FRAME]");
+  if (args.positional.size() != 1 || !ParseSize(args.Get("size"), width, height) || args.Get("payload").empty())
+    return Fail(
+        "usage: streamtool check STREAM --size WxH --payload PAYLOAD [--decode OUT.png] "
+        "[--source FRAME]");
   std::vector<uint8_t> stream, payload;
   if (!ReadFile(args.positional[0], stream)) return Fail("cannot read " + args.positional[0]);
   if (!ReadFile(args.Get("payload"), payload)) return Fail("cannot read " + args.Get("payload"));
@@ -179,12 +175,11 @@ int Check(const Args& args) {
     last = std::move(r);
   }
   if (frames == 0) return Fail("no frame in " + args.positional[0]);
-  std::printf("%zu frame(s) of %dx%d valid: %zu strips each, last frame %zu bytes\n", frames,
-              width, height, last.check.strips.size(),
+  std::printf("%zu frame(s) of %dx%d valid: %zu strips each, last frame %zu bytes\n", frames, width, height,
+              last.check.strips.size(),
               last.check.strips.empty() ? size_t{0}
                                         : last.check.strips.back().headerOffset + 4 +
-                                              last.check.strips.back().paddedLength +
-                                              4 * last.check.paddingWords);
+                                              last.check.strips.back().paddedLength + 4 * last.check.paddingWords);
   std::string error;
   if (!args.Get("decode").empty()) {
     if (!streamtool::WritePng(args.Get("decode"), last.image, error)) return Fail(error);
@@ -193,8 +188,7 @@ int Check(const Args& args) {
   if (!args.Get("source").empty()) {
     BgrxImage source;
     if (!LoadFrame(args.Get("source"), args, source, error)) return Fail(error);
-    std::printf("PSNR against %s: %.2f dB\n", args.Get("source").c_str(),
-                streamtool::Psnr(source, last.image));
+    std::printf("PSNR against %s: %.2f dB\n", args.Get("source").c_str(), streamtool::Psnr(source, last.image));
   }
   return 0;
 }
@@ -206,15 +200,16 @@ int RoundTrip(const Args& args) {
   if (!LoadFrame(args.positional[0], args, image, error)) return Fail(error);
   Encoded e;
   if (!EncodeImage(image, args.Get("kernels"), e, error)) return Fail(error);
-  const streamtool::DecodeResult r = streamtool::DecodeStream(
-      e.stream.data(), e.stream.size(), image.width, image.height, e.payload.data(), e.payload.size());
+  const streamtool::DecodeResult r = streamtool::DecodeStream(e.stream.data(), e.stream.size(), image.width,
+                                                              image.height, e.payload.data(), e.payload.size());
   if (!r.ok) return Fail(r.error);
   const double raw = static_cast<double>(image.width) * image.height * 4;
-  std::printf("%s: %dx%d, %zu strips, %zu bytes (%.2f bits/pixel, %.1f:1 against BGRX), "
-              "encoded in %.2f ms with %s kernels, PSNR %.2f dB\n",
-              args.positional[0].c_str(), image.width, image.height, r.check.strips.size(),
-              e.stream.size(), 8.0 * e.stream.size() / (raw / 4), raw / e.stream.size(),
-              e.milliseconds, e.kernels, streamtool::Psnr(image, r.image));
+  std::printf(
+      "%s: %dx%d, %zu strips, %zu bytes (%.2f bits/pixel, %.1f:1 against BGRX), "
+      "encoded in %.2f ms with %s kernels, PSNR %.2f dB\n",
+      args.positional[0].c_str(), image.width, image.height, r.check.strips.size(), e.stream.size(),
+      8.0 * e.stream.size() / (raw / 4), raw / e.stream.size(), e.milliseconds, e.kernels,
+      streamtool::Psnr(image, r.image));
   const std::string dir = args.Get("out-dir");
   if (!dir.empty()) {
     std::string base = args.positional[0];

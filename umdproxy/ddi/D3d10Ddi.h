@@ -8,19 +8,34 @@
 #include "DdiCommon.h"
 
 // Handles of the D3D10 interface are one-pointer structures passed by value.
-struct D3D10DDI_HRTADAPTER { VOID* handle; };
-struct D3D10DDI_HADAPTER { VOID* pDrvPrivate; };
-struct D3D10DDI_HRTDEVICE { VOID* handle; };
-struct D3D10DDI_HDEVICE { VOID* pDrvPrivate; };
-struct D3D10DDI_HRTRESOURCE { VOID* handle; };
-struct D3D10DDI_HRESOURCE { VOID* pDrvPrivate; };
-struct D3D10DDI_HRTCORELAYER { VOID* handle; };
+struct D3D10DDI_HRTADAPTER {
+    VOID* handle;
+};
+struct D3D10DDI_HADAPTER {
+    VOID* pDrvPrivate;
+};
+struct D3D10DDI_HRTDEVICE {
+    VOID* handle;
+};
+struct D3D10DDI_HDEVICE {
+    VOID* pDrvPrivate;
+};
+struct D3D10DDI_HRTRESOURCE {
+    VOID* handle;
+};
+struct D3D10DDI_HRESOURCE {
+    VOID* pDrvPrivate;
+};
+struct D3D10DDI_HRTCORELAYER {
+    VOID* handle;
+};
 
 struct D3D10DDIARG_CREATEDEVICE;
 struct D3D10DDIARG_CALCPRIVATEDEVICESIZE;
 struct D3D10_2DDIARG_GETCAPS;
 
-using PFND3D10DDI_CALCPRIVATEDEVICESIZE = SIZE_T(APIENTRY*)(D3D10DDI_HADAPTER, const D3D10DDIARG_CALCPRIVATEDEVICESIZE*);
+using PFND3D10DDI_CALCPRIVATEDEVICESIZE = SIZE_T(APIENTRY*)(D3D10DDI_HADAPTER,
+                                                            const D3D10DDIARG_CALCPRIVATEDEVICESIZE*);
 using PFND3D10DDI_CREATEDEVICE = HRESULT(APIENTRY*)(D3D10DDI_HADAPTER, D3D10DDIARG_CREATEDEVICE*);
 using PFND3D10DDI_CLOSEADAPTER = HRESULT(APIENTRY*)(D3D10DDI_HADAPTER);
 using PFND3D10_2DDI_GETSUPPORTEDVERSIONS = HRESULT(APIENTRY*)(D3D10DDI_HADAPTER, UINT32* puEntries, UINT64* pVersions);
@@ -42,13 +57,13 @@ struct D3D10_2DDI_ADAPTERFUNCS {
 
 struct D3D10DDIARG_OPENADAPTER {
     D3D10DDI_HRTADAPTER hRTAdapter;
-    D3D10DDI_HADAPTER hAdapter;                     // out
-    UINT Interface;                                 // major << 16 | minor
+    D3D10DDI_HADAPTER hAdapter;  // out
+    UINT Interface;  // major << 16 | minor
     UINT Version;
     const D3DDDI_ADAPTERCALLBACKS* pAdapterCallbacks;
     union {
-        D3D10DDI_ADAPTERFUNCS* pAdapterFuncs;       // out (OpenAdapter10)
-        D3D10_2DDI_ADAPTERFUNCS* pAdapterFuncs_2;   // out (OpenAdapter10_2)
+        D3D10DDI_ADAPTERFUNCS* pAdapterFuncs;  // out (OpenAdapter10)
+        D3D10_2DDI_ADAPTERFUNCS* pAdapterFuncs_2;  // out (OpenAdapter10_2)
     };
 };
 
@@ -104,7 +119,7 @@ enum D3d10DeviceFuncEntry : unsigned {
     kD3d10OpenResource = 59,
     kD3d10DestroyResource = 60,
     kD3d10DestroyDevice = 99,
-    kD3d10DeviceFuncCount = 170,                    // entries of the largest table copied
+    kD3d10DeviceFuncCount = 170,  // entries of the largest table copied
 };
 
 struct D3D10DDI_DEVICEFUNCS : DdiTable<kD3d10DeviceFuncCount> {};
@@ -142,7 +157,7 @@ struct D3d10InterfaceLayout {
     bool d3d11Form;
     UINT deviceFuncsBytes;
     UINT dxgiFuncsBytes;
-    UINT createResourceBytes;    // 52: D3D10DDIARG_CREATERESOURCE, 64: D3D11DDIARG_CREATERESOURCE
+    UINT createResourceBytes;  // 52: D3D10DDIARG_CREATERESOURCE, 64: D3D11DDIARG_CREATERESOURCE
 };
 
 // The 10.1 interfaces (major 10 from 0xA0002) keep the D3D11 shadow form but
@@ -168,8 +183,8 @@ struct D3D10DDIARG_CREATEDEVICE {
     UINT Interface;
     UINT Version;
     const D3DDDI_DEVICECALLBACKS* pKTCallbacks;
-    D3D10DDI_DEVICEFUNCS* pDeviceFuncs;             // union of every device-function table version
-    D3D10DDI_HDEVICE hDrvDevice;                    // runtime-allocated driver storage
+    D3D10DDI_DEVICEFUNCS* pDeviceFuncs;  // union of every device-function table version
+    D3D10DDI_HDEVICE hDrvDevice;  // runtime-allocated driver storage
     DXGI_DDI_BASE_ARGS DXGIBaseDDI;
     D3D10DDI_HRTCORELAYER hRTCoreLayer;
     const VOID* pUMCallbacks;
@@ -198,7 +213,7 @@ struct DXGI_DDI_RATIONAL {
 struct DXGI_DDI_MODE_DESC {
     UINT Width;
     UINT Height;
-    UINT Format;                                    // DXGI_FORMAT
+    UINT Format;  // DXGI_FORMAT
     DXGI_DDI_RATIONAL RefreshRate;
     UINT ScanlineOrdering;
     UINT Rotation;
@@ -278,8 +293,8 @@ using PFND3D11DDI_CREATERESOURCE = void(APIENTRY*)(D3D10DDI_HDEVICE, const D3D11
                                                    D3D10DDI_HRESOURCE, D3D10DDI_HRTRESOURCE);
 using PFND3D10DDI_CALCPRIVATERESOURCESIZE = SIZE_T(APIENTRY*)(D3D10DDI_HDEVICE, const D3D10DDIARG_CREATERESOURCE*);
 using PFND3D11DDI_CALCPRIVATERESOURCESIZE = SIZE_T(APIENTRY*)(D3D10DDI_HDEVICE, const D3D11DDIARG_CREATERESOURCE*);
-using PFND3D10DDI_OPENRESOURCE = void(APIENTRY*)(D3D10DDI_HDEVICE, const D3D10DDIARG_OPENRESOURCE*,
-                                                 D3D10DDI_HRESOURCE, D3D10DDI_HRTRESOURCE);
+using PFND3D10DDI_OPENRESOURCE = void(APIENTRY*)(D3D10DDI_HDEVICE, const D3D10DDIARG_OPENRESOURCE*, D3D10DDI_HRESOURCE,
+                                                 D3D10DDI_HRTRESOURCE);
 using PFND3D10DDI_DESTROYRESOURCE = void(APIENTRY*)(D3D10DDI_HDEVICE, D3D10DDI_HRESOURCE);
 using PFND3D10DDI_STAGINGRESOURCEMAP = void(APIENTRY*)(D3D10DDI_HDEVICE, D3D10DDI_HRESOURCE, UINT subresource,
                                                        UINT mapType, UINT mapFlags, D3D10DDI_MAPPED_SUBRESOURCE*);
@@ -304,7 +319,7 @@ struct DXGI_DDI_ARG_PRESENT {
     D3D10DDI_HRESOURCE hDstResource;
     UINT DstSubResourceIndex;
     VOID* pDXGIContext;
-    UINT Flags;                                     // DXGI_DDI_PRESENT_FLAGS
+    UINT Flags;  // DXGI_DDI_PRESENT_FLAGS
     UINT FlipInterval;
 };
 
@@ -322,7 +337,7 @@ struct DXGI_DDI_ARG_PRESENT1 {
     D3D10DDI_HRESOURCE hDstResource;
     UINT DstSubResourceIndex;
     VOID* pDXGIContext;
-    UINT Flags;                                     // DXGI_DDI_PRESENT_FLAGS
+    UINT Flags;  // DXGI_DDI_PRESENT_FLAGS
     UINT FlipInterval;
     UINT Reserved;
     const RECT* pDirtyRects;
@@ -346,7 +361,7 @@ struct DXGI_DDI_ARG_BLT {
     UINT DstBottom;
     D3D10DDI_HRESOURCE hSrcResource;
     UINT SrcSubresource;
-    UINT Flags;                                     // DXGI_DDI_ARG_BLT_FLAGS
+    UINT Flags;  // DXGI_DDI_ARG_BLT_FLAGS
     UINT Rotate;
 };
 

@@ -8,9 +8,9 @@ struct D3D12DDI_ADAPTERFUNCS;
 
 struct D3D12DDIARG_OPENADAPTER {
     D3D10DDI_HRTADAPTER hRTAdapter;
-    D3D10DDI_HADAPTER hAdapter;                     // out
+    D3D10DDI_HADAPTER hAdapter;  // out
     const D3DDDI_ADAPTERCALLBACKS* pAdapterCallbacks;
-    D3D12DDI_ADAPTERFUNCS* pAdapterFuncs;           // out
+    D3D12DDI_ADAPTERFUNCS* pAdapterFuncs;  // out
 };
 
 using PFND3D12DDI_OPENADAPTER = HRESULT(APIENTRY*)(D3D12DDIARG_OPENADAPTER*);

@@ -20,12 +20,12 @@ struct D3DDDI_ADAPTERFUNCS {
 };
 
 struct D3DDDIARG_OPENADAPTER {
-    HANDLE hAdapter;                                // in: runtime handle, out: driver handle
+    HANDLE hAdapter;  // in: runtime handle, out: driver handle
     UINT Interface;
     UINT Version;
     const D3DDDI_ADAPTERCALLBACKS* pAdapterCallbacks;
-    D3DDDI_ADAPTERFUNCS* pAdapterFuncs;             // out (the table is the runtime's)
-    UINT DriverVersion;                             // out
+    D3DDDI_ADAPTERFUNCS* pAdapterFuncs;  // out (the table is the runtime's)
+    UINT DriverVersion;  // out
 };
 
 using PFND3DDDI_OPENADAPTER = HRESULT(APIENTRY*)(D3DDDIARG_OPENADAPTER*);
@@ -47,7 +47,7 @@ enum D3d9DeviceFuncEntry : unsigned {
     kD3d9CheckDirectFlipSupport = 127,
     kD3d9CreateResource2 = 128,
     kD3d9Present1 = 136,
-    kD3d9DeviceFuncCount = 143,                     // entries of the largest table copied
+    kD3d9DeviceFuncCount = 143,  // entries of the largest table copied
 };
 
 struct D3DDDI_DEVICEFUNCS : DdiTable<kD3d9DeviceFuncCount> {};
@@ -64,7 +64,7 @@ constexpr UINT D3d9DeviceFuncsSizeForVersion(UINT version)
 }
 
 struct D3DDDIARG_CREATEDEVICE {
-    HANDLE hDevice;                                 // in: runtime handle, out: driver handle
+    HANDLE hDevice;  // in: runtime handle, out: driver handle
     UINT Interface;
     UINT Version;
     const D3DDDI_DEVICECALLBACKS* pCallbacks;
@@ -74,9 +74,9 @@ struct D3DDDIARG_CREATEDEVICE {
     UINT AllocationListSize;
     VOID* pPatchLocationList;
     UINT PatchLocationListSize;
-    D3DDDI_DEVICEFUNCS* pDeviceFuncs;               // out (the table is the runtime's)
-    UINT Flags;                                     // D3DDDI_CREATEDEVICEFLAGS
-    D3DGPU_VIRTUAL_ADDRESS CommandBuffer;           // only in runtimes of the GPU-VA era
+    D3DDDI_DEVICEFUNCS* pDeviceFuncs;  // out (the table is the runtime's)
+    UINT Flags;  // D3DDDI_CREATEDEVICEFLAGS
+    D3DGPU_VIRTUAL_ADDRESS CommandBuffer;  // only in runtimes of the GPU-VA era
 };
 
 // Runtimes before the GPU-virtual-address member pass the structure without it.
@@ -111,7 +111,7 @@ struct D3DDDI_SURFACEINFO {
 };
 
 struct D3DDDIARG_CREATERESOURCE {
-    UINT Format;                                    // D3DDDIFORMAT
+    UINT Format;  // D3DDDIFORMAT
     UINT Pool;
     UINT MultisampleType;
     UINT MultisampleQuality;
@@ -121,8 +121,8 @@ struct D3DDDIARG_CREATERESOURCE {
     UINT Fvf;
     D3DDDI_VIDEO_PRESENT_SOURCE_ID VidPnSourceId;
     D3DDDI_RATIONAL RefreshRate;
-    HANDLE hResource;                               // in: runtime handle, out: driver handle
-    UINT Flags;                                     // D3DDDI_RESOURCEFLAGS
+    HANDLE hResource;  // in: runtime handle, out: driver handle
+    UINT Flags;  // D3DDDI_RESOURCEFLAGS
     UINT Rotation;
 };
 
@@ -140,10 +140,10 @@ struct D3DDDIARG_CREATERESOURCE2 {
     HANDLE hResource;
     UINT Flags;
     UINT Rotation;
-    UINT Flags2;                                    // D3DDDI_RESOURCEFLAGS2
+    UINT Flags2;  // D3DDDI_RESOURCEFLAGS2
 };
 
-constexpr UINT kD3d9OpenFullscreen = 0x1;           // D3DDDI_OPENRESOURCEFLAGS bit 0
+constexpr UINT kD3d9OpenFullscreen = 0x1;  // D3DDDI_OPENRESOURCEFLAGS bit 0
 
 struct D3DDDIARG_OPENRESOURCE {
     UINT NumAllocations;
@@ -151,9 +151,9 @@ struct D3DDDIARG_OPENRESOURCE {
     D3DKMT_HANDLE hKMResource;
     VOID* pPrivateDriverData;
     UINT PrivateDriverDataSize;
-    HANDLE hResource;                               // in: runtime handle, out: driver handle
+    HANDLE hResource;  // in: runtime handle, out: driver handle
     UINT Rotation;
-    UINT Flags;                                     // D3DDDI_OPENRESOURCEFLAGS
+    UINT Flags;  // D3DDDI_OPENRESOURCEFLAGS
 };
 
 // D3DDDI_PRESENTFLAGS bits.
@@ -165,7 +165,7 @@ struct D3DDDIARG_PRESENT {
     UINT SrcSubResourceIndex;
     HANDLE hDstResource;
     UINT DstSubResourceIndex;
-    UINT Flags;                                     // D3DDDI_PRESENTFLAGS
+    UINT Flags;  // D3DDDI_PRESENTFLAGS
     UINT FlipInterval;
 };
 
@@ -195,7 +195,7 @@ struct D3DDDIARG_BLT {
     HANDLE hDstResource;
     UINT DstSubResourceIndex;
     RECT DstRect;
-    UINT Flags;                                     // D3DDDIARG_BLT_FLAGS
+    UINT Flags;  // D3DDDIARG_BLT_FLAGS
     DWORD ColorKey;
 };
 
@@ -208,7 +208,7 @@ struct D3DDDIARG_CHECKDIRECTFLIPSUPPORT {
     HANDLE hAppSwapchainResource;
     HANDLE hDWMSwapchainResource;
     UINT CheckDirectFlipFlags;
-    BOOL Supported;                                 // out
+    BOOL Supported;  // out
 };
 
 using PFND3DDDI_CREATERESOURCE = HRESULT(APIENTRY*)(HANDLE hDevice, D3DDDIARG_CREATERESOURCE*);

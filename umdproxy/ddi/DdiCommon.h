@@ -53,12 +53,12 @@ struct D3DDDI_ADAPTERCALLBACKS {
 constexpr UINT kAllocationFlagPrimary = 0x1;
 
 struct D3DDDI_ALLOCATIONINFO {
-    D3DKMT_HANDLE hAllocation;               // out: filled in by the runtime
+    D3DKMT_HANDLE hAllocation;  // out: filled in by the runtime
     const VOID* pSystemMem;
     VOID* pPrivateDriverData;
     UINT PrivateDriverDataSize;
     D3DDDI_VIDEO_PRESENT_SOURCE_ID VidPnSourceId;
-    UINT Flags;                              // bit field union in the interface
+    UINT Flags;  // bit field union in the interface
 };
 
 // The WDDM 2.0 form of an allocation description (D3DDDICB_ALLOCATE's
@@ -66,14 +66,14 @@ struct D3DDDI_ALLOCATIONINFO {
 // are laid out as D3DDDI_ALLOCATIONINFO, then come the GPU virtual address
 // the runtime returns, a priority and reserved words.
 struct D3DDDI_ALLOCATIONINFO2 {
-    D3DKMT_HANDLE hAllocation;               // out: filled in by the runtime
-    const VOID* pSystemMem;                  // union with hSection
+    D3DKMT_HANDLE hAllocation;  // out: filled in by the runtime
+    const VOID* pSystemMem;  // union with hSection
     VOID* pPrivateDriverData;
     UINT PrivateDriverDataSize;
     D3DDDI_VIDEO_PRESENT_SOURCE_ID VidPnSourceId;
     UINT Flags;
-    D3DGPU_VIRTUAL_ADDRESS GpuVirtualAddress;   // out
-    UINT Priority;                           // union with a pointer-sized word
+    D3DGPU_VIRTUAL_ADDRESS GpuVirtualAddress;  // out
+    UINT Priority;  // union with a pointer-sized word
     ULONG_PTR Reserved[5];
 };
 
@@ -90,7 +90,7 @@ struct D3DDDICB_ALLOCATE {
     const VOID* pPrivateDriverData;
     UINT PrivateDriverDataSize;
     HANDLE hResource;
-    D3DKMT_HANDLE hKMResource;               // out
+    D3DKMT_HANDLE hKMResource;  // out
     UINT NumAllocations;
     D3DDDI_ALLOCATIONINFO* pAllocationInfo;
 };
@@ -99,12 +99,12 @@ struct D3DDDICB_DEALLOCATE2 {
     HANDLE hResource;
     UINT NumAllocations;
     const D3DKMT_HANDLE* HandleList;
-    UINT Flags;                              // D3DDDICB_DEALLOCATEFLAGS
+    UINT Flags;  // D3DDDICB_DEALLOCATEFLAGS
 };
 
 struct D3DDDICB_ESCAPE {
     HANDLE hDevice;
-    UINT Flags;                              // D3DDDI_ESCAPEFLAGS
+    UINT Flags;  // D3DDDI_ESCAPEFLAGS
     VOID* pPrivateDriverData;
     UINT PrivateDriverDataSize;
     HANDLE hContext;
@@ -130,16 +130,16 @@ using PFND3DDDI_SETDISPLAYMODECB = HRESULT(APIENTRY*)(HANDLE hDevice, D3DDDICB_S
 // every runtime; how much of it exists is told by the runtime's Version.
 
 enum DeviceCallbackEntry : unsigned {
-    kCbAllocate = 0,              // pfnAllocateCb
-    kCbDeallocate = 1,            // pfnDeallocateCb
-    kCbSetDisplayMode = 4,        // pfnSetDisplayModeCb
-    kCbPresent = 5,               // pfnPresentCb
-    kCbEscape = 9,                // pfnEscapeCb
-    kCbCreateContext = 14,        // pfnCreateContextCb
-    kCbSubmitCommand = 45,        // pfnSubmitCommandCb
-    kCbDeallocate2 = 46,          // pfnDeallocate2Cb
-    kCbReleaseResource = 54,      // pfnReleaseResourceCb
-    kDeviceCallbackCount = 62,    // entries of the longest table Brisel copies
+    kCbAllocate = 0,  // pfnAllocateCb
+    kCbDeallocate = 1,  // pfnDeallocateCb
+    kCbSetDisplayMode = 4,  // pfnSetDisplayModeCb
+    kCbPresent = 5,  // pfnPresentCb
+    kCbEscape = 9,  // pfnEscapeCb
+    kCbCreateContext = 14,  // pfnCreateContextCb
+    kCbSubmitCommand = 45,  // pfnSubmitCommandCb
+    kCbDeallocate2 = 46,  // pfnDeallocate2Cb
+    kCbReleaseResource = 54,  // pfnReleaseResourceCb
+    kDeviceCallbackCount = 62,  // entries of the longest table Brisel copies
 };
 
 struct D3DDDI_DEVICECALLBACKS : DdiTable<kDeviceCallbackCount> {};

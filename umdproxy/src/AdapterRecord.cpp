@@ -56,8 +56,8 @@ PFND3DDDI_ESCAPECB LoadEscapeCb(const AdapterRecord* record) noexcept
     return __atomic_load_n(&record->escapeCb, __ATOMIC_ACQUIRE);
 }
 
-HRESULT QueryPrivateData(PFND3DDDI_QUERYADAPTERINFOCB query, HANDLE runtimeAdapter,
-                         AdapterPrivateData* block, AdapterRecord* record) noexcept
+HRESULT QueryPrivateData(PFND3DDDI_QUERYADAPTERINFOCB query, HANDLE runtimeAdapter, AdapterPrivateData* block,
+                         AdapterRecord* record) noexcept
 {
     if (!query) return E_FAIL;
     block->magic = ESCAPE_MAGIC_HEAD;
@@ -82,10 +82,10 @@ bool CopyNameListEntry(const wchar_t* list, std::size_t listUnits, unsigned entr
     std::size_t foundStart = 0, foundLength = 0;
     bool found = false;
     for (;;) {
-        if (pos >= listUnits) return false;          // unterminated list
+        if (pos >= listUnits) return false;  // unterminated list
         if (list[pos] == L'\0') {
             std::size_t length = pos - start;
-            if (length == 0) break;                  // the terminating empty string
+            if (length == 0) break;  // the terminating empty string
             if (index == entry) {
                 foundStart = start;
                 foundLength = length;
@@ -110,8 +110,7 @@ void SelectDriverName(const AdapterPrivateData& block, unsigned apiVersion, wcha
     CopyNameListEntry(list, kUmdNameListUnits, apiVersion - 9, dest, destCount);
 }
 
-HRESULT LoadRealDriver(AdapterRecord* record, const wchar_t* name, const char* entryName,
-                       FARPROC* entry) noexcept
+HRESULT LoadRealDriver(AdapterRecord* record, const wchar_t* name, const char* entryName, FARPROC* entry) noexcept
 {
     *entry = nullptr;
     // An empty name would make LoadLibraryW fail anyway; say so without asking.
@@ -127,7 +126,7 @@ bool ReadHostPath(AdapterRecord* record) noexcept
     char path[kHostPathChars] = {};
     DWORD length = SysGetHostPath(path, kHostPathChars);
     if (length == 0) return false;
-    if (length >= kHostPathChars) length = kHostPathChars - 1;   // truncated: keep it terminated
+    if (length >= kHostPathChars) length = kHostPathChars - 1;  // truncated: keep it terminated
     path[length] = '\0';
     // Only ASCII is lowered: the texts we look for are ASCII, and the path's
     // other bytes must not change under a code page's case rules.

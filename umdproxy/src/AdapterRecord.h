@@ -22,23 +22,23 @@ namespace brisel {
 constexpr std::size_t kHostPathChars = 260;
 
 struct AdapterRecord {
-    ListLinks links;                               // adapter list; first member
-    HMODULE module;                                // the loaded real driver
-    AdapterPrivateData privateData;                // as answered by the kernel-mode driver
-    char processPath[kHostPathChars];              // lower-cased host path
+    ListLinks links;  // adapter list; first member
+    HMODULE module;  // the loaded real driver
+    AdapterPrivateData privateData;  // as answered by the kernel-mode driver
+    char processPath[kHostPathChars];  // lower-cased host path
     DWORD processPathLength;
     BYTE isDwm;
-    D3DDDI_ADAPTERCALLBACKS* pRuntimeCallbacks;    // points at runtimeCallbacks below
+    D3DDDI_ADAPTERCALLBACKS* pRuntimeCallbacks;  // points at runtimeCallbacks below
     D3DDDI_ADAPTERCALLBACKS runtimeCallbacks;
-    PFND3DDDI_ESCAPECB escapeCb;                   // stored by every device creation
-    HANDLE runtimeAdapter;                         // first argument of every escape and query
-    HANDLE driverAdapter;                          // the real driver's handle: lookup key
+    PFND3DDDI_ESCAPECB escapeCb;  // stored by every device creation
+    HANDLE runtimeAdapter;  // first argument of every escape and query
+    HANDLE driverAdapter;  // the real driver's handle: lookup key
     union {
         D3DDDI_ADAPTERFUNCS d3d9;
-        D3D10_2DDI_ADAPTERFUNCS d3d10;             // the 3-entry table is its prefix
-    } realAdapterFuncs;                            // written by the real driver itself
-    BYTE mmcssEnabled;                             // D3D9 only
-    UINT driverVersion;                            // D3D9 only: the real driver's DriverVersion
+        D3D10_2DDI_ADAPTERFUNCS d3d10;  // the 3-entry table is its prefix
+    } realAdapterFuncs;  // written by the real driver itself
+    BYTE mmcssEnabled;  // D3D9 only
+    UINT driverVersion;  // D3D9 only: the real driver's DriverVersion
     // Set once the real entry point succeeded. Only open records are found by
     // lookups: a record still being opened has no driverAdapter yet, and a
     // close or creation passing a null handle must not find it.
@@ -61,8 +61,8 @@ PFND3DDDI_ESCAPECB LoadEscapeCb(const AdapterRecord* record) noexcept;
 // Sets magic, size, request and tail magic in `block`, asks the kernel-mode
 // driver through `query` and, when it succeeds, copies the answer into
 // `record` (when given). Returns the callback's own result.
-HRESULT QueryPrivateData(PFND3DDDI_QUERYADAPTERINFOCB query, HANDLE runtimeAdapter,
-                         AdapterPrivateData* block, AdapterRecord* record) noexcept;
+HRESULT QueryPrivateData(PFND3DDDI_QUERYADAPTERINFOCB query, HANDLE runtimeAdapter, AdapterPrivateData* block,
+                         AdapterRecord* record) noexcept;
 
 // Copies name `apiVersion - 9` (9..12 select entries 0..3) of the name list
 // that fits the process (umdNamesWow under WOW64, else umdNames) into dest.
@@ -79,8 +79,7 @@ bool CopyNameListEntry(const wchar_t* list, std::size_t listUnits, unsigned entr
 // record.module = LoadLibraryW(name); E_OUTOFMEMORY when that fails (or the
 // name is empty); otherwise *entry = GetProcAddress(module, entryName), which
 // may be null, and S_OK.
-HRESULT LoadRealDriver(AdapterRecord* record, const wchar_t* name, const char* entryName,
-                       FARPROC* entry) noexcept;
+HRESULT LoadRealDriver(AdapterRecord* record, const wchar_t* name, const char* entryName, FARPROC* entry) noexcept;
 
 // Host rules: the host path, lower-cased. Returns false when it is unknown
 // (no rule applies then).

@@ -16,11 +16,11 @@ namespace brisel {
 
 struct AllocationRecord {
     AllocationRecord* pNext;
-    D3DKMT_HANDLE kmResource;               // hKMResource of the allocate call
-    D3DDDI_ALLOCATIONINFO info;             // as filled in by the runtime
+    D3DKMT_HANDLE kmResource;  // hKMResource of the allocate call
+    D3DDDI_ALLOCATIONINFO info;  // as filled in by the runtime
 };
 
-AllocationRecord* NewAllocationRecord() noexcept;   // zero-filled, or nullptr
+AllocationRecord* NewAllocationRecord() noexcept;  // zero-filled, or nullptr
 
 // First-in first-out queue of AllocationRecords, insertion order kept.
 class CAllocationQueue {
@@ -68,23 +68,23 @@ private:
 };
 
 struct TrackedSurface {
-    TrackedSurface* pNext;                  // link of the device's trackedSurfaces
+    TrackedSurface* pNext;  // link of the device's trackedSurfaces
     HANDLE runtimeResource;
-    HANDLE driverResource;                  // lookup key
+    HANDLE driverResource;  // lookup key
     UINT vidPnSourceId;
     UINT width;
     UINT height;
     UINT format;
     UINT refreshNumerator;
     UINT refreshDenominator;
-    HANDLE shadowResource;                  // 0 until made
+    HANDLE shadowResource;  // 0 until made
     UINT bufferSize;
-    void* bufferAddress;                    // shadow buffer (VirtualAlloc or mapped memory)
-    BYTE bufferOwned;                       // bufferAddress came from EnsureBuffer
+    void* bufferAddress;  // shadow buffer (VirtualAlloc or mapped memory)
+    BYTE bufferOwned;  // bufferAddress came from EnsureBuffer
     BYTE isOpenedShared;
     UINT sourceMask;
-    D3DKMT_HANDLE primaryAllocation;        // the first recorded allocation
-    CLock mutex;                            // guards `allocations`
+    D3DKMT_HANDLE primaryAllocation;  // the first recorded allocation
+    CLock mutex;  // guards `allocations`
     CAllocationQueue allocations;
     // Present callbacks on the driver's threads pin the surface while they
     // use it (both fields under the device's tracked lock). A surface whose
@@ -93,7 +93,7 @@ struct TrackedSurface {
     // runtime's thread releases at its next call.
     UINT pins;
     BYTE retired;
-    CLock copyLock;                         // one present callback at a time makes the shadow and copies
+    CLock copyLock;  // one present callback at a time makes the shadow and copies
 
     void AddAllocation(AllocationRecord* record) noexcept;
     // Head of the list, or nullptr (the record stays listed).

@@ -58,15 +58,14 @@ HRESULT APIENTRY D3d10CreateDeviceWrapper(D3D10DDI_HADAPTER hAdapter, D3D10DDIAR
     HRESULT hr = realCreate(driverAdapter, pArgs);
     if (FAILED(hr)) {
         pArgs->pKTCallbacks = runtimeCallbacks;
-        DestroyDeviceRecord(device);   // gives the table back
+        DestroyDeviceRecord(device);  // gives the table back
         return hr;
     }
 
     std::memcpy(&device->realDeviceFuncs, pArgs->pDeviceFuncs, device->layout.deviceFuncsBytes);
     if (pArgs->DXGIBaseDDI.pDXGIDDIBaseFunctions)
         std::memcpy(&device->realDxgiFuncs, pArgs->DXGIBaseDDI.pDXGIDDIBaseFunctions, device->layout.dxgiFuncsBytes);
-    else
-        device->layout.dxgiFuncsBytes = 0;
+    else device->layout.dxgiFuncsBytes = 0;
     DeviceList().Locked([device] { device->isCreated = 1; });
     InstallD3d10DeviceWrappers(*device, *pArgs);
     return S_OK;
@@ -79,8 +78,7 @@ void InstallD3d10DeviceWrappers(D3d10DeviceRecord& device, D3D10DDIARG_CREATEDEV
     if (device.Real<PFND3D10DDI_CREATERESOURCE>(kD3d10CreateResource)) {
         if (device.layout.createResourceBytes == sizeof(D3D11DDIARG_CREATERESOURCE))
             DdiRawSet(funcs, bytes, kD3d10CreateResource, &D3d11CreateResourceWrapper);
-        else
-            DdiRawSet(funcs, bytes, kD3d10CreateResource, &D3d10CreateResourceWrapper);
+        else DdiRawSet(funcs, bytes, kD3d10CreateResource, &D3d10CreateResourceWrapper);
     }
     if (device.Real<PFND3D10DDI_OPENRESOURCE>(kD3d10OpenResource))
         DdiRawSet(funcs, bytes, kD3d10OpenResource, &D3d10OpenResourceWrapper);
@@ -92,7 +90,8 @@ void InstallD3d10DeviceWrappers(D3d10DeviceRecord& device, D3D10DDIARG_CREATEDEV
     void* dxgi = args.DXGIBaseDDI.pDXGIDDIBaseFunctions;
     const UINT dxgiBytes = device.layout.dxgiFuncsBytes;
     if (!dxgi) return;
-    if (device.RealDxgi<PFNDXGIDDI_PRESENT>(kDxgiPresent)) DdiRawSet(dxgi, dxgiBytes, kDxgiPresent, &DxgiPresentWrapper);
+    if (device.RealDxgi<PFNDXGIDDI_PRESENT>(kDxgiPresent))
+        DdiRawSet(dxgi, dxgiBytes, kDxgiPresent, &DxgiPresentWrapper);
     if (device.RealDxgi<PFNDXGIDDI_SETDISPLAYMODE>(kDxgiSetDisplayMode))
         DdiRawSet(dxgi, dxgiBytes, kDxgiSetDisplayMode, &DxgiSetDisplayModeWrapper);
     if (dxgiBytes >= kDxgiPresent1MinBytes && device.RealDxgi<PFNDXGIDDI_PRESENT1>(kDxgiPresent1))
@@ -102,7 +101,7 @@ void InstallD3d10DeviceWrappers(D3d10DeviceRecord& device, D3D10DDIARG_CREATEDEV
 void APIENTRY D3d10DestroyDeviceWrapper(D3D10DDI_HDEVICE hDevice)
 {
     D3d10DeviceRecord* device = FindD3d10DeviceByDriver(hDevice.pDrvPrivate);
-    if (!device) return;   // nothing known to forward to
+    if (!device) return;  // nothing known to forward to
     auto realDestroy = device->Real<PFND3D10DDI_DESTROYDEVICE>(kD3d10DestroyDevice);
     // The shadows are the device's resources and their buffers are read by
     // the kernel-mode driver: both go before the device does.

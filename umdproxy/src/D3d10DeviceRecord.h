@@ -18,7 +18,7 @@ struct D3d10DeviceRecord : DeviceRecord {
     D3D10DDI_DEVICEFUNCS realDeviceFuncs{};
     DXGI_DDI_BASE_FUNCTIONS realDxgiFuncs{};
     PFNDDXGIDDI_PRESENTCB runtimePresentCb = nullptr;
-    DxgiCallbackTable* dxgiCallbackTable = nullptr;   // the record of the runtime's DXGI table
+    DxgiCallbackTable* dxgiCallbackTable = nullptr;  // the record of the runtime's DXGI table
 
     template <class Fn>
     Fn Real(unsigned entry) const noexcept

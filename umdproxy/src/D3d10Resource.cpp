@@ -41,7 +41,8 @@ void CallRealCreate(D3d10DeviceRecord& device, const void* arg, D3D10DDI_HRESOUR
                     D3D10DDI_HRTRESOURCE hRT) noexcept
 {
     auto real = device.Real<PFND3D10DDI_CREATERESOURCE>(kD3d10CreateResource);
-    if (real) real(D3D10DDI_HDEVICE{device.driverDevice}, static_cast<const D3D10DDIARG_CREATERESOURCE*>(arg), hDrv, hRT);
+    if (real)
+        real(D3D10DDI_HDEVICE{device.driverDevice}, static_cast<const D3D10DDIARG_CREATERESOURCE*>(arg), hDrv, hRT);
 }
 
 // Creates and maps a staging resource from `description`; on success
@@ -160,12 +161,12 @@ void FinishCreatedSurface(D3d10DeviceRecord& device, TrackedSurface& surface, co
     if (!CreateMappedStaging(device, description, surface.runtimeResource, &memory, &mapped)) return;
     surface.shadowResource = memory;
     UINT bytes = 0;
-    if (!ShadowBytes(mapped, surface.height, &bytes)) return;   // shadow kept, never registered
+    if (!ShadowBytes(mapped, surface.height, &bytes)) return;  // shadow kept, never registered
     RegisterMappedShadow(device, surface, allocation, bytes, mapped);
 }
 
-void CreateResource(D3D10DDI_HDEVICE hDevice, const D3D10DDIARG_CREATERESOURCE* pArgs,
-                    D3D10DDI_HRESOURCE hDrvResource, D3D10DDI_HRTRESOURCE hRTResource) noexcept
+void CreateResource(D3D10DDI_HDEVICE hDevice, const D3D10DDIARG_CREATERESOURCE* pArgs, D3D10DDI_HRESOURCE hDrvResource,
+                    D3D10DDI_HRTRESOURCE hRTResource) noexcept
 {
     D3d10DeviceRecord* device = FindD3d10DeviceByDriver(hDevice.pDrvPrivate);
     if (!device) return;
@@ -279,7 +280,8 @@ void DestroyShadowResource(D3d10DeviceRecord& device, TrackedSurface& surface) n
     if (!surface.shadowResource) return;
     const D3D10DDI_HDEVICE hDevice{device.driverDevice};
     const D3D10DDI_HRESOURCE shadow{surface.shadowResource};
-    if (auto unmap = device.Real<PFND3D10DDI_STAGINGRESOURCEUNMAP>(kD3d10StagingResourceUnmap)) unmap(hDevice, shadow, 0);
+    if (auto unmap = device.Real<PFND3D10DDI_STAGINGRESOURCEUNMAP>(kD3d10StagingResourceUnmap))
+        unmap(hDevice, shadow, 0);
     if (auto destroy = device.Real<PFND3D10DDI_DESTROYRESOURCE>(kD3d10DestroyResource)) destroy(hDevice, shadow);
     SysHeapFree(surface.shadowResource);
     surface.shadowResource = nullptr;

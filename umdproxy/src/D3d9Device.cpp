@@ -16,13 +16,13 @@ namespace brisel {
 namespace {
 
 // Runtime Versions from which the late entries exist and are wrapped.
-constexpr UINT kVersionCreateResource2 = 0x3004;   // also pfnCheckDirectFlipSupport
+constexpr UINT kVersionCreateResource2 = 0x3004;  // also pfnCheckDirectFlipSupport
 constexpr UINT kVersionPresent1 = 0x4002;
 
 // One wrapped entry of D3DDDI_DEVICEFUNCS.
 struct WrappedEntry {
     unsigned entry;
-    UINT minVersion;   // the runtime's Version from which it is installed
+    UINT minVersion;  // the runtime's Version from which it is installed
     DdiProc wrapper;
 };
 

@@ -18,7 +18,7 @@ struct CopyTarget {
 
 bool FindCopyTarget(DeviceRecord& device, HANDLE driverResource, CopyTarget* target) noexcept
 {
-    if (!driverResource) return false;   // a surface still being created has no handle yet
+    if (!driverResource) return false;  // a surface still being created has no handle yet
     CLockGuard guard(device.trackedLock);
     for (TrackedSurface* s = device.trackedHead; s; s = s->pNext) {
         if (s->driverResource != driverResource) continue;
@@ -57,7 +57,7 @@ void CopyPresented(D3d9DeviceRecord& device, HANDLE source, UINT presentFlags, b
     args.DstRect = args.SrcRect;
     args.Flags = 0;
     args.ColorKey = 0;
-    blt(device.driverDevice, &args);   // a failed copy only loses this frame
+    blt(device.driverDevice, &args);  // a failed copy only loses this frame
 }
 
 }  // namespace
@@ -97,7 +97,8 @@ HRESULT APIENTRY D3d9SetDisplayModeWrapper(HANDLE hDevice, const D3DDDIARG_SETDI
 
 HRESULT APIENTRY D3d9CheckDirectFlipSupportWrapper(HANDLE hDevice, D3DDDIARG_CHECKDIRECTFLIPSUPPORT* pArgs)
 {
-    const auto [device, realCheck] = FindD3d9Forward<PFND3DDDI_CHECKDIRECTFLIPSUPPORT>(hDevice, kD3d9CheckDirectFlipSupport);
+    const auto [device, realCheck] =
+        FindD3d9Forward<PFND3DDDI_CHECKDIRECTFLIPSUPPORT>(hDevice, kD3d9CheckDirectFlipSupport);
     if (!realCheck) return E_INVALIDARG;
     const HRESULT hr = realCheck(device->driverDevice, pArgs);
     if (pArgs && pArgs->Supported) pArgs->Supported = FALSE;

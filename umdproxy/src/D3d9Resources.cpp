@@ -79,7 +79,7 @@ HRESULT CreateResourceCommon(HANDLE hDevice, Args* pArgs, unsigned entry, bool c
     TrackedSurface* surface = nullptr;
     const D3DDDI_SURFACEINFO& first = pArgs->pSurfList[0];
     if (IsD3d9TrackedCreation(flags, first.Width, first.Height, adapter.isDwm != 0)) {
-        surface = NewTrackedSurface();   // none: the resource stays untracked
+        surface = NewTrackedSurface();  // none: the resource stays untracked
         if (surface) {
             surface->runtimeResource = pArgs->hResource;
             surface->vidPnSourceId = pArgs->VidPnSourceId;
@@ -191,7 +191,7 @@ HRESULT APIENTRY D3d9OpenResourceWrapper(HANDLE hDevice, D3DDDIARG_OPENRESOURCE*
     if (!surface) return hr;
     const D3DKMT_HANDLE allocation = pArgs->pOpenAllocationInfo[0].hAllocation;
     UINT width = 0, height = 0, format = 0;
-    QueryAllocationInfo(*device, allocation, &width, &height, &format);   // failure: 0 × 0, no buffer below
+    QueryAllocationInfo(*device, allocation, &width, &height, &format);  // failure: 0 × 0, no buffer below
 
     char text[kDebugTextChars];
     std::snprintf(text, sizeof text, "PztOpenResource (%d,%d)\n", static_cast<int>(width), static_cast<int>(height));

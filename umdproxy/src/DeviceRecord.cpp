@@ -97,7 +97,7 @@ void DeviceRecord::UnpinSurface(TrackedSurface* surface) noexcept
 
 bool DeviceRecord::RetireTrackedSurface(TrackedSurface* surface) noexcept
 {
-    CLockGuard guard(trackedLock);   // a critical section: RemoveTrackedSurface may take it again
+    CLockGuard guard(trackedLock);  // a critical section: RemoveTrackedSurface may take it again
     if (!RemoveTrackedSurface(surface)) return false;
     if (surface->pins == 0) return true;
     surface->retired = 1;
@@ -269,7 +269,7 @@ HRESULT APIENTRY AllocateCbWrapper(HANDLE hDevice, D3DDDICB_ALLOCATE* pArgs)
     if (!device->IsCapturing(*pArgs)) return hr;
     for (UINT i = 0; i < pArgs->NumAllocations; ++i) {
         AllocationRecord* record = NewAllocationRecord();
-        if (!record) break;   // recording stops; the runtime's result stands
+        if (!record) break;  // recording stops; the runtime's result stands
         record->kmResource = pArgs->hKMResource;
         std::memcpy(&record->info, AllocationInfoEntry(*pArgs, device->allocationInfo2, i), sizeof record->info);
         // Judged again under the pending lock: a call from another thread

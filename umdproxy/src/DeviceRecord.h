@@ -39,20 +39,20 @@ struct DeviceRecord {
 
     DeviceLinks links{};
     DeviceApi api = DeviceApi::D3d9;
-    UINT interfaceVersion = 0;                       // the runtime's Interface
+    UINT interfaceVersion = 0;  // the runtime's Interface
     AdapterRecord* adapter = nullptr;
-    HANDLE runtimeDevice = nullptr;                  // key of the callback wrappers
-    D3DDDI_DEVICECALLBACKS* runtimeCallbacks = nullptr;   // points at pristineCallbacks
-    D3DDDI_DEVICECALLBACKS pristineCallbacks{};      // called by Brisel
-    D3DDDI_DEVICECALLBACKS wrappedCallbacks{};       // handed to the real driver
-    UINT callbacksBytes = 0;                         // valid bytes of both copies
-    bool allocationInfo2 = false;                    // allocations are described as D3DDDI_ALLOCATIONINFO2
+    HANDLE runtimeDevice = nullptr;  // key of the callback wrappers
+    D3DDDI_DEVICECALLBACKS* runtimeCallbacks = nullptr;  // points at pristineCallbacks
+    D3DDDI_DEVICECALLBACKS pristineCallbacks{};  // called by Brisel
+    D3DDDI_DEVICECALLBACKS wrappedCallbacks{};  // handed to the real driver
+    UINT callbacksBytes = 0;  // valid bytes of both copies
+    bool allocationInfo2 = false;  // allocations are described as D3DDDI_ALLOCATIONINFO2
 
     // Tracked surfaces, insertion order (intrusive through TrackedSurface::pNext).
     TrackedSurface* trackedHead = nullptr;
     TrackedSurface* trackedTail = nullptr;
-    UINT retiredPinned = 0;                          // under trackedLock
-    TrackedSurface* finishable = nullptr;            // under trackedLock
+    UINT retiredPinned = 0;  // under trackedLock
+    TrackedSurface* finishable = nullptr;  // under trackedLock
     CLock trackedLock;
 
     CAllocationQueue pendingAllocations;
@@ -68,7 +68,7 @@ struct DeviceRecord {
     volatile BYTE forcePrimaryAllocation = 0;
     volatile UINT forcedSourceId = 0;
 
-    HANDLE driverDevice = nullptr;                   // key of the device-function wrappers
+    HANDLE driverDevice = nullptr;  // key of the device-function wrappers
     // Set when the real creation succeeded; only such records are found by
     // driverDevice (a record still being created may have none yet).
     volatile BYTE isCreated = 0;
@@ -146,10 +146,9 @@ void DestroyDeviceRecord(DeviceRecord* device) noexcept;
 // table of user-mode interface version `umdVersion` has (the version the
 // driver is told, or the one the D3D10/11 Interface implies), stores its
 // pfnEscapeCb in the adapter and records the allocation-info form of that
-// version (D3D9 creation then narrows it to the driver's own). With `wrap` set the three wrappers are installed in the wrapped
-// copy, which is returned for the real driver; entries the runtime leaves
-// empty stay empty. Without it the runtime's own table is returned: a driver
-// that may read entries Brisel does not know gets them from the runtime.
+// version (D3D9 creation then narrows it to the driver's own). With `wrap` set the three wrappers are installed in the
+// wrapped copy, which is returned for the real driver; entries the runtime leaves empty stay empty. Without it the
+// runtime's own table is returned: a driver that may read entries Brisel does not know gets them from the runtime.
 const D3DDDI_DEVICECALLBACKS* CopyDeviceCallbacks(DeviceRecord* device, const D3DDDI_DEVICECALLBACKS* runtime,
                                                   UINT umdVersion, bool wrap) noexcept;
 

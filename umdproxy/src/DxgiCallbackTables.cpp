@@ -11,10 +11,10 @@ namespace brisel {
 
 struct DxgiCallbackTable {
     DxgiCallbackTable* pNext;
-    DXGI_DDI_BASE_CALLBACKS* table;          // the key
+    DXGI_DDI_BASE_CALLBACKS* table;  // the key
     PFNDDXGIDDI_PRESENTCB runtimePresentCb;  // what the runtime put into the table
-    PFNDDXGIDDI_PRESENTCB wrapper;           // what Brisel put there
-    unsigned users;                          // devices created with this table
+    PFNDDXGIDDI_PRESENTCB wrapper;  // what Brisel put there
+    unsigned users;  // devices created with this table
 };
 
 namespace {

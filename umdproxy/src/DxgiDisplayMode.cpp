@@ -8,7 +8,8 @@ namespace brisel {
 HRESULT APIENTRY DxgiSetDisplayModeWrapper(DXGI_DDI_ARG_SETDISPLAYMODE* pArgs)
 {
     if (!pArgs) return E_INVALIDARG;
-    const auto [device, real] = FindDxgiForward<PFNDXGIDDI_SETDISPLAYMODE>(pArgs->hDevice.pDrvPrivate, kDxgiSetDisplayMode);
+    const auto [device, real] =
+        FindDxgiForward<PFNDXGIDDI_SETDISPLAYMODE>(pArgs->hDevice.pDrvPrivate, kDxgiSetDisplayMode);
     if (!real) return E_INVALIDARG;
     TrackedSurface* surface = device->FindTrackedSurface(pArgs->hResource.pDrvPrivate);
     if (!surface) return real(pArgs);

@@ -22,8 +22,8 @@ constexpr UINT kBltRotateIdentity = 1;
 struct PresentContextEntry {
     PresentContextEntry* pNext;
     PresentContextEntry* pPrev;
-    PresentContextNode node;          // what the driver sees as pDXGIContext
-    bool handedBack;                  // the present callback has used it
+    PresentContextNode node;  // what the driver sees as pDXGIContext
+    bool handedBack;  // the present callback has used it
 };
 
 // Registry: a circular list with a sentinel, oldest first.

@@ -11,8 +11,8 @@
 // own, or hands one back twice, gets its call forwarded unchanged. Threads:
 // Present wrappers on the runtime's threads, the present callback during the
 // real driver's Present (on a thread of the driver's choosing); the registry
-// has its own lock, never held while anything else is called. The present callback pins the surfaces it copies into, so the
-// runtime may destroy their resources meanwhile (D3d10Resource.h).
+// has its own lock, never held while anything else is called. The present callback pins the surfaces it copies into, so
+// the runtime may destroy their resources meanwhile (D3d10Resource.h).
 #pragma once
 
 #include "D3d10DeviceRecord.h"
@@ -22,11 +22,11 @@ namespace brisel {
 // pfnPresent1 exists in DXGI tables of at least this many bytes.
 constexpr UINT kDxgiPresent1MinBytes = 72;
 struct PresentContextNode {
-    VOID* prevContext;            // the runtime's pDXGIContext
-    HANDLE surface;               // driver handle of the presented resource
-    HANDLE dstResource;           // hDstResource of the present
-    UINT flags;                   // DXGI_DDI_PRESENT_FLAGS
-    TrackedSurface* tracked;      // tracked surface of `surface` at the present, or none
+    VOID* prevContext;  // the runtime's pDXGIContext
+    HANDLE surface;  // driver handle of the presented resource
+    HANDLE dstResource;  // hDstResource of the present
+    UINT flags;  // DXGI_DDI_PRESENT_FLAGS
+    TrackedSurface* tracked;  // tracked surface of `surface` at the present, or none
 };
 static_assert(sizeof(PresentContextNode) == 20);
 

@@ -43,10 +43,7 @@ void ApplyDwmRule(AdapterRecord* record) noexcept
     if (HostPathContains(record, "dwm.exe")) record->isDwm = 1;
 }
 
-bool IsWindows7(const AdapterPrivateData& data) noexcept
-{
-    return data.osMajor == 6 && data.osMinor == 1;
-}
+bool IsWindows7(const AdapterPrivateData& data) noexcept { return data.osMajor == 6 && data.osMinor == 1; }
 
 // The iexplore.exe rule of the D3D10/11 entries.
 bool RefusedByIexploreRule(const AdapterRecord* record, const wchar_t* name) noexcept
@@ -67,8 +64,8 @@ HRESULT OpenAdapter10Common(D3D10DDIARG_OPENADAPTER* pOpenData, bool is10_2) noe
     if (ReadHostPath(record)) ApplyDwmRule(record);
 
     AdapterPrivateData block{};
-    if (FAILED(QueryPrivateData(record->runtimeCallbacks.pfnQueryAdapterInfoCb, record->runtimeAdapter, &block,
-                                record)))
+    if (FAILED(
+            QueryPrivateData(record->runtimeCallbacks.pfnQueryAdapterInfoCb, record->runtimeAdapter, &block, record)))
         return AbandonOpen(record, E_OUTOFMEMORY);
 
     const UINT iface = pOpenData->Interface;
@@ -179,16 +176,14 @@ extern "C" HRESULT APIENTRY OpenAdapter(D3DDDIARG_OPENADAPTER* pOpenData)
     }
 
     AdapterPrivateData block{};
-    if (FAILED(QueryPrivateData(record->runtimeCallbacks.pfnQueryAdapterInfoCb, record->runtimeAdapter, &block,
-                                record)))
+    if (FAILED(
+            QueryPrivateData(record->runtimeCallbacks.pfnQueryAdapterInfoCb, record->runtimeAdapter, &block, record)))
         return AbandonOpen(record, E_OUTOFMEMORY);
 
     wchar_t listName[kUmdNameListUnits] = {};
     const wchar_t* name = listName;
-    if (record->privateData.fallbackMode && !IsWindows7(record->privateData))
-        name = kFallbackD3d9Driver;
-    else
-        SelectDriverName(record->privateData, 9, listName, kUmdNameListUnits);
+    if (record->privateData.fallbackMode && !IsWindows7(record->privateData)) name = kFallbackD3d9Driver;
+    else SelectDriverName(record->privateData, 9, listName, kUmdNameListUnits);
 
     FARPROC entry = nullptr;
     HRESULT hr = LoadRealDriver(record, name, "OpenAdapter", &entry);

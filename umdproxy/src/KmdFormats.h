@@ -19,9 +19,9 @@ constexpr uint32_t ESCAPE_MAGIC_TAIL = 0x78637363;  // bytes "cscx"
 constexpr std::size_t kUmdNameListUnits = 1040;
 
 struct AdapterPrivateData {
-    uint32_t magic;                     // set by Brisel
-    uint32_t size;                      // set by Brisel
-    uint32_t request;                   // set by Brisel
+    uint32_t magic;  // set by Brisel
+    uint32_t size;  // set by Brisel
+    uint32_t request;  // set by Brisel
     uint32_t vendorId;
     uint32_t reserved0;
     uint32_t osMajor;
@@ -29,12 +29,12 @@ struct AdapterPrivateData {
     uint8_t reserved1[264];
     uint32_t firstProxySourceId;
     uint32_t reserved2;
-    wchar_t umdNames[kUmdNameListUnits];     // multi-string: D3D9, D3D10, D3D11, D3D12 driver
+    wchar_t umdNames[kUmdNameListUnits];  // multi-string: D3D9, D3D10, D3D11, D3D12 driver
     uint32_t reserved3;
     wchar_t umdNamesWow[kUmdNameListUnits];  // same, for a 32-bit process on 64-bit Windows
     uint8_t fallbackMode;
     uint8_t reserved4[3];
-    uint32_t tailMagic;                 // set by Brisel
+    uint32_t tailMagic;  // set by Brisel
 };
 
 constexpr uint32_t kAdapterPrivateDataSize = 4472;
@@ -77,7 +77,7 @@ struct EscapePacket {
     uint32_t packetSize;
     uint32_t magic;
     uint32_t command;
-    uint8_t fields[68];                 // command fields, offsets 12..79 of the packet
+    uint8_t fields[68];  // command fields, offsets 12..79 of the packet
     uint32_t tailMagic;
     uint32_t zero;
 
@@ -111,30 +111,30 @@ static_assert(offsetof(EscapePacket, zero) == 84);
 
 // Field offsets inside the packet, per command.
 namespace esc {
-constexpr std::size_t kActiveSourceMask = 12;       // answer of command 0
+constexpr std::size_t kActiveSourceMask = 12;  // answer of command 0
 
-constexpr std::size_t kAllocation = 12;             // commands 1, 2, 9, 10, 11, 12
-constexpr std::size_t kBufferSize = 16;             // commands 1, 2
-constexpr std::size_t kSourceMask = 20;             // commands 1, 2
-constexpr std::size_t kWidth = 24;                  // commands 1, 2
-constexpr std::size_t kHeight = 28;                 // commands 1, 2
-constexpr std::size_t kFormat = 32;                 // commands 1, 2
-constexpr std::size_t kPitch = 36;                  // command 1
-constexpr std::size_t kBufferAddress = 48;          // command 1, 64-bit
+constexpr std::size_t kAllocation = 12;  // commands 1, 2, 9, 10, 11, 12
+constexpr std::size_t kBufferSize = 16;  // commands 1, 2
+constexpr std::size_t kSourceMask = 20;  // commands 1, 2
+constexpr std::size_t kWidth = 24;  // commands 1, 2
+constexpr std::size_t kHeight = 28;  // commands 1, 2
+constexpr std::size_t kFormat = 32;  // commands 1, 2
+constexpr std::size_t kPitch = 36;  // command 1
+constexpr std::size_t kBufferAddress = 48;  // command 1, 64-bit
 
-constexpr std::size_t kInfoAnswer = 12;             // command 9 answer: 32 bytes from here
+constexpr std::size_t kInfoAnswer = 12;  // command 9 answer: 32 bytes from here
 constexpr std::size_t kInfoAnswerBytes = 32;
 constexpr std::size_t kInfoWidth = 16;
 constexpr std::size_t kInfoHeight = 20;
 constexpr std::size_t kInfoFormat = 24;
 
-constexpr std::size_t kAllocationSourceMask = 16;   // command 10 answer
+constexpr std::size_t kAllocationSourceMask = 16;  // command 10 answer
 
-constexpr std::size_t kRefreshNumerator = 16;       // command 12
-constexpr std::size_t kRefreshDenominator = 20;     // command 12
-constexpr std::size_t kModeSourceId = 24;           // command 12, answer of 13
+constexpr std::size_t kRefreshNumerator = 16;  // command 12
+constexpr std::size_t kRefreshDenominator = 20;  // command 12
+constexpr std::size_t kModeSourceId = 24;  // command 12, answer of 13
 
-constexpr std::size_t kPrimaryCreateFlag = 12;      // commands 14, 15 (one byte)
+constexpr std::size_t kPrimaryCreateFlag = 12;  // commands 14, 15 (one byte)
 }  // namespace esc
 
 }  // namespace brisel

@@ -7,7 +7,7 @@ namespace brisel {
 namespace {
 CRecordList s_adapterList;
 CRecordList s_deviceList;
-}
+}  // namespace
 
 CRecordList& AdapterList() noexcept { return s_adapterList; }
 CRecordList& DeviceList() noexcept { return s_deviceList; }

@@ -32,10 +32,7 @@ HMODULE SysLoadLibrary(const wchar_t* name) noexcept
     return LoadLibraryW(name);
 }
 
-FARPROC SysGetProcAddress(HMODULE module, const char* name) noexcept
-{
-    return GetProcAddress(module, name);
-}
+FARPROC SysGetProcAddress(HMODULE module, const char* name) noexcept { return GetProcAddress(module, name); }
 
 void SysFreeLibrary(HMODULE module) noexcept
 {
@@ -53,10 +50,7 @@ void SysHeapFree(void* p) noexcept
     if (p) HeapFree(GetProcessHeap(), 0, p);
 }
 
-bool SysMayAllocateRecord() noexcept
-{
-    return !s_overrides.pfnRecordMayAllocate || s_overrides.pfnRecordMayAllocate();
-}
+bool SysMayAllocateRecord() noexcept { return !s_overrides.pfnRecordMayAllocate || s_overrides.pfnRecordMayAllocate(); }
 
 void* SysVirtualAlloc(std::size_t bytes) noexcept
 {

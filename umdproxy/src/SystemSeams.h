@@ -30,12 +30,12 @@ void SysOutputDebugString(const char* text) noexcept;
 
 // Test seams: a null pointer means "use the real service".
 struct SystemOverrides {
-    int (*pfnIsWow64)() = nullptr;                            // nonzero: TRUE
+    int (*pfnIsWow64)() = nullptr;  // nonzero: TRUE
     DWORD (*pfnGetHostPath)(char*, DWORD) = nullptr;
     HMODULE (*pfnLoadLibrary)(const wchar_t*) = nullptr;
-    bool (*pfnHeapMayAllocate)() = nullptr;                   // false: HeapAlloc fails
-    bool (*pfnRecordMayAllocate)() = nullptr;                 // false: new (nothrow) fails
-    bool (*pfnVirtualMayAllocate)() = nullptr;                // false: VirtualAlloc fails
+    bool (*pfnHeapMayAllocate)() = nullptr;  // false: HeapAlloc fails
+    bool (*pfnRecordMayAllocate)() = nullptr;  // false: new (nothrow) fails
+    bool (*pfnVirtualMayAllocate)() = nullptr;  // false: VirtualAlloc fails
     HRESULT (*pfnDwmEnableMmcss)(BOOL) = nullptr;
     void (*pfnOutputDebugString)(const char*) = nullptr;
 };

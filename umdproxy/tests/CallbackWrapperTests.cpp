@@ -120,8 +120,7 @@ TEST_F(CallbackWrapperTest, DeviceCreationKeepsRecordAndEscapeCallbackAndWrapsDe
     ASSERT_NE(record, nullptr);
     EXPECT_EQ(record->driverDevice, m_device->args.hDevice);
     EXPECT_EQ(record->interfaceVersion, 9u);
-    EXPECT_EQ(reinterpret_cast<DdiProc>(brisel::LoadEscapeCb(record->adapter)),
-              m_device->callbacks.entries[kCbEscape]);
+    EXPECT_EQ(reinterpret_cast<DdiProc>(brisel::LoadEscapeCb(record->adapter)), m_device->callbacks.entries[kCbEscape]);
     EXPECT_EQ(m_device->Func<PFND3DDDI_DESTROYDEVICE>(kD3d9DestroyDevice), &brisel::D3d9DestroyDeviceWrapper);
     EXPECT_NE(m_device->funcs.entries[kD3d9CreateResource], nullptr) << "the real driver's entries reach the runtime";
     EXPECT_EQ(brisel::FindDeviceByDriver(m_device->args.hDevice), record);
@@ -134,8 +133,8 @@ TEST_F(CallbackWrapperTest, RealDeviceFunctionsAreCopiedByRuntimeVersion)
         UINT version;
         UINT bytes;
     } cases[] = {
-        {0x2002, 396}, {0x2003, 484}, {0x3003, 484}, {0x3004, 524}, {0x4002, 560},
-        {0x5002, 564}, {0x6001, 572}, {0x7000, 572},
+        {0x2002, 396}, {0x2003, 484}, {0x3003, 484}, {0x3004, 524},
+        {0x4002, 560}, {0x5002, 564}, {0x6001, 572}, {0x7000, 572},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(testing::Message() << std::hex << c.version);
@@ -214,7 +213,8 @@ TEST_F(CallbackWrapperTest, AllocationsOfATrackedCreationReachTheSurfaceInOrder)
     create.Flags = kD3d9ResPrimary | kD3d9ResRenderTarget;
     // The real driver's own entry: Brisel's creation wrapper would take the
     // records itself.
-    auto realCreate = static_cast<brisel::D3d9DeviceRecord*>(record)->Real<PFND3DDDI_CREATERESOURCE>(kD3d9CreateResource);
+    auto realCreate =
+        static_cast<brisel::D3d9DeviceRecord*>(record)->Real<PFND3DDDI_CREATERESOURCE>(kD3d9CreateResource);
     ASSERT_EQ(realCreate(m_device->args.hDevice, &create), S_OK);
 
     auto allocates = fakes::RuntimeLogSnapshot().allocates;
@@ -287,7 +287,7 @@ TEST_F(CallbackWrapperTest, NvidiaForcesOnlyASingleAllocationToPrimary)
         m_device = fakes::CreateDevice9(*m_adapter);
         ASSERT_EQ(m_device->hr, S_OK);
         fakes::ResetRuntimeLog();
-        Record()->capturingThread = GetCurrentThreadId();   // this thread creates the primary
+        Record()->capturingThread = GetCurrentThreadId();  // this thread creates the primary
         Record()->forcedSourceId = 3;
         Record()->forcePrimaryAllocation = 1;
         std::vector<D3DDDI_ALLOCATIONINFO> infos;
@@ -321,10 +321,10 @@ TEST_F(CallbackWrapperTest, DeallocateDropsAtMostOnePendingRecordPerHandle)
         HANDLE resource;
         unsigned left;
     } cases[] = {
-        {{7, 8}, {7, 7}, reinterpret_cast<HANDLE>(0x50), 1},      // double free in one list
-        {{7, 7, 8}, {7}, reinterpret_cast<HANDLE>(0x50), 2},      // one record per entry
+        {{7, 8}, {7, 7}, reinterpret_cast<HANDLE>(0x50), 1},  // double free in one list
+        {{7, 7, 8}, {7}, reinterpret_cast<HANDLE>(0x50), 2},  // one record per entry
         {{7, 7, 8}, {7, 7, 8}, reinterpret_cast<HANDLE>(0x50), 0},
-        {{7, 8}, {7, 8}, nullptr, 2},                            // hResource 0: untouched
+        {{7, 8}, {7, 8}, nullptr, 2},  // hResource 0: untouched
         {{7}, {9}, reinterpret_cast<HANDLE>(0x50), 1},
     };
     for (const auto& c : cases) {
@@ -367,7 +367,7 @@ TEST_F(CallbackWrapperTest, CallbacksOfUnknownDevicesAreRefusedWithoutCallingThe
     D3D10DDIARG_CREATEDEVICE create10{};
     create10.Interface = 0xB000B;
     EXPECT_EQ(brisel::D3d10CreateDeviceWrapper(D3D10DDI_HADAPTER{stranger}, &create10), E_INVALIDARG);
-    brisel::D3d10DestroyDeviceWrapper(D3D10DDI_HDEVICE{stranger});   // nothing to forward to: no effect
+    brisel::D3d10DestroyDeviceWrapper(D3D10DDI_HDEVICE{stranger});  // nothing to forward to: no effect
     auto log = fakes::RuntimeLogSnapshot();
     EXPECT_TRUE(log.allocates.empty());
     EXPECT_TRUE(log.deallocates.empty());
@@ -406,7 +406,8 @@ TEST_F(D3d10DeviceTest, CreationWrapsCallbacksKeepsTablesAndDestroyDropsTheRecor
     auto* given = static_cast<const D3DDDI_DEVICECALLBACKS*>(creates[0].callbacks);
     EXPECT_EQ(DdiTableGet<PFND3DDDI_ALLOCATECB>(*given, kCbAllocate), &brisel::AllocateCbWrapper);
 
-    auto* record = static_cast<brisel::D3d10DeviceRecord*>(brisel::FindDeviceByDriver(device->args.hDrvDevice.pDrvPrivate));
+    auto* record =
+        static_cast<brisel::D3d10DeviceRecord*>(brisel::FindDeviceByDriver(device->args.hDrvDevice.pDrvPrivate));
     ASSERT_NE(record, nullptr);
     EXPECT_EQ(record->runtimeDevice, device->runtimeHandle);
     EXPECT_EQ(record->layout.deviceFuncsBytes, 680u);

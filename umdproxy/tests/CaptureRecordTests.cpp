@@ -34,7 +34,7 @@ TEST_F(CaptureRecordTest, EnsureBufferCommitsWidthTimesHeightTimesFourReadWrite)
     static_cast<unsigned char*>(s->bufferAddress)[s->bufferSize - 1] = 0xCC;
 
     void* first = s->bufferAddress;
-    s->width = 3840;   // a second call keeps the buffer it has
+    s->width = 3840;  // a second call keeps the buffer it has
     EXPECT_TRUE(s->EnsureBuffer());
     EXPECT_EQ(s->bufferAddress, first);
     DestroyTrackedSurface(s);
@@ -48,7 +48,7 @@ TEST_F(CaptureRecordTest, EnsureBufferFailureLeavesNoBuffer)
     } cases[] = {
         {800, 600, true},
         {0, 600, false},
-        {70000, 70000, false},   // 19.6 GB: beyond the size field and the address space
+        {70000, 70000, false},  // 19.6 GB: beyond the size field and the address space
     };
     for (const auto& c : cases) {
         Seams().failVirtualAlloc = c.failAlloc;
@@ -75,7 +75,7 @@ TEST_F(CaptureRecordTest, AllocationsKeepInsertionOrder)
     EXPECT_EQ(a->info.hAllocation, 11u);
     delete a;
     EXPECT_EQ(s->FirstAllocation()->info.hAllocation, 12u);
-    DestroyTrackedSurface(s);   // 12 and 13 go with it
+    DestroyTrackedSurface(s);  // 12 and 13 go with it
 }
 
 TEST_F(CaptureRecordTest, DeviceFindsSurfacesAndKeepsRetiredPinnedOnesUntilTheUnpin)

@@ -25,7 +25,7 @@ protected:
         fakes::SetRuntimeRecording(false);
         FakeUmd_Config()->recordCalls = FALSE;
         FakeUmd_Config()->allocationsAtCreateDevice = 1;
-        Seams().hostPath.clear();   // the seam's strings are not shared across threads
+        Seams().hostPath.clear();  // the seam's strings are not shared across threads
         brisel::TestOverrides().pfnLoadLibrary = nullptr;
         brisel::TestOverrides().pfnHeapMayAllocate = nullptr;
         brisel::TestOverrides().pfnRecordMayAllocate = nullptr;
@@ -47,7 +47,10 @@ TEST_F(ConcurrencyTest, OpenAndCloseFromFourThreadsLeaksNoRecordOrModule)
             switch ((i + id) % 3) {
             case 0: {
                 auto a = fakes::OpenAdapter9(m_entries);
-                if (FAILED(a->hr)) { ++failures; break; }
+                if (FAILED(a->hr)) {
+                    ++failures;
+                    break;
+                }
                 if (i % 4 == 0) {
                     auto d = fakes::CreateDevice9(*a);
                     if (FAILED(d->hr) || FAILED(d->Destroy())) ++failures;
@@ -57,7 +60,10 @@ TEST_F(ConcurrencyTest, OpenAndCloseFromFourThreadsLeaksNoRecordOrModule)
             }
             case 1: {
                 auto a = fakes::OpenAdapter10(m_entries);
-                if (FAILED(a->hr)) { ++failures; break; }
+                if (FAILED(a->hr)) {
+                    ++failures;
+                    break;
+                }
                 if (i % 4 == 0) {
                     auto d = fakes::CreateDevice10(*a, 0xA0000);
                     if (FAILED(d->hr)) ++failures;
@@ -68,7 +74,10 @@ TEST_F(ConcurrencyTest, OpenAndCloseFromFourThreadsLeaksNoRecordOrModule)
             }
             default: {
                 auto a = fakes::OpenAdapter10_2(m_entries, 0xB000B);
-                if (FAILED(a->hr)) { ++failures; break; }
+                if (FAILED(a->hr)) {
+                    ++failures;
+                    break;
+                }
                 if (FAILED(a->Close())) ++failures;
                 break;
             }

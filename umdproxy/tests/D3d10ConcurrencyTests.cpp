@@ -19,7 +19,7 @@ class D3d10ConcurrencyTest : public D3d10Test {};
 TEST_F(D3d10ConcurrencyTest, PresentsWhileResourcesComeAndGo)
 {
     constexpr int kPresents = 5000;
-    constexpr int kCreateDestroyPairs = 2500;   // 10,000 operations in all
+    constexpr int kCreateDestroyPairs = 2500;  // 10,000 operations in all
     Open(0xB001F);
     AnswerAllocationInfo(64, 16, 87);
     AnswerActiveSources(0x1);

@@ -108,8 +108,9 @@ public:
     }
     D3D10DDIARG_CREATERESOURCE* Arg()
     {
-        return m_base ? reinterpret_cast<D3D10DDIARG_CREATERESOURCE*>(m_base + kPage - sizeof(D3D10DDIARG_CREATERESOURCE))
-                      : nullptr;
+        return m_base
+                   ? reinterpret_cast<D3D10DDIARG_CREATERESOURCE*>(m_base + kPage - sizeof(D3D10DDIARG_CREATERESOURCE))
+                   : nullptr;
     }
 
 private:
@@ -145,7 +146,7 @@ TEST_F(D3d10BandTest, TenOneCreationArgumentIsReadOnlyWithinItsFiftyTwoBytes)
         m_device->args.hDrvDevice, arg, D3D10DDI_HRESOURCE{storage}, D3D10DDI_HRTRESOURCE{fakes::NewRuntimeHandle()});
 
     auto creates = CallsOfKind(kCallCreateResource10);
-    ASSERT_EQ(creates.size(), 2u);   // the primary and its staging shadow
+    ASSERT_EQ(creates.size(), 2u);  // the primary and its staging shadow
     for (const auto& c : creates) EXPECT_EQ(c.argBytes, 52u) << "the 10.1 driver got its D3D10 entry";
     EXPECT_EQ(CreateArgsOf(creates[0]).pPrimaryDesc, nullptr);
     EXPECT_EQ(CreateArgsOf(creates[0]).BindFlags, 0x8u);
@@ -181,15 +182,16 @@ TEST_F(D3d10BandTest, FailedCreationPutsTheRuntimePresentCallbackBack)
 
 TEST_F(D3d10BandTest, PresentOneIsWrappedOnlyFromSeventyTwoBytes)
 {
-    Open(0xB000E);   // 60-byte DXGI table
+    Open(0xB000E);  // 60-byte DXGI table
     EXPECT_NE(m_device->dxgiFuncs.entries[kDxgiPresent], nullptr);
     EXPECT_EQ(DdiTableGet<PFNDXGIDDI_PRESENT>(m_device->dxgiFuncs, kDxgiPresent), &brisel::DxgiPresentWrapper);
     EXPECT_EQ(m_device->dxgiFuncs.entries[kDxgiPresent1], nullptr) << "no Present1 in a 60-byte table";
     CloseAll();
 
-    Open(0xB0010);   // 72 bytes
+    Open(0xB0010);  // 72 bytes
     EXPECT_EQ(DdiTableGet<PFNDXGIDDI_PRESENT1>(m_device->dxgiFuncs, kDxgiPresent1), &brisel::DxgiPresent1Wrapper);
-    EXPECT_EQ(DdiTableGet<PFNDDXGIDDI_PRESENTCB>(m_device->dxgiCallbacks, kDxgiCbPresent), &brisel::DxgiPresentCbWrapper);
+    EXPECT_EQ(DdiTableGet<PFNDDXGIDDI_PRESENTCB>(m_device->dxgiCallbacks, kDxgiCbPresent),
+              &brisel::DxgiPresentCbWrapper);
 }
 
 // ---------------------------------------------------------------------------
@@ -326,7 +328,8 @@ TEST_F(D3d10SurfaceTest, OpenedSharedSurfaceIsTrackedFromEightHundredByFourEight
         UINT width, height;
         bool tracked;
     };
-    const Case cases[] = {{640, 480, false}, {799, 1080, false}, {800, 479, false}, {800, 480, true}, {1920, 1080, true}};
+    const Case cases[] = {
+        {640, 480, false}, {799, 1080, false}, {800, 479, false}, {800, 480, true}, {1920, 1080, true}};
     Open(0xB0022);
     for (const Case& c : cases) {
         SCOPED_TRACE(::testing::Message() << c.width << "x" << c.height);

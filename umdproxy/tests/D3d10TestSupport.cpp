@@ -48,16 +48,14 @@ void CallCreate(fakes::Device10& device, const D3D11DDIARG_CREATERESOURCE& arg, 
 {
     const D3d10InterfaceLayout layout = D3d10LayoutForInterface(device.args.Interface);
     if (layout.createResourceBytes == sizeof(D3D11DDIARG_CREATERESOURCE)) {
-        device.Func<PFND3D11DDI_CREATERESOURCE>(kD3d10CreateResource)(device.args.hDrvDevice, &arg,
-                                                                       D3D10DDI_HRESOURCE{storage},
-                                                                       D3D10DDI_HRTRESOURCE{runtime});
+        device.Func<PFND3D11DDI_CREATERESOURCE>(kD3d10CreateResource)(
+            device.args.hDrvDevice, &arg, D3D10DDI_HRESOURCE{storage}, D3D10DDI_HRTRESOURCE{runtime});
     } else {
         // A 52-byte argument, as a 10.x runtime passes it.
         D3D10DDIARG_CREATERESOURCE small;
         std::memcpy(&small, &arg, sizeof small);
-        device.Func<PFND3D10DDI_CREATERESOURCE>(kD3d10CreateResource)(device.args.hDrvDevice, &small,
-                                                                       D3D10DDI_HRESOURCE{storage},
-                                                                       D3D10DDI_HRTRESOURCE{runtime});
+        device.Func<PFND3D10DDI_CREATERESOURCE>(kD3d10CreateResource)(
+            device.args.hDrvDevice, &small, D3D10DDI_HRESOURCE{storage}, D3D10DDI_HRTRESOURCE{runtime});
     }
 }
 
@@ -99,7 +97,7 @@ void* D3d10Test::CreatePrimary(UINT sourceId, UINT width, UINT height, UINT bind
     D3D11DDIARG_CREATERESOURCE arg = TextureArg(mip, bindFlags);
     arg.pPrimaryDesc = &primary;
     arg.ArraySize = arraySize;
-    arg.ByteStride = 0x5A;   // D3D11-only members that must survive in copies
+    arg.ByteStride = 0x5A;  // D3D11-only members that must survive in copies
     return CreateFrom(arg);
 }
 
@@ -129,7 +127,7 @@ void* D3d10Test::OpenShared(D3DKMT_HANDLE allocation)
 void D3d10Test::DestroyResource(void* storage)
 {
     m_device->Func<PFND3D10DDI_DESTROYRESOURCE>(kD3d10DestroyResource)(m_device->args.hDrvDevice,
-                                                                        D3D10DDI_HRESOURCE{storage});
+                                                                       D3D10DDI_HRESOURCE{storage});
 }
 
 HRESULT D3d10Test::Present(void* surface, UINT flags, void* dst)

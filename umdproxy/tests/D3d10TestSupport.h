@@ -78,7 +78,7 @@ protected:
     std::unique_ptr<fakes::Adapter10> m_adapter;
     std::unique_ptr<fakes::Device10> m_device;
     std::vector<std::unique_ptr<std::array<BYTE, kStorageBytes>>> m_storage;
-    std::vector<std::pair<void*, HANDLE>> m_runtimeHandles;   // storage -> runtime handle
+    std::vector<std::pair<void*, HANDLE>> m_runtimeHandles;  // storage -> runtime handle
 };
 
 }  // namespace umdtest

@@ -68,7 +68,8 @@ TEST_F(D3d9CaptureTest, TrackedPrimaryIsRegisteredShadowedCopiedAndReleased)
     }
     // The 32-bit address travels sign-extended.
     auto* buffer = reinterpret_cast<void*>(static_cast<uintptr_t>(address));
-    EXPECT_EQ(address, static_cast<uint64_t>(static_cast<int64_t>(static_cast<int32_t>(reinterpret_cast<uintptr_t>(buffer)))));
+    EXPECT_EQ(address,
+              static_cast<uint64_t>(static_cast<int64_t>(static_cast<int32_t>(reinterpret_cast<uintptr_t>(buffer)))));
     MEMORY_BASIC_INFORMATION info{};
     ASSERT_NE(VirtualQuery(buffer, &info, sizeof info), 0u);
     EXPECT_EQ(info.State, static_cast<DWORD>(MEM_COMMIT));
@@ -240,7 +241,7 @@ TEST_F(D3d9CaptureTest, SecondCreationEntryMakesItsShadowWithCpuOptimizedAdded)
 TEST_F(D3d9CaptureTest, FlipRulesOfPresentAndPresent1Differ)
 {
     fakes::Device9& device = NewDevice(0x6003);
-    Created9 r = Create(device);   // source 1: mask 0x2
+    Created9 r = Create(device);  // source 1: mask 0x2
     ASSERT_EQ(r.hr, S_OK);
     const struct {
         const char* name;

@@ -34,7 +34,7 @@ protected:
 };
 
 constexpr int kThreads = 4;
-constexpr int kOperations = 10000;   // per thread: create, flip, blt, destroy in turn
+constexpr int kOperations = 10000;  // per thread: create, flip, blt, destroy in turn
 
 TEST_F(D3d9ConcurrencyTest, FourDevicesCaptureConcurrentlyWithoutLeaks)
 {

@@ -18,7 +18,7 @@ struct CycleResults {
     HRESULT blt = E_FAIL;
     HRESULT destroy = E_FAIL;
     HANDLE handle = nullptr;
-    HANDLE driverHandle = nullptr;   // what the real driver returned for the application's resource
+    HANDLE driverHandle = nullptr;  // what the real driver returned for the application's resource
 };
 
 class D3d9CaptureFailure : public D3d9Test {
@@ -84,7 +84,7 @@ TEST_F(D3d9CaptureFailure, AllocationRecordFailureRegistersNothingAndMakesNoShad
 {
     fakes::Device9& device = NewDevice();
     AnswerActiveSources(0x2);
-    Seams().recordFailAfter = 1;   // the surface record succeeds, its allocation record does not
+    Seams().recordFailAfter = 1;  // the surface record succeeds, its allocation record does not
     CycleResults r = Cycle(device);
     ExpectDriverResults(r);
     EXPECT_TRUE(EscapesOf(brisel::kEscRegisterShadowBuffer).empty());
@@ -96,10 +96,10 @@ TEST_F(D3d9CaptureFailure, FailedEscapesOnlyLoseTheCapture)
     const struct {
         const char* name;
         uint32_t command;
-        size_t blts;   // copies made by the cycle's two presents
+        size_t blts;  // copies made by the cycle's two presents
     } cases[] = {
-        {"active-source query", brisel::kEscQueryActiveSourceMask, 1},   // the flip is not copied
-        {"registration", brisel::kEscRegisterShadowBuffer, 2},           // ignored on creation
+        {"active-source query", brisel::kEscQueryActiveSourceMask, 1},  // the flip is not copied
+        {"registration", brisel::kEscRegisterShadowBuffer, 2},  // ignored on creation
         {"release", brisel::kEscReleaseShadowBuffer, 2},
     };
     for (const auto& c : cases) {

@@ -21,7 +21,7 @@ struct Created9 {
     HRESULT hr = E_FAIL;
     HANDLE runtimeHandle = nullptr;
     D3DDDI_SURFACEINFO surface{};
-    D3DDDIARG_CREATERESOURCE2 args{};      // the first 56 bytes are D3DDDIARG_CREATERESOURCE
+    D3DDDIARG_CREATERESOURCE2 args{};  // the first 56 bytes are D3DDDIARG_CREATERESOURCE
     HANDLE Handle() const { return args.hResource; }
 };
 
@@ -30,11 +30,11 @@ struct ResourceDesc {
     UINT width = 1920;
     UINT height = 1080;
     UINT sourceId = 1;
-    UINT format = 21;                      // D3DDDIFMT_A8R8G8B8
+    UINT format = 21;  // D3DDDIFMT_A8R8G8B8
     UINT refreshNumerator = 60000;
     UINT refreshDenominator = 1001;
     UINT flags2 = 0;
-    bool create2 = false;                  // entry 128 instead of 37
+    bool create2 = false;  // entry 128 instead of 37
 };
 
 class D3d9Test : public UmdTest {

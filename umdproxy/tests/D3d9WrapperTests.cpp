@@ -31,8 +31,8 @@ TEST_F(D3d9WrapperTest, WrappedEntriesAndCopySizeFollowTheRuntimeVersion)
     const struct {
         UINT version;
         UINT bytes;
-        bool late3004;   // pfnCheckDirectFlipSupport and pfnCreateResource2 wrapped
-        bool late4002;   // pfnPresent1 wrapped
+        bool late3004;  // pfnCheckDirectFlipSupport and pfnCreateResource2 wrapped
+        bool late4002;  // pfnPresent1 wrapped
     } cases[] = {
         {0x2002, 396, false, false}, {0x2003, 484, false, false}, {0x3003, 484, false, false},
         {0x3004, 524, true, false},  {0x4001, 524, true, false},  {0x4002, 560, true, true},
@@ -52,8 +52,8 @@ TEST_F(D3d9WrapperTest, WrappedEntriesAndCopySizeFollowTheRuntimeVersion)
             EXPECT_EQ(device.funcs.entries[always[i]], wrappers[i]) << always[i];
         }
 
-        const bool directFlip = device.funcs.entries[kD3d9CheckDirectFlipSupport] ==
-                                P(&brisel::D3d9CheckDirectFlipSupportWrapper);
+        const bool directFlip =
+            device.funcs.entries[kD3d9CheckDirectFlipSupport] == P(&brisel::D3d9CheckDirectFlipSupportWrapper);
         const bool create2 = device.funcs.entries[kD3d9CreateResource2] == P(&brisel::D3d9CreateResource2Wrapper);
         const bool present1 = device.funcs.entries[kD3d9Present1] == P(&brisel::D3d9Present1Wrapper);
         EXPECT_EQ(directFlip, c.late3004);
@@ -64,7 +64,8 @@ TEST_F(D3d9WrapperTest, WrappedEntriesAndCopySizeFollowTheRuntimeVersion)
             EXPECT_EQ(device.funcs.entries[kD3d9Present1], record->realDeviceFuncs.entries[kD3d9Present1]);
         }
         if (!c.late3004 && c.bytes > kD3d9CreateResource2 * sizeof(DdiProc)) {
-            EXPECT_EQ(device.funcs.entries[kD3d9CreateResource2], record->realDeviceFuncs.entries[kD3d9CreateResource2]);
+            EXPECT_EQ(device.funcs.entries[kD3d9CreateResource2],
+                      record->realDeviceFuncs.entries[kD3d9CreateResource2]);
         }
         EXPECT_EQ(device.funcs.entries[kD3d9Blt], record->realDeviceFuncs.entries[kD3d9Blt]) << "Blt is not wrapped";
     }
@@ -130,7 +131,7 @@ TEST_F(D3d9WrapperTest, MultimediaSchedulingIsSwitchedOnOncePerAdapter)
 
     ResourceDesc video;
     video.flags = kD3d9ResRenderTarget | kD3d9ResVideo;
-    video.width = 64;   // too small to be tracked: the switch does not depend on tracking
+    video.width = 64;  // too small to be tracked: the switch does not depend on tracking
     video.height = 64;
     EXPECT_EQ(Create(first, video).hr, S_OK);
     EXPECT_EQ(MmcssCalls(), 1);
@@ -159,10 +160,8 @@ TEST_F(D3d9WrapperTest, MatchGdiPrimaryIsClearedOnlyOnServedSources)
         UINT width;
         bool cleared;
     } cases[] = {
-        {"source 1 served", 0x2, 1, 1920, true},
-        {"source 33 folds onto bit 1", 0x2, 33, 1920, true},
-        {"other sources served", 0x5, 1, 1920, false},
-        {"nothing served", 0x0, 1, 1920, false},
+        {"source 1 served", 0x2, 1, 1920, true},       {"source 33 folds onto bit 1", 0x2, 33, 1920, true},
+        {"other sources served", 0x5, 1, 1920, false}, {"nothing served", 0x0, 1, 1920, false},
         {"untracked size", 0x2, 1, 100, false},
     };
     for (const auto& c : cases) {

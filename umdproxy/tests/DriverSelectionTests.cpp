@@ -30,7 +30,7 @@ TEST(DriverNameListTest, CopiesTheRequestedEntryOnly)
     auto list = MakeList({L"d3d9.dll", L"d3d10.dll", L"d3d11.dll", L"d3d12.dll"});
     const struct {
         unsigned entry;
-        const wchar_t* expected;   // nullptr: nothing copied
+        const wchar_t* expected;  // nullptr: nothing copied
     } cases[] = {
         {0, L"d3d9.dll"}, {1, L"d3d10.dll"}, {2, L"d3d11.dll"}, {3, L"d3d12.dll"}, {4, nullptr},
     };
@@ -93,8 +93,8 @@ TEST_F(SelectDriverNameTest, ApiVersionPicksEntryAndWow64PicksList)
         unsigned api;
         const wchar_t* expected;
     } cases[] = {
-        {false, 9, L"n9"},  {false, 10, L"n10"}, {false, 11, L"n11"}, {false, 12, L"n12"},
-        {true, 9, L"w9"},   {true, 12, L"w12"},  {false, 8, L""},     {false, 13, L""},
+        {false, 9, L"n9"}, {false, 10, L"n10"}, {false, 11, L"n11"}, {false, 12, L"n12"},
+        {true, 9, L"w9"},  {true, 12, L"w12"},  {false, 8, L""},     {false, 13, L""},
     };
     for (const auto& c : cases) {
         Seams().wow64 = c.wow64;

@@ -46,7 +46,7 @@ protected:
 
 struct SharedCase {
     fakes::DxgiTableMode mode;
-    bool firstGoneBeforePresents;   // the device that installed the wrapper is destroyed first
+    bool firstGoneBeforePresents;  // the device that installed the wrapper is destroyed first
 };
 
 class DxgiSharedTableTest : public DxgiCallbackTableTest, public ::testing::WithParamInterface<SharedCase> {};
@@ -101,14 +101,14 @@ TEST_F(DxgiCallbackTableTest, TableRecordHeapExhaustionRefusesTheDevice)
 {
     fakes::SetRuntimeDxgiTableMode(fakes::DxgiTableMode::Shared);
     Open(kIface);
-    Seams().recordFailAfter = 1;   // the device record succeeds, the table's is already there
+    Seams().recordFailAfter = 1;  // the device record succeeds, the table's is already there
     fakes::Device10& second = AnotherDevice();
     EXPECT_EQ(second.hr, S_OK) << "a table with a record needs no new one";
     second.Destroy();
     m_others.clear();
     DestroyDevice();
 
-    Seams().recordFailAfter = 1;   // now the table's record cannot be made
+    Seams().recordFailAfter = 1;  // now the table's record cannot be made
     m_device = fakes::CreateDevice10(*m_adapter, kIface);
     EXPECT_EQ(m_device->hr, E_OUTOFMEMORY);
     EXPECT_EQ(SharedEntry(), fakes::RuntimeDxgiPresentCb());

@@ -23,7 +23,7 @@ constexpr UINT kSeed = 0x01000000;
 
 // A fake-driver hook that runs the std::function<void()> it is given.
 void RunAction(void* action) { (*static_cast<std::function<void()>*>(action))(); }
-constexpr HRESULT kRuntimeResult = static_cast<HRESULT>(0x087A0001);   // a success code of the runtime's own
+constexpr HRESULT kRuntimeResult = static_cast<HRESULT>(0x087A0001);  // a success code of the runtime's own
 
 class DxgiPresentTest : public D3d10Test {
 protected:
@@ -107,8 +107,7 @@ TEST_P(DxgiCycleTest, PrimaryFlipLandsInTheShadowAndDestructionReleasesIt)
     EXPECT_EQ(Record()->FindTrackedSurface(primary), nullptr);
 }
 
-INSTANTIATE_TEST_SUITE_P(Forms, DxgiCycleTest,
-                         ::testing::Values(CycleCase{0xA0000, false}, CycleCase{0xB000B, true}));
+INSTANTIATE_TEST_SUITE_P(Forms, DxgiCycleTest, ::testing::Values(CycleCase{0xA0000, false}, CycleCase{0xB000B, true}));
 
 // ---------------------------------------------------------------------------
 // Copy forms by Interface
@@ -223,7 +222,7 @@ TEST_F(DxgiPresentTest, BltWithoutDestinationCopiesWithoutFlush)
 {
     void* primary = OpenWithPrimary(0xB0022, kVendorOther, 0);
     ShadowRegistration r = LastRegistration();
-    AnswerActiveSources(0);   // Blt copies do not look at the active sources
+    AnswerActiveSources(0);  // Blt copies do not look at the active sources
     EXPECT_EQ(Present(primary, kDxgiPresentBlt), S_OK);
     EXPECT_EQ(Copies(), 1u);
     EXPECT_TRUE(ShadowHoldsFrame(r, kSeed));
@@ -261,20 +260,20 @@ TEST_P(DxgiForwardTest, OnlyNvidiaBltOfProxySourcePrimaryStaysAway)
     DestroyResource(primary);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Vendors, DxgiForwardTest,
-    ::testing::Values(ForwardCase{kVendorNv, kFirstProxySource, kDxgiPresentBlt, false, true},
-                      ForwardCase{kVendorNv, kFirstProxySource + 1, kDxgiPresentBlt, false, true},
-                      ForwardCase{kVendorNv, kFirstProxySource - 1, kDxgiPresentBlt, true, true},
-                      ForwardCase{kVendorNv, kFirstProxySource, kDxgiPresentFlip, true, false},
-                      ForwardCase{kVendorNv, kFirstProxySource, kDxgiPresentFlip | kDxgiPresentBlt, false, true},
-                      ForwardCase{kVendorOther, kFirstProxySource, kDxgiPresentBlt, true, false}));
+INSTANTIATE_TEST_SUITE_P(Vendors, DxgiForwardTest,
+                         ::testing::Values(ForwardCase{kVendorNv, kFirstProxySource, kDxgiPresentBlt, false, true},
+                                           ForwardCase{kVendorNv, kFirstProxySource + 1, kDxgiPresentBlt, false, true},
+                                           ForwardCase{kVendorNv, kFirstProxySource - 1, kDxgiPresentBlt, true, true},
+                                           ForwardCase{kVendorNv, kFirstProxySource, kDxgiPresentFlip, true, false},
+                                           ForwardCase{kVendorNv, kFirstProxySource, kDxgiPresentFlip | kDxgiPresentBlt,
+                                                       false, true},
+                                           ForwardCase{kVendorOther, kFirstProxySource, kDxgiPresentBlt, true, false}));
 
 TEST_F(DxgiPresentTest, FallbackModeRequeriesTheSourceMaskAtEveryFlip)
 {
     Open(0xB0022, kVendorOther, true);
     AnswerAllocationInfo(96, 40, 87);
-    void* primary = CreatePrimary(0, 96, 40);   // source mask 1
+    void* primary = CreatePrimary(0, 96, 40);  // source mask 1
     AnswerActiveSources(0x4);
     AnswerAllocationSourceMask(0x4);
     EXPECT_EQ(Present(primary, kDxgiPresentFlip), S_OK);
@@ -363,7 +362,7 @@ TEST_F(DxgiPresentTest, ShadowMadeDuringATrackedCreationIsNotTakenForItsAllocati
     void* opened = OpenShared(0x2468);
     brisel::D3d10DeviceRecord* record = Record();
     record->PurgePending();
-    record->capturingThread = GetCurrentThreadId() ^ 4;   // another thread is creating
+    record->capturingThread = GetCurrentThreadId() ^ 4;  // another thread is creating
     record->capturingAllocations = 1;
     record->forcedSourceId = kFirstProxySource;
     record->forcePrimaryAllocation = 1;
@@ -408,7 +407,7 @@ TEST_F(DxgiPresentTest, NodeStaysOwnedUntilItsPresentReturns)
     void* nestedNode = nullptr;
     std::function<void()> after = [&] {
         outAfterCallback = brisel::PresentContextsOut();
-        EXPECT_EQ(Present(primary, kDxgiPresentFlip), S_OK);   // another present meanwhile
+        EXPECT_EQ(Present(primary, kDxgiPresentFlip), S_OK);  // another present meanwhile
         nestedNode = CallsOfKind(kCallDxgiPresent).back().handleOut;
     };
     FakeUmd_Config()->afterPresentCallback = &RunAction;
@@ -501,7 +500,7 @@ TEST_F(DxgiPresentTest, WrapperAsRuntimeCallbackCopiesAndAnswersItself)
 {
     void* primary = OpenWithPrimary(0xB0022, kVendorOther, 0);
     ShadowRegistration r = LastRegistration();
-    Record()->runtimePresentCb = &brisel::DxgiPresentCbWrapper;   // a table the wrapper already sat in
+    Record()->runtimePresentCb = &brisel::DxgiPresentCbWrapper;  // a table the wrapper already sat in
     EXPECT_EQ(Present(primary, kDxgiPresentFlip), S_OK);
     EXPECT_TRUE(ShadowHoldsFrame(r, kSeed));
     EXPECT_TRUE(fakes::RuntimeLogSnapshot().presents.empty());

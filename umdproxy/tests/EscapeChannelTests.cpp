@@ -137,7 +137,7 @@ TEST_F(EscapeChannelTest, ReleaseShadowBufferMasksOnlyPrimaryAllocations)
         {kAllocationFlagPrimary, 3, 0x8},
         {0, 3, 0},
         {kAllocationFlagPrimary, 0, 0x1},
-        {kAllocationFlagPrimary, 35, 0x8},   // folds like every other source mask
+        {kAllocationFlagPrimary, 35, 0x8},  // folds like every other source mask
     };
     for (const auto& c : cases) {
         ResetKmd();
@@ -231,7 +231,10 @@ TEST_F(EscapeChannelTest, PrimaryCreateBracketsCarryOneByte)
         uint32_t command;
         uint32_t value;
     } cases[] = {
-        {true, true, 14, 1}, {true, false, 14, 0}, {false, true, 15, 1}, {false, false, 15, 0},
+        {true, true, 14, 1},
+        {true, false, 14, 0},
+        {false, true, 15, 1},
+        {false, false, 15, 0},
     };
     for (const auto& c : cases) {
         ResetKmd();

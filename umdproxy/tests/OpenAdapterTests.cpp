@@ -15,7 +15,7 @@ using brisel::FindAdapter;
 
 namespace {
 
-constexpr HRESULT kDriverError = static_cast<HRESULT>(0x887A0004);   // any code of the driver's own
+constexpr HRESULT kDriverError = static_cast<HRESULT>(0x887A0004);  // any code of the driver's own
 
 bool ModuleLoaded(const wchar_t* name) { return GetModuleHandleW(name) != nullptr; }
 
@@ -164,7 +164,7 @@ TEST_F(OpenAdapterTest, DwmHostIsRecognisedInCapitals)
         {"C:\\WINDOWS\\SYSTEM32\\DWM.EXE", 1},
         {"c:\\windows\\system32\\dwm.exe", 1},
         {"C:\\Windows\\System32\\explorer.exe", 0},
-        {"", 0},   // GetModuleFileNameA failed: no rule applies
+        {"", 0},  // GetModuleFileNameA failed: no rule applies
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.path);
@@ -373,7 +373,7 @@ TEST_F(OpenAdapterTest, OpenAdapter10_2WrapsOnlyTheListedInterfaces)
         UINT iface;
         bool wrapped;
     } cases[] = {
-        {0xA0009, true}, {0xA000A, true}, {0xA0001, false}, {0xA000B, false},
+        {0xA0009, true},  {0xA000A, true}, {0xA0001, false}, {0xA000B, false},
         {0xB000A, false}, {0xB000B, true}, {0xB0022, true},  {0xC0000, true},
     };
     // fakeumd_b.dll: an adapter that is not wrapped keeps its driver loaded
@@ -512,7 +512,7 @@ TEST_F(OpenAdapterTest, NullArgumentsAreRefused)
 TEST_F(OpenAdapterTest, UnterminatedNameListCountsAsMissing)
 {
     fakes::KmdAdapterConfig config = DefaultAdapter();
-    config.rawUmdNames.assign(brisel::kUmdNameListUnits, L'a');   // no NUL anywhere
+    config.rawUmdNames.assign(brisel::kUmdNameListUnits, L'a');  // no NUL anywhere
     Kmd().SetAdapter(config);
     Seams().loadedNames.clear();
     EXPECT_EQ(fakes::OpenAdapter9(m_entries)->hr, E_OUTOFMEMORY);

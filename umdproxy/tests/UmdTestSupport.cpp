@@ -78,10 +78,7 @@ struct ProcessState {
 
 SeamState& Seams() { return s_seams; }
 
-fakes::DriverEntries LinkedEntries()
-{
-    return {&OpenAdapter, &OpenAdapter10, &OpenAdapter10_2, &OpenAdapter12};
-}
+fakes::DriverEntries LinkedEntries() { return {&OpenAdapter, &OpenAdapter10, &OpenAdapter10_2, &OpenAdapter12}; }
 
 std::vector<FakeUmdCall> CallsOfKind(int kind)
 {
@@ -147,10 +144,10 @@ void UmdTest::AnswerActiveSources(UINT mask, HRESULT result)
 
 void UmdTest::AnswerAllocationInfo(UINT width, UINT height, UINT format, HRESULT result)
 {
-    Kmd().SetAnswer(brisel::kEscQueryAllocationInfo, {result,
-                                                      {{brisel::esc::kInfoWidth, width},
-                                                       {brisel::esc::kInfoHeight, height},
-                                                       {brisel::esc::kInfoFormat, format}}});
+    Kmd().SetAnswer(
+        brisel::kEscQueryAllocationInfo,
+        {result,
+         {{brisel::esc::kInfoWidth, width}, {brisel::esc::kInfoHeight, height}, {brisel::esc::kInfoFormat, format}}});
 }
 
 void UmdTest::AnswerAllocationSourceMask(UINT mask, HRESULT result)

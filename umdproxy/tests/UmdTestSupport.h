@@ -19,13 +19,13 @@ namespace umdtest {
 
 struct SeamState {
     bool wow64 = false;
-    std::string hostPath = "C:\\Program Files\\App\\app.exe";   // empty: GetModuleFileNameA fails
+    std::string hostPath = "C:\\Program Files\\App\\app.exe";  // empty: GetModuleFileNameA fails
     bool failLoadLibrary = false;
-    int heapFailures = 0;       // upcoming HeapAlloc calls that fail
-    int recordFailures = 0;     // upcoming record allocations that fail
-    int recordFailAfter = -1;   // fail record allocations after this many succeeded (-1: never)
+    int heapFailures = 0;  // upcoming HeapAlloc calls that fail
+    int recordFailures = 0;  // upcoming record allocations that fail
+    int recordFailAfter = -1;  // fail record allocations after this many succeeded (-1: never)
     bool failVirtualAlloc = false;
-    std::vector<std::wstring> loadedNames;   // every name LoadLibraryW was asked for
+    std::vector<std::wstring> loadedNames;  // every name LoadLibraryW was asked for
 };
 
 SeamState& Seams();

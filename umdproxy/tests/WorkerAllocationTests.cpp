@@ -36,8 +36,8 @@ protected:
 struct WorkerCase {
     UINT vendor;
     UINT sourceId;
-    UINT allocationThread;   // FakeAllocationThread
-    bool forced;             // the primary's allocation is marked Primary for its source by Brisel
+    UINT allocationThread;  // FakeAllocationThread
+    bool forced;  // the primary's allocation is marked Primary for its source by Brisel
 };
 
 class WorkerPrimaryTest : public WorkerAllocationTest, public ::testing::WithParamInterface<WorkerCase> {};
@@ -78,13 +78,12 @@ TEST_P(WorkerPrimaryTest, PrimaryAllocatedOffTheCreatingThreadIsCaptured)
     DestroyResource(primary);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Threads, WorkerPrimaryTest,
-    ::testing::Values(WorkerCase{kVendorOther, 0, kAllocateOnWorker, false},
-                      WorkerCase{kVendorOther, 0, kWorkerAllocatesForDevice, false},
-                      WorkerCase{kVendorNv, kFirstProxySource, kAllocateOnCaller, true},
-                      WorkerCase{kVendorNv, kFirstProxySource, kAllocateOnWorker, true},
-                      WorkerCase{kVendorNv, kFirstProxySource, kWorkerAllocatesForDevice, true}));
+INSTANTIATE_TEST_SUITE_P(Threads, WorkerPrimaryTest,
+                         ::testing::Values(WorkerCase{kVendorOther, 0, kAllocateOnWorker, false},
+                                           WorkerCase{kVendorOther, 0, kWorkerAllocatesForDevice, false},
+                                           WorkerCase{kVendorNv, kFirstProxySource, kAllocateOnCaller, true},
+                                           WorkerCase{kVendorNv, kFirstProxySource, kAllocateOnWorker, true},
+                                           WorkerCase{kVendorNv, kFirstProxySource, kWorkerAllocatesForDevice, true}));
 
 // The rule itself, for an allocate call from another thread during NVIDIA's
 // proxy-primary creation.
@@ -92,13 +91,13 @@ TEST_F(WorkerAllocationTest, OnlyTheSoleCreationsOwnResourceIsTakenFromAnotherTh
 {
     enum Handle { kOwn, kNone, kOther };
     const struct {
-        int creations;       // tracked creations begun on this thread
-        bool ended;          // and the capture ended before the call
-        Handle handle;       // hResource of the other thread's call
+        int creations;  // tracked creations begun on this thread
+        bool ended;  // and the capture ended before the call
+        Handle handle;  // hResource of the other thread's call
         bool taken;
     } cases[] = {
-        {1, false, kOwn, true},   {1, false, kNone, false}, {1, false, kOther, false},
-        {2, false, kOwn, false},  {1, true, kOwn, false},   {0, false, kOwn, false},
+        {1, false, kOwn, true},  {1, false, kNone, false}, {1, false, kOther, false},
+        {2, false, kOwn, false}, {1, true, kOwn, false},   {0, false, kOwn, false},
     };
     Open(0xB0022, kVendorNv);
     brisel::D3d10DeviceRecord* record = Record();

@@ -63,23 +63,31 @@ TEST(DescriptorWalk, MalformedSetsStopTheWalkInsideTheBuffer) {
       {"header only", Config({}), false, false, -1, -1},
       {"shorter than a configuration header", Bytes{9, 2, 5, 0, 1}, false, true, -1, -1},
       {"nothing at all", Bytes{}, false, false, -1, -1},
-      {"interface cut off by the end", Config({Bytes(kVendorInterface.begin(), kVendorInterface.begin() + 5)}), false, true, -1, -1},
+      {"interface cut off by the end", Config({Bytes(kVendorInterface.begin(), kVendorInterface.begin() + 5)}), false,
+       true, -1, -1},
       {"lone length byte at the end", Config({kHidInterface, Bytes{7}}), false, true, 0, kNone},
       {"bLength past the end", Config({kHidInterface, Bytes{200, 0x24, 1, 2}}), false, true, 0, -1},
       {"interface shorter than its structure", Config({Bytes{5, 4, 2, 0, 1}, kEndpoint02}), false, true, -1, -1},
       {"endpoint shorter than its structure", Config({kHidInterface, Bytes{4, 5, 0x81, 3}}), false, true, 0, -1},
       {"bLength of one", Config({Bytes{1, 4}, kVendorInterface, kEndpoint02}), false, true, -1, -1},
-      {"bLength of zero ends the walk", Config({kHidInterface, Bytes{0, 4}, kVendorInterface, kEndpoint02}), false, false, 0, -1},
+      {"bLength of zero ends the walk", Config({kHidInterface, Bytes{0, 4}, kVendorInterface, kEndpoint02}), false,
+       false, 0, -1},
       // Without a complete descriptor after the vendor interface, an earlier
       // interface's endpoint must not pass for the vendor pipe.
       {"vendor interface is the last descriptor", Config({kEndpoint81, kVendorInterface}), true, false, 2, kCleared},
-      {"vendor pipe descriptor cut off", Config({kHidInterface, kEndpoint81, kVendorInterface, Bytes{7, 5, 0x02, 2}}), true, true, 2, kCleared},
-      {"vendor pipe descriptor too short", Config({kHidInterface, kEndpoint81, kVendorInterface, Bytes{3, 5, 0x02}}), true, true, 2, kCleared},
-      {"vendor pipe descriptor with bLength 0", Config({kHidInterface, kEndpoint81, kVendorInterface, Bytes{0, 5, 0x02, 2, 0, 2, 0}}), true, false, 2, kCleared},
-      {"vendor pipe descriptor of one byte", Config({kEndpoint81, kVendorInterface, Bytes{7}}), true, true, 2, kCleared},
+      {"vendor pipe descriptor cut off", Config({kHidInterface, kEndpoint81, kVendorInterface, Bytes{7, 5, 0x02, 2}}),
+       true, true, 2, kCleared},
+      {"vendor pipe descriptor too short", Config({kHidInterface, kEndpoint81, kVendorInterface, Bytes{3, 5, 0x02}}),
+       true, true, 2, kCleared},
+      {"vendor pipe descriptor with bLength 0",
+       Config({kHidInterface, kEndpoint81, kVendorInterface, Bytes{0, 5, 0x02, 2, 0, 2, 0}}), true, false, 2, kCleared},
+      {"vendor pipe descriptor of one byte", Config({kEndpoint81, kVendorInterface, Bytes{7}}), true, true, 2,
+       kCleared},
       {"vendor pipe with no earlier endpoint", Config({kVendorInterface, Bytes{3, 5, 0x02}}), true, true, 2, kCleared},
-      {"vendor interface followed by a class descriptor", Config({kVendorInterface, Bytes{7, 0x24, 9, 9, 9, 9, 9}, kEndpoint02}), true, false, 2, 9},
-      {"longer interface descriptor is read by its bLength", Config({Bytes{12, 4, 5, 0, 1, 0xFF, 0, 0, 0, 1, 2, 3}, kEndpoint02}), true, false, 5, 0x02},
+      {"vendor interface followed by a class descriptor",
+       Config({kVendorInterface, Bytes{7, 0x24, 9, 9, 9, 9, 9}, kEndpoint02}), true, false, 2, 9},
+      {"longer interface descriptor is read by its bLength",
+       Config({Bytes{12, 4, 5, 0, 1, 0xFF, 0, 0, 0, 1, 2, 3}, kEndpoint02}), true, false, 5, 0x02},
   };
   for (const WalkCase& c : cases) {
     SCOPED_TRACE(c.szName);
@@ -91,8 +99,10 @@ TEST(DescriptorWalk, MalformedSetsStopTheWalkInsideTheBuffer) {
     const UsbWalkResult result = WalkConfigurationDescriptors(guarded.Data(), c.bytes.size(), &iface, &endpoint);
     EXPECT_EQ(result.bVendorInterfaceFound, c.bVendorFound);
     EXPECT_EQ(result.bMalformed, c.bMalformed);
-    if (c.interfaceNumber < 0) EXPECT_EQ(iface.bLength, 0xCC) << "no interface may be copied";
-    else EXPECT_EQ(iface.bInterfaceNumber, c.interfaceNumber);
+    if (c.interfaceNumber < 0)
+      EXPECT_EQ(iface.bLength, 0xCC) << "no interface may be copied";
+    else
+      EXPECT_EQ(iface.bInterfaceNumber, c.interfaceNumber);
     if (c.endpoint == kNone) {
       EXPECT_EQ(endpoint.bLength, 0xCC) << "no endpoint may be copied";
     } else if (c.endpoint == kCleared) {
@@ -110,9 +120,12 @@ TEST_F(UsbClientTest, LyingConfigurationLengthsNeverReachTheWalk) {
     const char* szName;
     Bytes configuration;
   } cases[] = {
-      {"wTotalLength below 9", DescriptorBuilder().Configuration().Raw(kVendorInterface).Raw(kEndpoint02).TotalLength(4).Build()},
-      {"wTotalLength of 0", DescriptorBuilder().Configuration().Raw(kVendorInterface).Raw(kEndpoint02).TotalLength(0).Build()},
-      {"wTotalLength beyond what the device returns", DescriptorBuilder().Configuration().Raw(kVendorInterface).Raw(kEndpoint02).TotalLength(0xFFFF).Build()},
+      {"wTotalLength below 9",
+       DescriptorBuilder().Configuration().Raw(kVendorInterface).Raw(kEndpoint02).TotalLength(4).Build()},
+      {"wTotalLength of 0",
+       DescriptorBuilder().Configuration().Raw(kVendorInterface).Raw(kEndpoint02).TotalLength(0).Build()},
+      {"wTotalLength beyond what the device returns",
+       DescriptorBuilder().Configuration().Raw(kVendorInterface).Raw(kEndpoint02).TotalLength(0xFFFF).Build()},
       {"configuration header cut short", Bytes{9, 2, 25, 0}},
   };
   for (const Case& c : cases) {
@@ -135,9 +148,11 @@ TEST_F(UsbClientTest, TruncatedVendorPipeLeavesNoPipeToWrite) {
     Bytes configuration;
   } cases[] = {
       {"pipe descriptor too short", Config({kVendorInterface, Bytes{4, 5, 0x02, 2}})},
-      {"earlier endpoint, pipe too short", Config({kHidInterface, kEndpoint81, kVendorInterface, Bytes{4, 5, 0x02, 2}})},
+      {"earlier endpoint, pipe too short",
+       Config({kHidInterface, kEndpoint81, kVendorInterface, Bytes{4, 5, 0x02, 2}})},
       {"earlier endpoint, pipe cut off", Config({kHidInterface, kEndpoint81, kVendorInterface, Bytes{7, 5, 0x02}})},
-      {"earlier endpoint, bLength 0", Config({kHidInterface, kEndpoint81, kVendorInterface, Bytes{0, 5, 0x02, 2, 0, 2, 0}})},
+      {"earlier endpoint, bLength 0",
+       Config({kHidInterface, kEndpoint81, kVendorInterface, Bytes{0, 5, 0x02, 2, 0, 2, 0}})},
       {"earlier endpoint, vendor interface last", Config({kHidInterface, kEndpoint81, kVendorInterface})},
   };
   for (const auto& c : cases) {

@@ -40,8 +40,8 @@ class UsbClientTest : public ::testing::Test {
     Double().Reset();
     wchar_t szSelf[MAX_PATH] = {};
     ASSERT_NE(GetModuleFileNameW(nullptr, szSelf, MAX_PATH), 0u);
-    m_hFile = CreateFileW(szSelf, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                          FILE_ATTRIBUTE_NORMAL, nullptr);
+    m_hFile =
+        CreateFileW(szSelf, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     ASSERT_NE(m_hFile, INVALID_HANDLE_VALUE);
   }
 

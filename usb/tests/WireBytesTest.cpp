@@ -31,28 +31,38 @@ class WireBytesTest : public UsbClientTest {
 TEST_F(WireBytesTest, EveryRequestHasItsSetupPacketAndDataStage) {
   uint8_t buffer[64] = {};
   const WireCase cases[] = {
-      {"GetState", [&](WinUSB& u) { return u.GetState(buffer); },
-       {0xC1, 0x40, 0, 0, 3, 0, 2, 0}, {}},
-      {"GetEDIDSize", [&](WinUSB& u) { uint16_t size; return u.GetEDIDSize(&size); },
-       {0xC1, 0x41, 0, 0, 3, 0, 2, 0}, {}},
-      {"ReadData43", [&](WinUSB& u) { return u.ReadData43(buffer, 10); },
-       {0xC1, 0x43, 0, 0, 3, 0, 10, 0}, {}},
-      {"SetValue82", [](WinUSB& u) { return u.SetValue82(0x1234); },
-       {0x41, 0x82, 0x34, 0x12, 3, 0, 2, 0}, {0x34, 0x12}},
-      {"Command84", [](WinUSB& u) { return u.Command84(); },
-       {0x41, 0x84, 0, 0, 3, 0, 2, 0}, {0, 0}},
-      {"SetValue8B", [](WinUSB& u) { return u.SetValue8B(0xBEEF); },
-       {0x41, 0x8B, 0xEF, 0xBE, 3, 0, 2, 0}, {0xEF, 0xBE}},
-      {"GetValue44", [&](WinUSB& u) { return u.GetValue44(buffer); },
-       {0xC1, 0x44, 0, 0, 3, 0, 2, 0}, {}},
-      {"ReadData45", [&](WinUSB& u) { return u.ReadData45(buffer, 33); },
-       {0xC1, 0x45, 0, 0, 3, 0, 33, 0}, {}},
-      {"SetConfiguration", [](WinUSB& u) { return u.SetConfiguration(1); },
-       {0x00, 0x09, 1, 0, 0, 0, 0, 0}, {}},
-      {"SetResolution", [](WinUSB& u) { return u.SetResolution(0x12345, -2); },
-       {0x41, 0x81, 0, 0, 3, 0, 4, 0}, {0x45, 0x23, 0xFE, 0xFF}},
-      {"SetQuantTable", [](WinUSB& u) { const uint8_t t[3] = {7, 8, 9}; return u.SetQuantTable(t, 3, 0x0201); },
-       {0x41, 0x83, 0x01, 0x02, 3, 0, 3, 0}, {7, 8, 9}},
+      {"GetState", [&](WinUSB& u) { return u.GetState(buffer); }, {0xC1, 0x40, 0, 0, 3, 0, 2, 0}, {}},
+      {"GetEDIDSize",
+       [&](WinUSB& u) {
+         uint16_t size;
+         return u.GetEDIDSize(&size);
+       },
+       {0xC1, 0x41, 0, 0, 3, 0, 2, 0},
+       {}},
+      {"ReadData43", [&](WinUSB& u) { return u.ReadData43(buffer, 10); }, {0xC1, 0x43, 0, 0, 3, 0, 10, 0}, {}},
+      {"SetValue82",
+       [](WinUSB& u) { return u.SetValue82(0x1234); },
+       {0x41, 0x82, 0x34, 0x12, 3, 0, 2, 0},
+       {0x34, 0x12}},
+      {"Command84", [](WinUSB& u) { return u.Command84(); }, {0x41, 0x84, 0, 0, 3, 0, 2, 0}, {0, 0}},
+      {"SetValue8B",
+       [](WinUSB& u) { return u.SetValue8B(0xBEEF); },
+       {0x41, 0x8B, 0xEF, 0xBE, 3, 0, 2, 0},
+       {0xEF, 0xBE}},
+      {"GetValue44", [&](WinUSB& u) { return u.GetValue44(buffer); }, {0xC1, 0x44, 0, 0, 3, 0, 2, 0}, {}},
+      {"ReadData45", [&](WinUSB& u) { return u.ReadData45(buffer, 33); }, {0xC1, 0x45, 0, 0, 3, 0, 33, 0}, {}},
+      {"SetConfiguration", [](WinUSB& u) { return u.SetConfiguration(1); }, {0x00, 0x09, 1, 0, 0, 0, 0, 0}, {}},
+      {"SetResolution",
+       [](WinUSB& u) { return u.SetResolution(0x12345, -2); },
+       {0x41, 0x81, 0, 0, 3, 0, 4, 0},
+       {0x45, 0x23, 0xFE, 0xFF}},
+      {"SetQuantTable",
+       [](WinUSB& u) {
+         const uint8_t t[3] = {7, 8, 9};
+         return u.SetQuantTable(t, 3, 0x0201);
+       },
+       {0x41, 0x83, 0x01, 0x02, 3, 0, 3, 0},
+       {7, 8, 9}},
   };
   for (const WireCase& c : cases) {
     SCOPED_TRACE(c.szName);

@@ -23,8 +23,7 @@ const std::regex kLine(
 class CFormatProbe {
  public:
   void Report(int value) {
-    LOG_INFO("value %d hr %X path %S name %s\n", value, 0x8007000Eu,
-             L"\\\\?\\usb#vid_1d5c", "narrow");
+    LOG_INFO("value %d hr %X path %S name %s\n", value, 0x8007000Eu, L"\\\\?\\usb#vid_1d5c", "narrow");
   }
   void Fail(DWORD error) { LOG_ERROR("failed err is %d\n", static_cast<int>(error)); }
 };

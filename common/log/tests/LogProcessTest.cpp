@@ -15,7 +15,8 @@ namespace {
 
 using namespace logtest;
 
-const std::regex kPrefix(R"(^\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2} \[\d{4,}/\d{4,}\] (\[INFO\]  |\[ERROR\] ) \[[^\]]+\] .*$)");
+const std::regex kPrefix(
+    R"(^\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2} \[\d{4,}/\d{4,}\] (\[INFO\]  |\[ERROR\] ) \[[^\]]+\] .*$)");
 
 TEST(LogProcesses, SecondProcessWritesToStandardOutput) {
   const std::wstring path = FreshDirectory("second") + L"Skyvane.log";

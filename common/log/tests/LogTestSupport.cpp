@@ -9,9 +9,7 @@ namespace logtest {
 
 namespace {
 
-std::wstring Widen(const std::string& text) {
-  return std::wstring(text.begin(), text.end());
-}
+std::wstring Widen(const std::string& text) { return std::wstring(text.begin(), text.end()); }
 
 std::wstring TestRoot() {
   // SKY_TEST_TMP is the Unix path of this test's directory; Wine maps the
@@ -65,8 +63,8 @@ std::wstring FreshDirectory(const char* szName) {
 }
 
 std::string ReadFileBytes(const std::wstring& path) {
-  HANDLE h = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                         nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE h = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                         OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (h == INVALID_HANDLE_VALUE) return {};
   std::string bytes;
   char buffer[65536];
@@ -76,9 +74,7 @@ std::string ReadFileBytes(const std::wstring& path) {
   return bytes;
 }
 
-bool FileExists(const std::wstring& path) {
-  return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
-}
+bool FileExists(const std::wstring& path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
 
 uint64_t FileSize(const std::wstring& path) {
   WIN32_FILE_ATTRIBUTE_DATA data;
@@ -96,15 +92,14 @@ bool MakeFilledFile(const std::wstring& path, uint32_t size) {
   if (content.size() < size) {
     const size_t rest = size - content.size();
     // A shorter last line, still "filler ..." when there is room for it.
-    std::string last = rest >= 9 ? "filler " + std::string(rest - 9, 'f') + "\r\n"
-                                 : std::string(rest, '\n');
+    std::string last = rest >= 9 ? "filler " + std::string(rest - 9, 'f') + "\r\n" : std::string(rest, '\n');
     content += last;
   }
   HANDLE h = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (h == INVALID_HANDLE_VALUE) return false;
   DWORD written = 0;
-  const bool ok = WriteFile(h, content.data(), static_cast<DWORD>(content.size()), &written, nullptr) &&
-                  written == content.size();
+  const bool ok =
+      WriteFile(h, content.data(), static_cast<DWORD>(content.size()), &written, nullptr) && written == content.size();
   CloseHandle(h);
   return ok;
 }
@@ -146,8 +141,8 @@ ChildResult RunProbe(const std::wstring& arguments) {
   si.hStdError = hWrite;
   PROCESS_INFORMATION pi = {};
   std::wstring commandLine = L"\"" + exe + L"\" " + arguments;
-  const BOOL started = CreateProcessW(exe.c_str(), commandLine.data(), nullptr, nullptr, TRUE, 0,
-                                      nullptr, nullptr, &si, &pi);
+  const BOOL started =
+      CreateProcessW(exe.c_str(), commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si, &pi);
   CloseHandle(hWrite);
   if (!started) {
     CloseHandle(hRead);
@@ -155,8 +150,7 @@ ChildResult RunProbe(const std::wstring& arguments) {
   }
   char buffer[4096];
   DWORD read = 0;
-  while (ReadFile(hRead, buffer, sizeof(buffer), &read, nullptr) && read != 0)
-    result.stdoutText.append(buffer, read);
+  while (ReadFile(hRead, buffer, sizeof(buffer), &read, nullptr) && read != 0) result.stdoutText.append(buffer, read);
   CloseHandle(hRead);
   WaitForSingleObject(pi.hProcess, 60000);
   GetExitCodeProcess(pi.hProcess, &result.exitCode);

@@ -23,10 +23,10 @@ TEST(LogText, EverythingOutsidePrintableAsciiIsEscaped) {
       {L"a\r\nb", L"a\\x0D\\x0Ab"},
       {std::wstring(L"nul\0end", 7), L"nul\\x00end"},
       {L"\t\x1B[2J\x7F", L"\\x09\\x1B[2J\\x7F"},
-      {L"\x85next", L"\\x85next"},                // C1 next line
-      {L"\x2028\x2029", L"\\u2028\\u2029"},       // line and paragraph separators
-      {L"caf\xE9 \x4E2D", L"caf\\xE9 \\u4E2D"},   // not ASCII: no code-page conversion can fail
-      {L"\xD800", L"\\uD800"},                    // an unpaired surrogate
+      {L"\x85next", L"\\x85next"},               // C1 next line
+      {L"\x2028\x2029", L"\\u2028\\u2029"},      // line and paragraph separators
+      {L"caf\xE9 \x4E2D", L"caf\\xE9 \\u4E2D"},  // not ASCII: no code-page conversion can fail
+      {L"\xD800", L"\\uD800"},                   // an unpaired surrogate
   };
   for (const Case& c : cases) EXPECT_EQ(LogText(c.text), c.expected) << logtest::Narrow(c.expected);
   EXPECT_EQ(LogText(static_cast<const wchar_t*>(nullptr)), L"(null)");

@@ -82,10 +82,9 @@ class AuvexStandin : public ::testing::Test {
 TEST_F(AuvexStandin, ExportsUndecoratedNames) {
   HMODULE dll = GetModuleHandleW(L"libAuvex.dll");
   ASSERT_NE(dll, nullptr);
-  for (const char* name :
-       {"CreateMonitorDevice", "PlugInMonitor", "WaitforFrameChange", "CancelWaitFrameChange", "IsMonitorActive",
-        "PlugOutMonitor", "DestroyMonitorDevice", "InstallHook", "UnInstallHook", "AuvexTest_Reset",
-        "AuvexTest_QueueWaitResult", "AuvexTest_SetMode", "AuvexTest_SetActive"})
+  for (const char* name : {"CreateMonitorDevice", "PlugInMonitor", "WaitforFrameChange", "CancelWaitFrameChange",
+                           "IsMonitorActive", "PlugOutMonitor", "DestroyMonitorDevice", "InstallHook", "UnInstallHook",
+                           "AuvexTest_Reset", "AuvexTest_QueueWaitResult", "AuvexTest_SetMode", "AuvexTest_SetActive"})
     EXPECT_NE(GetProcAddress(dll, name), nullptr) << name;
 }
 
@@ -339,10 +338,9 @@ TEST_F(AuvexStandin, CallHookSeesEveryLibraryCallInOrder) {
   DestroyMonitorDevice(h);
   InstallHook();
   UnInstallHook();
-  EXPECT_EQ(log.calls,
-            (std::vector<std::string>{"CreateMonitorDevice", "PlugInMonitor", "WaitforFrameChange", "IsMonitorActive",
-                                      "CancelWaitFrameChange", "PlugOutMonitor", "DestroyMonitorDevice", "InstallHook",
-                                      "UnInstallHook"}));
+  EXPECT_EQ(log.calls, (std::vector<std::string>{"CreateMonitorDevice", "PlugInMonitor", "WaitforFrameChange",
+                                                 "IsMonitorActive", "CancelWaitFrameChange", "PlugOutMonitor",
+                                                 "DestroyMonitorDevice", "InstallHook", "UnInstallHook"}));
   int installs = 0, uninstalls = 0;
   AuvexTest_GetHookCalls(&installs, &uninstalls);
   EXPECT_EQ(installs, 1);

@@ -71,8 +71,8 @@ class UsbSim : public ::testing::Test {
     ASSERT_NE(Sim().winusb, nullptr);
     ASSERT_NE(Sim().cfgmgr, nullptr);
     // Every export the product imports must exist under its undecorated name.
-    ASSERT_TRUE(Sim().Initialize && Sim().Free && Sim().GetDescriptor && Sim().GetPipePolicy &&
-                Sim().SetPipePolicy && Sim().ControlTransfer && Sim().WritePipe && Sim().ResetPipe);
+    ASSERT_TRUE(Sim().Initialize && Sim().Free && Sim().GetDescriptor && Sim().GetPipePolicy && Sim().SetPipePolicy &&
+                Sim().ControlTransfer && Sim().WritePipe && Sim().ResetPipe);
     ASSERT_TRUE(Sim().ListSize && Sim().List && Sim().MapCr);
     const char* root = getenv("SKY_TEST_TMP");
     ASSERT_NE(root, nullptr);
@@ -109,8 +109,8 @@ class UsbSim : public ::testing::Test {
                        FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED, nullptr);
   }
 
-  BOOL Control(WINUSB_INTERFACE_HANDLE h, uint8_t type, uint8_t request, uint16_t value, uint16_t index,
-               uint8_t* data, uint16_t length) {
+  BOOL Control(WINUSB_INTERFACE_HANDLE h, uint8_t type, uint8_t request, uint16_t value, uint16_t index, uint8_t* data,
+               uint16_t length) {
     WINUSB_SETUP_PACKET setup{type, request, value, index, length};
     ULONG got = 0;
     return Sim().ControlTransfer(h, setup, data, length, &got, nullptr);
@@ -188,8 +188,8 @@ TEST_F(UsbSim, InterfacePathOpensTheDeviceOnceAndOnlyWhilePresent) {
 
   // A file that is no device node of ours.
   std::wstring foreign = m_dir + L"\\devices.txt";
-  HANDLE other = CreateFileW(foreign.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                             OPEN_EXISTING, 0, nullptr);
+  HANDLE other = CreateFileW(foreign.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                             0, nullptr);
   EXPECT_FALSE(Sim().Initialize(other, &h2));
   CloseHandle(other);
 

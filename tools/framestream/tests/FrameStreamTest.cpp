@@ -47,18 +47,25 @@ TEST(CheckStream, ReportsEachKindOfDamageWithStripAndOffset) {
     void (*apply)(std::vector<uint8_t>&, const StripInfo&);
     size_t strip;
   } const cases[] = {
-      {"constant bits", [](std::vector<uint8_t>& s, const StripInfo& t) {
-         PutHeader(s, t.headerOffset, t.header & ~0x10000000u); }, 2},
-      {"bit 26 set", [](std::vector<uint8_t>& s, const StripInfo& t) {
-         PutHeader(s, t.headerOffset, t.header | 0x04000000u); }, 2},
-      {"sequence", [](std::vector<uint8_t>& s, const StripInfo& t) {
-         PutHeader(s, t.headerOffset, t.header ^ (1u << 10)); }, 2},
-      {"early last bit", [](std::vector<uint8_t>& s, const StripInfo& t) {
-         PutHeader(s, t.headerOffset, t.header | 0x08000000u); }, 2},
-      {"unstuffed 0xFF", [](std::vector<uint8_t>& s, const StripInfo& t) {
-         s[t.headerOffset + 4] = 0xFF; s[t.headerOffset + 5] = 0x12; }, 2},
-      {"length too short for the data", [](std::vector<uint8_t>& s, const StripInfo& t) {
-         PutHeader(s, t.headerOffset, (t.header & ~0x3FCu) | (1u << 2)); }, 2},
+      {"constant bits",
+       [](std::vector<uint8_t>& s, const StripInfo& t) { PutHeader(s, t.headerOffset, t.header & ~0x10000000u); }, 2},
+      {"bit 26 set",
+       [](std::vector<uint8_t>& s, const StripInfo& t) { PutHeader(s, t.headerOffset, t.header | 0x04000000u); }, 2},
+      {"sequence",
+       [](std::vector<uint8_t>& s, const StripInfo& t) { PutHeader(s, t.headerOffset, t.header ^ (1u << 10)); }, 2},
+      {"early last bit",
+       [](std::vector<uint8_t>& s, const StripInfo& t) { PutHeader(s, t.headerOffset, t.header | 0x08000000u); }, 2},
+      {"unstuffed 0xFF",
+       [](std::vector<uint8_t>& s, const StripInfo& t) {
+         s[t.headerOffset + 4] = 0xFF;
+         s[t.headerOffset + 5] = 0x12;
+       },
+       2},
+      {"length too short for the data",
+       [](std::vector<uint8_t>& s, const StripInfo& t) {
+         PutHeader(s, t.headerOffset, (t.header & ~0x3FCu) | (1u << 2));
+       },
+       2},
   };
   for (const Damage& d : cases) {
     std::vector<uint8_t> s = good;
@@ -104,8 +111,16 @@ TEST(CheckStream, NeverReadsPastTheBytesItIsGiven) {
 
 TEST(CheckQuantPayload, AcceptsAWellFormedPayloadAndRejectsDamage) {
   std::vector<uint8_t> payload(138);
-  payload[0] = 0xFF; payload[1] = 0xDB; payload[2] = 0; payload[3] = 0x43; payload[4] = 0;
-  payload[69] = 0xFF; payload[70] = 0xDB; payload[71] = 0; payload[72] = 0x43; payload[73] = 1;
+  payload[0] = 0xFF;
+  payload[1] = 0xDB;
+  payload[2] = 0;
+  payload[3] = 0x43;
+  payload[4] = 0;
+  payload[69] = 0xFF;
+  payload[70] = 0xDB;
+  payload[71] = 0;
+  payload[72] = 0x43;
+  payload[73] = 1;
   for (int i = 0; i < 64; ++i) payload[5 + i] = payload[74 + i] = static_cast<uint8_t>(1 + i);
   uint8_t t0[64], t1[64];
   std::string error;
