@@ -17,7 +17,6 @@ namespace fakeumd10 {
 
 namespace {
 
-constexpr int kVariant = FAKEUMD_VARIANT;
 constexpr UINT kPrivateResourceSize = 16;
 constexpr unsigned long long kMaxPixelBytes = 64ull << 20;
 
@@ -219,12 +218,7 @@ void APIENTRY DestroyDevice10(D3D10DDI_HDEVICE hDevice)
 
 void Record10(int kind, void* in, void* out, UINT count, const void* args, UINT argBytes)
 {
-    FakeUmdCall call{};
-    call.kind = kind;
-    call.variant = kVariant;
-    call.handleIn = in;
-    call.handleOut = out;
-    call.count = count;
+    FakeUmdCall call = fakeumd::NewCall(kind, in, out, count);
     if (args) {
         call.argBytes = argBytes < sizeof call.args ? argBytes : sizeof call.args;
         std::memcpy(call.args, args, call.argBytes);

@@ -9,18 +9,24 @@
 
 namespace fakeumd {
 
-void RecordCall(int kind, UINT iface, UINT version, void* in, void* out, const void* callbacks, void* funcs, UINT count)
+FakeUmdCall NewCall(int kind, void* in, void* out, UINT count)
 {
     FakeUmdCall call{};
     call.kind = kind;
     call.variant = FAKEUMD_VARIANT;
-    call.interfaceVersion = iface;
-    call.version = version;
     call.handleIn = in;
     call.handleOut = out;
+    call.count = count;
+    return call;
+}
+
+void RecordCall(int kind, UINT iface, UINT version, void* in, void* out, const void* callbacks, void* funcs, UINT count)
+{
+    FakeUmdCall call = NewCall(kind, in, out, count);
+    call.interfaceVersion = iface;
+    call.version = version;
     call.callbacks = callbacks;
     call.funcs = funcs;
-    call.count = count;
     FakeUmd_Record(&call);
 }
 

@@ -4,12 +4,16 @@
 // Built into every fake driver; runs on the caller's thread.
 #pragma once
 
+#include "FakeUmdState.h"
 #include "ddi/DdiCommon.h"
 
 namespace fakeumd {
 
 // Allocations one resource (or one internal allocation request) may make.
 constexpr UINT kMaxAllocations = 4;
+
+// A call of this driver variant, with the fields every call record has.
+FakeUmdCall NewCall(int kind, void* in, void* out, UINT count);
 
 // Records one call of this driver variant in fakeumd_state.dll.
 void RecordCall(int kind, UINT iface, UINT version, void* in, void* out, const void* callbacks, void* funcs,
