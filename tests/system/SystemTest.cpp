@@ -114,6 +114,16 @@ class SystemCase {
     if (stopEvent && !m_run->CreateStopEvent()) return false;
     return m_run->Start(Stage() + L"\\" + exe, Stdout());
   }
+  // Plugs one device, starts the program and waits for its window and the
+  // device's first `frames` frames; says which step failed.
+  ::testing::AssertionResult StartStreaming(const wchar_t* device, unsigned frames,
+                                            const wchar_t* exe = L"Skyvane.exe") {
+    if (!m_run->Plug(Device(device))) return ::testing::AssertionFailure() << "plug failed";
+    if (!Start(exe)) return ::testing::AssertionFailure() << "start failed";
+    if (m_run->WaitForWindow(kStartMs) == nullptr) return ::testing::AssertionFailure() << "no window";
+    if (!m_run->WaitForFrames(device, frames, kStartMs)) return ::testing::AssertionFailure() << "no frames";
+    return ::testing::AssertionSuccess();
+  }
   // Signals the stop event and waits for the exit code (~0u on time-out).
   DWORD Stop() {
     DWORD code = ~0u;
@@ -218,10 +228,7 @@ TEST(SkyvaneSystem, TwoDevicesAtStartReceiveValidFramesAndStopIsOrderly) {
 
 TEST(SkyvaneSystem, HotPlugFollowsPresentInterfacesInAnySpelling) {
   SystemCase c(L"HotPlug");
-  ASSERT_TRUE(c.Run().Plug(Device(L"dev1")));
-  ASSERT_TRUE(c.Start());
-  ASSERT_NE(c.Run().WaitForWindow(kStartMs), nullptr);
-  ASSERT_TRUE(c.Run().WaitForFrames(L"dev1", 3, kStartMs));
+  ASSERT_TRUE(c.StartStreaming(L"dev1", 3));
 
   ASSERT_TRUE(c.Run().Arrive(Device(L"dev3")));
   ASSERT_TRUE(c.Run().WaitForFrames(L"dev3", 5, kStartMs));
@@ -259,10 +266,7 @@ TEST(SkyvaneSystem, HotPlugFollowsPresentInterfacesInAnySpelling) {
 // the device's handle before removing or updating it.
 TEST(SkyvaneSystem, ForgedBroadcastsAreRefusedAndAQueryRemoveClosesTheDeviceUntilItFails) {
   SystemCase c(L"ForgedAndQueryRemove");
-  ASSERT_TRUE(c.Run().Plug(Device(L"dev1")));
-  ASSERT_TRUE(c.Start());
-  ASSERT_NE(c.Run().WaitForWindow(kStartMs), nullptr);
-  ASSERT_TRUE(c.Run().WaitForFrames(L"dev1", 3, kStartMs));
+  ASSERT_TRUE(c.StartStreaming(L"dev1", 3));
 
   // Arrivals of paths that are no present interface: a pipe whose server
   // would impersonate its client, and a device path carrying a forged line.
@@ -332,10 +336,7 @@ TEST(SkyvaneSystem, ForgedBroadcastsAreRefusedAndAQueryRemoveClosesTheDeviceUnti
 
 TEST(SkyvaneSystem, AQuitPostedByAnotherProcessEndsWithZeroAndAnOrderlyTeardown) {
   SystemCase c(L"ForeignQuit");
-  ASSERT_TRUE(c.Run().Plug(Device(L"dev1")));
-  ASSERT_TRUE(c.Start());
-  ASSERT_NE(c.Run().WaitForWindow(kStartMs), nullptr);
-  ASSERT_TRUE(c.Run().WaitForFrames(L"dev1", 3, kStartMs));
+  ASSERT_TRUE(c.StartStreaming(L"dev1", 3));
   ASSERT_TRUE(c.Run().Post(WM_QUIT, 77, 0));
   DWORD code = ~0u;
   ASSERT_TRUE(c.Run().WaitForExit(kExitMs, &code));
@@ -398,10 +399,7 @@ TEST(SkyvaneSystem, DisplayChangeRestartsAStoppedFrameThread) {
 
 TEST(SkyvaneSystem, AccessViolationLeavesADumpInTheTemporaryDirectory) {
   SystemCase c(L"CrashDump");
-  ASSERT_TRUE(c.Run().Plug(Device(L"dev1")));
-  ASSERT_TRUE(c.Start(L"SkyvaneCrashTest.exe"));
-  ASSERT_NE(c.Run().WaitForWindow(kStartMs), nullptr);
-  ASSERT_TRUE(c.Run().WaitForFrames(L"dev1", 2, kStartMs));
+  ASSERT_TRUE(c.StartStreaming(L"dev1", 2, L"SkyvaneCrashTest.exe"));
   // The test build faults on this message, on the main thread.
   ASSERT_TRUE(c.Run().Post(WM_APP + 0x5C, 0, 0));
   DWORD code = 0;
