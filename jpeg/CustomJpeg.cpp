@@ -224,10 +224,11 @@ void CustomJpeg::LoadStripRows(const uint8_t* const* rows, int strip, const uint
   }
 }
 
-// Codes the strip's transformed blocks; returns its padded length.
-uint32_t CustomJpeg::CodeStrip(const StripBlocks& blocks, int lastAcIndex) {
+// Codes the strip's transformed blocks at `data`, which has room for
+// kMaxStripDataBytes; returns its padded length.
+uint32_t CustomJpeg::CodeStrip(const StripBlocks& blocks, int lastAcIndex, uint8_t* data) {
   CustomJpegState& state = *m_pState;
-  state.output = m_pStripBuffer + kStripHeaderBytes;
+  state.output = data;
   state.outputLength = 0;
   state.bitBuffer = 0;
   state.bitCount = 0;
@@ -243,10 +244,10 @@ uint32_t CustomJpeg::CodeStrip(const StripBlocks& blocks, int lastAcIndex) {
 // highest zig-zag positions until the strip fits (the blocks stay as they
 // are; the coder skips those positions). Natural content never gets here;
 // the DC-only strip always fits. Returns the padded length.
-uint32_t CustomJpeg::CodeStripToFit(const StripBlocks& blocks) {
-  uint32_t padded = CodeStrip(blocks, 63);
+uint32_t CustomJpeg::CodeStripToFit(const StripBlocks& blocks, uint8_t* data) {
+  uint32_t padded = CodeStrip(blocks, 63, data);
   for (int lastAc = 62; padded > m_maxPaddedStripLength && lastAc >= 0; --lastAc) {
-    padded = CodeStrip(blocks, lastAc);
+    padded = CodeStrip(blocks, lastAc, data);
   }
   return padded;
 }
@@ -262,6 +263,9 @@ uint32_t CustomJpeg::Encode(const uint8_t* pixels, int32_t pitch, uint8_t* out) 
   // Rows that hold the aligned width are read as they are; otherwise only the
   // columns the pitch holds are read.
   m_heldColumns = pitch / 4 >= m_alignedWidth ? m_alignedWidth : pitch / 4;
+  // `out` holds this much: strips are coded in place while the longest
+  // code fits before its end.
+  const uint32_t bound = MaxEncodedSize();
 
   // A frame of the size and pitch of the previous one may take an unchanged
   // strip's coded bytes from it: the strip's pixels as transformed (edge
@@ -329,8 +333,11 @@ uint32_t CustomJpeg::Encode(const uint8_t* pixels, int32_t pitch, uint8_t* out) 
         if (havePreviousBlocks && kernels.sameStripBlocks(blocks, state.stripBlocks[current ^ 1])) {
           padded = previousPadded;
           kernels.copyStripData(data, out + previousData, padded);
+        } else if (total + kStripHeaderBytes + kMaxStripDataBytes <= bound) {
+          padded = CodeStripToFit(blocks, data);
         } else {
-          padded = CodeStripToFit(blocks);
+          // Too near the end of `out` for the longest code: code it aside.
+          padded = CodeStripToFit(blocks, m_pStripBuffer + kStripHeaderBytes);
           kernels.copyStripData(data, m_pStripBuffer + kStripHeaderBytes, padded);
         }
         if (keepWhole) {

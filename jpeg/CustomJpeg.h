@@ -40,8 +40,9 @@ class CustomJpeg {
 
   // Encodes the frame at `pixels` (rows `pitch` bytes apart) into `out`,
   // which must hold MaxEncodedSize() bytes. Returns the bytes written: a
-  // multiple of 128, at least 128. Returns 0, writing nothing, when the
-  // encoder has no size yet, a pointer is null or pitch < 4.
+  // multiple of 128, at least 128; the rest of `out` may be overwritten.
+  // Returns 0, writing nothing, when the encoder has no size yet, a pointer
+  // is null or pitch < 4.
   //
   // Reads stay inside height rows of `pitch` bytes: rows past the frame's
   // height repeat its last row; when a row of `pitch` bytes does not hold
@@ -89,8 +90,8 @@ class CustomJpeg {
   void ReleaseStripBuffers();
   bool RecordSize(int32_t width, int32_t height);
   void LoadStripRows(const uint8_t* const* rows, int strip, const uint8_t** stripRows);
-  uint32_t CodeStrip(const StripBlocks& blocks, int lastAcIndex);
-  uint32_t CodeStripToFit(const StripBlocks& blocks);
+  uint32_t CodeStrip(const StripBlocks& blocks, int lastAcIndex, uint8_t* data);
+  uint32_t CodeStripToFit(const StripBlocks& blocks, uint8_t* data);
   void AllocatePreviousFrame();
   void ReleasePreviousFrame();
 
