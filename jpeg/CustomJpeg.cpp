@@ -56,6 +56,26 @@ void FreeAligned(void* p) {
   if (p != nullptr) ::operator delete (p, std::align_val_t{16});
 }
 
+// The pixels of a strip that TakeProbe keeps, (row, column) pairs spread over
+// its rows and columns: a picture that changes everywhere (video, a scrolled
+// page) shows it in them.
+constexpr int kProbePixels[4][2] = {{1, 3}, {3, 27}, {5, 11}, {7, 19}};
+
+void TakeProbe(const uint8_t* const* rows, KeptStrip& kept) {
+  for (int i = 0; i < 4; ++i) std::memcpy(&kept.probe[i], rows[kProbePixels[i][0]] + 4 * kProbePixels[i][1], 4);
+}
+
+// False when the strip certainly differs from the one whose probe was kept.
+bool ProbeUnchanged(const uint8_t* const* rows, const KeptStrip& kept) {
+  uint32_t differs = 0;
+  for (int i = 0; i < 4; ++i) {
+    uint32_t pixel;
+    std::memcpy(&pixel, rows[kProbePixels[i][0]] + 4 * kProbePixels[i][1], 4);
+    differs |= pixel ^ kept.probe[i];
+  }
+  return differs == 0;
+}
+
 void StoreLittleEndian32(uint8_t* p, uint32_t v) {
   p[0] = static_cast<uint8_t>(v);
   p[1] = static_cast<uint8_t>(v >> 8);
@@ -204,10 +224,11 @@ void CustomJpeg::LoadStripRows(const uint8_t* const* rows, int strip, const uint
   }
 }
 
-// Codes the strip's transformed blocks; returns its padded length.
-uint32_t CustomJpeg::CodeStrip(const StripBlocks& blocks, int lastAcIndex) {
+// Codes the strip's transformed blocks at `data`, which has room for
+// kMaxStripDataBytes; returns its padded length.
+uint32_t CustomJpeg::CodeStrip(const StripBlocks& blocks, int lastAcIndex, uint8_t* data) {
   CustomJpegState& state = *m_pState;
-  state.output = m_pStripBuffer + kStripHeaderBytes;
+  state.output = data;
   state.outputLength = 0;
   state.bitBuffer = 0;
   state.bitCount = 0;
@@ -223,10 +244,10 @@ uint32_t CustomJpeg::CodeStrip(const StripBlocks& blocks, int lastAcIndex) {
 // highest zig-zag positions until the strip fits (the blocks stay as they
 // are; the coder skips those positions). Natural content never gets here;
 // the DC-only strip always fits. Returns the padded length.
-uint32_t CustomJpeg::CodeStripToFit(const StripBlocks& blocks) {
-  uint32_t padded = CodeStrip(blocks, 63);
+uint32_t CustomJpeg::CodeStripToFit(const StripBlocks& blocks, uint8_t* data) {
+  uint32_t padded = CodeStrip(blocks, 63, data);
   for (int lastAc = 62; padded > m_maxPaddedStripLength && lastAc >= 0; --lastAc) {
-    padded = CodeStrip(blocks, lastAc);
+    padded = CodeStrip(blocks, lastAc, data);
   }
   return padded;
 }
@@ -242,14 +263,14 @@ uint32_t CustomJpeg::Encode(const uint8_t* pixels, int32_t pitch, uint8_t* out) 
   // Rows that hold the aligned width are read as they are; otherwise only the
   // columns the pitch holds are read.
   m_heldColumns = pitch / 4 >= m_alignedWidth ? m_alignedWidth : pitch / 4;
+  // `out` holds this much: strips are coded in place while the longest
+  // code fits before its end.
+  const uint32_t bound = MaxEncodedSize();
 
   // A frame of the size and pitch of the previous one may take an unchanged
   // strip's coded bytes from it: the strip's pixels as transformed (edge
   // repeats included) are the same, so its coefficients and its code are too.
-  // Frames in a run of complete changes keep nothing (kFramesWithoutKeep).
-  const bool keepFrame = m_framesUntilKeep == 0;
-  if (!keepFrame) --m_framesUntilKeep;
-  uint8_t* const keptPixels = keepFrame ? m_pPreviousFrame : nullptr;
+  uint8_t* const keptPixels = m_pPreviousFrame;
   const bool reuseFrame = keptPixels != nullptr && m_previousPitch == pitch;
   uint8_t* const keptCode =
       keptPixels != nullptr ? keptPixels + static_cast<size_t>(stripsPerBand) * bands * kStripPixelBytes : nullptr;
@@ -281,20 +302,30 @@ uint32_t CustomJpeg::Encode(const uint8_t* pixels, int32_t pitch, uint8_t* out) 
       uint32_t padded;
       KeptStrip* const kept = keptPixels != nullptr ? &m_pKeptStrips[index] : nullptr;
       uint8_t* const keptStripPixels = kept != nullptr ? keptPixels + index * kStripPixelBytes : nullptr;
-      if (reuseFrame && (kept->flat ? kernels.flatStripPixels(stripRows, kept->pixel)
-                                    : kernels.sameStripPixels(stripRows, keptStripPixels))) {
+      if (reuseFrame && kept->mode != KeptStrip::kProbe &&
+          (kept->mode == KeptStrip::kFlat ? kernels.flatStripPixels(stripRows, kept->pixel)
+                                          : kernels.sameStripPixels(stripRows, keptStripPixels))) {
         padded = kept->padded;
         kernels.copyStripData(data, keptCode + index * kSlotBytes, padded);
         havePreviousBlocks = false;
         ++reused;
       } else {
-        if (kept != nullptr) {
+        // The strip is kept whole only where the next frame is likely to
+        // show it again: after a fresh start, and where its probe shows it
+        // unchanged since the frame before. A strip that changed keeps its
+        // probe alone, so a run of complete changes copies no pixels.
+        const bool keepWhole =
+            kept != nullptr && (!reuseFrame || (kept->mode == KeptStrip::kProbe && ProbeUnchanged(stripRows, *kept)));
+        if (keepWhole) {
           // A strip of one colour (backgrounds, window fills) keeps that
           // colour instead of its pixels: less to write now, and less to
           // read when the next frame is compared with it.
           std::memcpy(&kept->pixel, stripRows[0], 4);
-          kept->flat = kernels.flatStripPixels(stripRows, kept->pixel) ? 1 : 0;
-          if (!kept->flat) kernels.keepStripPixels(stripRows, keptStripPixels);
+          kept->mode = kernels.flatStripPixels(stripRows, kept->pixel) ? KeptStrip::kFlat : KeptStrip::kPixels;
+          if (kept->mode == KeptStrip::kPixels) kernels.keepStripPixels(stripRows, keptStripPixels);
+        } else if (kept != nullptr) {
+          TakeProbe(stripRows, *kept);
+          kept->mode = KeptStrip::kProbe;
         }
         // Conversion, level shift, DCT and quantisation of the whole strip.
         StripBlocks& blocks = state.stripBlocks[current];
@@ -302,11 +333,14 @@ uint32_t CustomJpeg::Encode(const uint8_t* pixels, int32_t pitch, uint8_t* out) 
         if (havePreviousBlocks && kernels.sameStripBlocks(blocks, state.stripBlocks[current ^ 1])) {
           padded = previousPadded;
           kernels.copyStripData(data, out + previousData, padded);
+        } else if (total + kStripHeaderBytes + kMaxStripDataBytes <= bound) {
+          padded = CodeStripToFit(blocks, data);
         } else {
-          padded = CodeStripToFit(blocks);
+          // Too near the end of `out` for the longest code: code it aside.
+          padded = CodeStripToFit(blocks, m_pStripBuffer + kStripHeaderBytes);
           kernels.copyStripData(data, m_pStripBuffer + kStripHeaderBytes, padded);
         }
-        if (kept != nullptr) {
+        if (keepWhole) {
           kernels.copyStripData(keptCode + index * kSlotBytes, data, padded);
           kept->padded = static_cast<uint16_t>(padded);
         }
@@ -328,7 +362,6 @@ uint32_t CustomJpeg::Encode(const uint8_t* pixels, int32_t pitch, uint8_t* out) 
     kernels.finishKeptPixels();  // the kept pixels are stored before anything reads them
     m_previousPitch = pitch;
   }
-  if (reuseFrame && reused == 0) m_framesUntilKeep = kFramesWithoutKeep;
   m_lastReusedStrips = reused;
 
   do {

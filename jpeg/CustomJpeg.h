@@ -40,8 +40,9 @@ class CustomJpeg {
 
   // Encodes the frame at `pixels` (rows `pitch` bytes apart) into `out`,
   // which must hold MaxEncodedSize() bytes. Returns the bytes written: a
-  // multiple of 128, at least 128. Returns 0, writing nothing, when the
-  // encoder has no size yet, a pointer is null or pitch < 4.
+  // multiple of 128, at least 128; the rest of `out` may be overwritten.
+  // Returns 0, writing nothing, when the encoder has no size yet, a pointer
+  // is null or pitch < 4.
   //
   // Reads stay inside height rows of `pitch` bytes: rows past the frame's
   // height repeat its last row; when a row of `pitch` bytes does not hold
@@ -49,22 +50,19 @@ class CustomJpeg {
   //
   // Frames of one size and pitch in a row: a strip whose pixels equal those
   // of the same strip in the previous frame takes its coded bytes from that
-  // frame (unless a run of complete changes paused the keeping, see
-  // kFramesWithoutKeep). The output is byte for byte that of a fresh encoder.
+  // frame, provided the encoder kept that frame's strip whole. It keeps a
+  // strip whole after a frame that showed it unchanged, or after a fresh
+  // start; a strip that just changed (video, scrolling) keeps four of its
+  // pixels only, so complete changes cost no copy of the frame. A strip that
+  // stops changing is reused from the second frame that shows it unchanged. The
+  // output is byte for byte that of a fresh encoder.
   uint32_t Encode(const uint8_t* pixels, int32_t pitch, uint8_t* out);
 
   // Makes the next Encode code every strip afresh (as after Init).
-  void ForgetPreviousFrame() {
-    m_previousPitch = 0;
-    m_framesUntilKeep = 0;
-  }
+  void ForgetPreviousFrame() { m_previousPitch = 0; }
   // Strips the last Encode took from the frame before it.
   uint32_t LastFrameReusedStrips() const { return m_lastReusedStrips; }
 
-  // After a frame that could have reused strips but reused none (video,
-  // scrolling), this many frames keep nothing for the next: keeping costs
-  // about a frame's pixel bytes in stores. The frame after them keeps again.
-  static constexpr uint32_t kFramesWithoutKeep = 6;
   // True when the previous-frame store is allocated (Init, Resize).
   bool CanReusePreviousFrame() const { return m_pPreviousFrame != nullptr; }
 
@@ -92,8 +90,8 @@ class CustomJpeg {
   void ReleaseStripBuffers();
   bool RecordSize(int32_t width, int32_t height);
   void LoadStripRows(const uint8_t* const* rows, int strip, const uint8_t** stripRows);
-  uint32_t CodeStrip(const StripBlocks& blocks, int lastAcIndex);
-  uint32_t CodeStripToFit(const StripBlocks& blocks);
+  uint32_t CodeStrip(const StripBlocks& blocks, int lastAcIndex, uint8_t* data);
+  uint32_t CodeStripToFit(const StripBlocks& blocks, uint8_t* data);
   void AllocatePreviousFrame();
   void ReleasePreviousFrame();
 
@@ -109,12 +107,11 @@ class CustomJpeg {
   // Previous-frame store, one block for the whole frame: per strip its 8
   // rows of 32 pixels as last transformed (1024 bytes; unused for a strip of
   // one colour), then per strip its padded coded data in a slot of
-  // kMaxPaddedStripLength bytes, then per strip a KeptStrip (8 bytes): about
+  // kMaxPaddedStripLength bytes, then per strip a KeptStrip (24 bytes): about
   // twice the aligned frame's pixel bytes. Null when it could not be allocated.
   uint8_t* m_pPreviousFrame = nullptr;
   KeptStrip* m_pKeptStrips = nullptr;
   int32_t m_previousPitch = 0;     // pitch of the frame it holds; 0 when it holds none
-  uint32_t m_framesUntilKeep = 0;  // frames left that keep nothing (kFramesWithoutKeep)
   uint32_t m_lastReusedStrips = 0;
   uint32_t m_maxPaddedStripLength = kMaxPaddedStripLength;
 };

@@ -8,12 +8,18 @@
 
 namespace jpeg {
 
-// What the previous-frame store keeps of one strip besides its code (see
-// CustomJpeg::Encode).
+// What the previous-frame store keeps of one strip besides its pixels and
+// code (see CustomJpeg::Encode).
 struct KeptStrip {
-  uint32_t pixel;   // a flat strip's one pixel value (all four bytes)
-  uint16_t padded;  // padded length of its coded data
-  uint16_t flat;    // 1: all 256 pixels are `pixel`, and its pixels are not kept
+  enum Mode : uint8_t {
+    kProbe,   // only `probe`: the strip changed in its last frame
+    kPixels,  // its pixels and code
+    kFlat,    // its code, and `pixel` for all 256 pixels
+  };
+  uint32_t probe[4];  // four of its pixels (all four bytes of each)
+  uint32_t pixel;
+  uint16_t padded;  // padded length of its kept code
+  uint8_t mode;
 };
 
 struct alignas(32) CustomJpegState {

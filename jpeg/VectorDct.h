@@ -49,6 +49,13 @@ inline typename L::V MulConstNear(typename L::V x, int16_t c128) {
   return L::MulHi(L::Add(x, x), L::Set1(c128));
 }
 
+// M(x, c) for every 16-bit x when c < 128: the high half of x * (c * 256)
+// is exactly (x * c) >> 8, with no doubling of x. `c256` is c * 256.
+template <class L>
+inline typename L::V MulConstSmall(typename L::V x, int16_t c256) {
+  return L::MulHi(x, L::Set1(c256));
+}
+
 // Transposes the 8x8 matrix of 16-bit lanes in each 128-bit half.
 template <class L>
 inline void Transpose8x8(typename L::V* r) {
@@ -95,9 +102,9 @@ inline void Dct1d(typename L::V* d) {
   if constexpr (kNear) {
     // 334 * 128 does not fit 16 bits: (x * 334) >> 8 = x + ((x * 78) >> 8) exactly.
     z1 = MulConstNear<L>(L::Add(tmp12, tmp13), 181 * 128);
-    z5 = MulConstNear<L>(L::Sub(o10, o12), 98 * 128);
+    z5 = MulConstSmall<L>(L::Sub(o10, o12), 98 * 256);
     z2 = L::Add(MulConstNear<L>(o10, 139 * 128), z5);
-    z4 = L::Add(L::Add(MulConstNear<L>(o12, 78 * 128), o12), z5);
+    z4 = L::Add(L::Add(MulConstSmall<L>(o12, 78 * 256), o12), z5);
     z3 = MulConstNear<L>(o11, 181 * 128);
   } else {
     z1 = MulConstFull<L>(L::Add(tmp12, tmp13), 181);

@@ -471,33 +471,30 @@ TEST(CustomJpeg, EveryFrameOfASequenceIsCodedAsAFreshEncoderCodesIt) {
   }
 }
 
-// After a frame that reused no strip, the encoder keeps nothing for
-// kFramesWithoutKeep frames, then keeps again; the frames between are still
-// coded exactly. Frames are noise by seed; `edit` inverts a corner of strip 0.
-TEST(CustomJpeg, CompleteChangesPauseTheKeepingAndReuseResumesAfterThem) {
-  constexpr int kSkip = static_cast<int>(CustomJpeg::kFramesWithoutKeep);
+// A strip is reused only from a frame that kept it whole, and a frame keeps
+// a strip whole only after a fresh start or when the strip's four probe
+// pixels show it unchanged since the frame before; otherwise it keeps the
+// probe alone. Frames are noise by seed, 96 x 16 (six strips); edits touch
+// strip 0 only: `corner` changes a probe pixel, `unseen` none of them.
+TEST(CustomJpeg, StripsAreKeptWholeOnlyWhereTheyStayedUnchanged) {
+  enum Edit { none, corner, unseen };
   struct Shown {
     unsigned seed;
-    bool edit;
-    bool reused;  // expected: some strip was taken from the frame before
+    Edit edit;
+    uint32_t reused;  // expected strips taken from the frame before
   };
-  const auto still = [](unsigned seed, int n, std::vector<Shown> v) {
-    for (int i = 0; i < n; ++i) v.push_back({seed, false, false});
-    return v;
-  };
-  std::vector<Shown> resume = still(3, kSkip + 1, {{1, false, false}, {2, false, false}});
-  resume.push_back({3, false, true});  // the frame before kept its strips
-  std::vector<Shown> midway = still(5, kSkip, {{4, false, false}, {4, false, true}, {5, false, false}});
-  midway.push_back({5, false, false});  // keeps again, nothing to compare with
-  midway.push_back({5, true, true});
   const struct {
     const char* name;
     std::vector<Shown> frames;
   } cases[] = {
-      {"complete changes, then a still picture", resume},
-      {"a complete change between still frames", midway},
-      {"partial changes keep reusing",
-       {{6, false, false}, {6, true, true}, {6, false, true}, {6, true, true}, {6, false, true}}},
+      {"complete changes, then a still picture",
+       {{1, none, 0}, {2, none, 0}, {3, none, 0}, {3, none, 0}, {3, none, 6}, {3, none, 6}}},
+      {"a complete change between still frames", {{4, none, 0}, {4, none, 6}, {5, none, 0}, {5, none, 0}, {5, corner, 5}}},
+      {"a strip changing every frame, the others reused",
+       {{6, none, 0}, {6, corner, 5}, {6, none, 5}, {6, corner, 5}, {6, none, 5}}},
+      // The probe sees no change, so the strip is kept whole, and compared
+      // in full before it is reused.
+      {"a change the probe does not see", {{7, none, 0}, {7, unseen, 5}, {7, none, 5}, {7, none, 6}, {7, unseen, 5}}},
   };
   for (const auto& c : cases) {
     for (KernelSet set : SupportedKernelSets()) {
@@ -507,9 +504,10 @@ TEST(CustomJpeg, CompleteChangesPauseTheKeepingAndReuseResumesAfterThem) {
       ASSERT_TRUE(encoder.Init(96, 16));
       for (size_t i = 0; i < c.frames.size(); ++i) {
         Frame f = testing::MakeNoiseFrame(96, 16, c.frames[i].seed);
-        if (c.frames[i].edit) Invert(f, 0, 0, 4, 4);
+        if (c.frames[i].edit == corner) Invert(f, 0, 0, 4, 4);
+        if (c.frames[i].edit == unseen) Invert(f, 0, 0, 2, 1);
         EXPECT_EQ(EncodeChecked(encoder, f), EncodeFresh(f, CustomJpeg::kMaxPaddedStripLength)) << "frame " << i;
-        EXPECT_EQ(encoder.LastFrameReusedStrips() > 0, c.frames[i].reused) << "frame " << i;
+        EXPECT_EQ(encoder.LastFrameReusedStrips(), c.frames[i].reused) << "frame " << i;
       }
     }
   }
