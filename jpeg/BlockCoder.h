@@ -1,9 +1,11 @@
 // The block coder of EntropyCoder.h as templates over a kernel set's vector
 // helpers, so that each set instantiates it with its own (the scalar set with
-// plain C++). Included by EntropyCoder.cpp and the SSE2 and scalar kernel
-// units, never by the AVX2 unit: its inline functions have external linkage,
-// and the linker may keep any unit's copy of them for every caller, so a copy
-// built with -mavx2 would reach processors without AVX2.
+// plain C++). Included by EntropyCoder.cpp and every kernel unit, the AVX2
+// one too: every function and template here sits in an unnamed namespace,
+// so each unit compiles its own copy and none has external linkage. A copy
+// the linker could share would let it keep the AVX2 unit's for every
+// caller, and so run AVX2 code on processors without it. Only the types
+// and the tables built once (EntropyCoder.cpp) are shared.
 //
 // Ops provides:
 //   BitBuffer                the bit writer's buffer (IntegerBitBuffer or a vector one)
@@ -17,6 +19,8 @@
 #include <atomic>
 #include <cstdint>
 #include <cstring>
+
+#include <emmintrin.h>
 
 #include "CustomJpegState.h"
 #include "EntropyCoder.h"
@@ -34,6 +38,50 @@ constexpr int kEobSymbol = 0x00;
 // clamped so the stream stays decodable instead of losing its code.
 constexpr int kMaxDcSize = 11;
 constexpr int kMaxAcSize = 10;
+
+// AC code entries with the value's size folded in, for dense blocks:
+// entry[run << 4 | size] = (code << size) << 5 | (length + size), so that
+// one load gives the code already shifted over the value bits and the
+// length of both together (at most 16 + 10 = 26 bits, 31 with the length).
+struct SizedAcTable {
+  uint32_t entry[256];
+};
+
+// Size category and additional bits of each coefficient of a block, by
+// natural position, AC values clamped to kMaxAcSize as CodeBlock clamps them.
+struct CodedCoefficients {
+  uint16_t bits[64];
+  uint8_t size[64];
+};
+
+// Size category and additional bits of every 16-bit value as an AC
+// coefficient, indexed by the value's two's complement bits, for the sparse
+// path: two loads from one entry instead of a bit scan, a mask and a range
+// test per coefficient. Values beyond +-1023 get the codes of +-1023, as
+// CodeBlock clamps them. Only the entries of small values are ever hot.
+struct AcValueCode {
+  uint16_t bits;
+  uint8_t size;
+  uint8_t unused;
+};
+struct AcValueCodes {
+  AcValueCode entry[65536];
+  AcValueCodes();
+};
+extern const AcValueCodes kAcValueCodes;
+
+// The process-wide code tables (EntropyCoder.cpp; zero until
+// GetStandardCodeTables builds them). At namespace scope so that their
+// addresses are constants: the 32-bit strip coder then needs no register
+// for them.
+extern StandardCodeTables s_codeTables;
+extern SizedAcTable s_sizedLuminanceAc, s_sizedChrominanceAc;
+void BuildSizedAcTable(const HuffCodeTable& codes, SizedAcTable& sized);
+extern std::atomic<bool> s_codeTablesReady;  // set once the tables above are built
+
+// Everything below is compiled into each unit that includes this header
+// (see the top of the file).
+namespace {
 
 inline int ClampToSize(int v, int maxSize) {
   const int limit = (1 << maxSize) - 1;
@@ -98,6 +146,29 @@ struct IntegerBitBuffer {
   }
   static inline __attribute__((always_inline)) uint32_t Low(Type b) { return static_cast<uint32_t>(b); }
 };
+
+// 32-bit x86 has too few general registers for a 64-bit buffer and the
+// coder's other values: the vector sets keep the buffer in the low 64 bits
+// of a vector register there, where one shift moves all of it.
+struct VectorBitBuffer {
+  using Type = __m128i;
+  static inline __attribute__((always_inline)) Type Make(uint32_t bits) {
+    return _mm_cvtsi32_si128(static_cast<int>(bits));
+  }
+  static inline __attribute__((always_inline)) Type Append(Type b, uint32_t bits, uint32_t length) {
+    return _mm_or_si128(_mm_sll_epi64(b, _mm_cvtsi32_si128(static_cast<int>(length))),
+                        _mm_cvtsi32_si128(static_cast<int>(bits)));
+  }
+  static inline __attribute__((always_inline)) uint32_t Group(Type b, uint32_t shift) {
+    return static_cast<uint32_t>(_mm_cvtsi128_si32(_mm_srl_epi64(b, _mm_cvtsi32_si128(static_cast<int>(shift)))));
+  }
+  static inline __attribute__((always_inline)) uint32_t Low(Type b) { return static_cast<uint32_t>(_mm_cvtsi128_si32(b)); }
+};
+#if UINTPTR_MAX > 0xFFFFFFFFu
+using VectorSetBitBuffer = IntegerBitBuffer;
+#else
+using VectorSetBitBuffer = VectorBitBuffer;
+#endif
 // Inserts a 0x00 after every 0xFF byte of the unstuffed groups in
 // [begin, end) (a multiple of 4 bytes), moving what follows up; returns the
 // new end. The bytes from `end` up to the stuffed end must be writable.
@@ -171,31 +242,6 @@ inline int MagnitudeSize(int v) {
   return 31 - __builtin_clz(2 * a + 1);
 }
 
-// AC code entries with the value's size folded in, for dense blocks:
-// entry[run << 4 | size] = (code << size) << 5 | (length + size), so that
-// one load gives the code already shifted over the value bits and the
-// length of both together (at most 16 + 10 = 26 bits, 31 with the length).
-struct SizedAcTable {
-  uint32_t entry[256];
-};
-
-// Size category and additional bits of each coefficient of a block, by
-// natural position, AC values clamped to kMaxAcSize as CodeBlock clamps them.
-struct CodedCoefficients {
-  uint16_t bits[64];
-  uint8_t size[64];
-};
-
-// Size category (high 16 bits) and additional bits (low 16 bits) of every
-// AC value the tables code, -1023 .. 1023, for the sparse path: one load
-// instead of a bit scan and a mask per coefficient.
-constexpr int kAcLimit = (1 << kMaxAcSize) - 1;
-struct AcValueCodes {
-  uint32_t entry[2 * kAcLimit + 1];
-  AcValueCodes();
-};
-extern const AcValueCodes kAcValueCodes;
-
 // Blocks with a nonzero coefficient beyond this zig-zag index take sizes
 // and value bits from SizesAndBits; the others look them up one coefficient
 // at a time, which costs less than the 64-coefficient pass for the few
@@ -230,14 +276,9 @@ inline __attribute__((always_inline)) int CodeAc(Writer& writer, const int16_t* 
       size = coded.size[n];
       bits = coded.bits[n];
     } else {
-      // Values past the coder's range are clamped to it; natural content
-      // never gets there, so one predicted test replaces two clamps.
-      const int v = natural[n];
-      uint32_t index = static_cast<uint32_t>(v + kAcLimit);
-      if (__builtin_expect(index > 2 * kAcLimit, 0)) index = v < 0 ? 0 : 2 * kAcLimit;
-      const uint32_t c = kAcValueCodes.entry[index];
-      size = c >> 16;
-      bits = c & 0xFFFF;
+      const AcValueCode& c = kAcValueCodes.entry[static_cast<uint16_t>(natural[n])];
+      size = c.size;
+      bits = c.bits;
     }
     const uint32_t entry = sized.entry[(run << 4) + size];
     writer.Put((entry >> 5) | bits, entry & 31);
@@ -284,15 +325,6 @@ inline uint64_t KeepMask(int lastAcIndex) {
   return lastAcIndex >= 63 ? ~uint64_t{0} : (uint64_t{1} << (lastAcIndex + 1)) - 1;
 }
 
-// The process-wide code tables (EntropyCoder.cpp; zero until
-// GetStandardCodeTables builds them). At namespace scope so that their
-// addresses are constants: the 32-bit strip coder then needs no register
-// for them.
-extern StandardCodeTables s_codeTables;
-extern SizedAcTable s_sizedLuminanceAc, s_sizedChrominanceAc;
-void BuildSizedAcTable(const HuffCodeTable& codes, SizedAcTable& sized);
-extern std::atomic<bool> s_codeTablesReady;  // set once the tables above are built
-
 // GetStandardCodeTables for the strip coder, which asks once per strip: after
 // the first build one load answers, without a call.
 inline void EnsureCodeTables() {
@@ -336,5 +368,6 @@ void EncodeStripBlocks(CustomJpegState& state, const StripBlocks& blocks, int la
   FinishWriter(writer, state);
 }
 
+}  // namespace
 }  // namespace block_coder
 }  // namespace jpeg

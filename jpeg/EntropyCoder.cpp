@@ -33,10 +33,10 @@ void BuildSizedAcTable(const HuffCodeTable& codes, SizedAcTable& sized) {
 }
 
 AcValueCodes::AcValueCodes() {
-  for (int v = -kAcLimit; v <= kAcLimit; ++v) {
+  for (int i = 0; i < 65536; ++i) {
+    const int v = ClampToSize(static_cast<int16_t>(i), kMaxAcSize);
     const int size = MagnitudeSize(v);
-    entry[v + kAcLimit] =
-        static_cast<uint32_t>(size) << 16 | (static_cast<uint32_t>(v + (v >> 31)) & ((1u << size) - 1));
+    entry[i] = {static_cast<uint16_t>((v + (v >> 31)) & ((1 << size) - 1)), static_cast<uint8_t>(size), 0};
   }
 }
 const AcValueCodes kAcValueCodes;
