@@ -39,12 +39,15 @@ constexpr int kEobSymbol = 0x00;
 constexpr int kMaxDcSize = 11;
 constexpr int kMaxAcSize = 10;
 
-// AC code entries with the value's size folded in, for dense blocks:
-// entry[run << 4 | size] = (code << size) << 5 | (length + size), so that
-// one load gives the code already shifted over the value bits and the
-// length of both together (at most 16 + 10 = 26 bits, 31 with the length).
+// AC code entries with the value's size folded in:
+// entry[(run + 1) << 4 | size] = (code << size) << 5 | (length + size) for
+// the symbol run << 4 | size, so that one load gives the code already
+// shifted over the value bits and the length of both together (at most
+// 16 + 10 = 26 bits, 31 with the length). The coder indexes it by the
+// distance from the previous coefficient, run + 1; the first 16 entries
+// are unused.
 struct SizedAcTable {
-  uint32_t entry[256];
+  uint32_t entry[16 + 256];
 };
 
 // Size category and additional bits of each coefficient of a block, by
@@ -127,7 +130,7 @@ struct FastBitWriter {
 
   // `group` is the oldest 32 pending bits when count >= 32.
   inline __attribute__((always_inline)) void Emit(uint32_t group) {
-    const uint32_t due = count >> 5;  // 0 or 1
+    const uintptr_t due = count >> 5;  // 0 or 1
     count &= 31;
     StoreBigEndian32(out, group);
     out += due * 4;
@@ -259,19 +262,21 @@ inline __attribute__((always_inline)) int CodeAc(Writer& writer, const int16_t* 
   // values, so the 32-bit build needs no realigned frame for them.
   CodedCoefficients coded;
   if constexpr (kDense) Ops::SizesAndBits(natural, coded);
-  int previous = 0;
-  auto codeAc = [&](int k) __attribute__((always_inline)) {
-    uint32_t run = static_cast<uint32_t>(k - previous - 1);
+  // Pointer-sized indices: no sign or zero extension per coefficient.
+  uintptr_t previous = 0;
+  auto codeAc = [&](uintptr_t k) __attribute__((always_inline)) {
+    uintptr_t gap = k - previous;  // the zero run plus one
     previous = k;
-    if (__builtin_expect(run >= 16, 0)) {
+    if (__builtin_expect(gap > 16, 0)) {
       const uint32_t zrl = ac[kZrlSymbol];
       do {
         writer.Put(zrl >> 16, zrl & 0xFFFF);
-        run -= 16;
-      } while (run >= 16);
+        gap -= 16;
+      } while (gap > 16);
     }
-    const int n = kZigZagToNatural[k];
-    uint32_t size, bits;
+    const uintptr_t n = kZigZagToNatural[k];
+    uintptr_t size;
+    uint32_t bits;
     if constexpr (kDense) {
       size = coded.size[n];
       bits = coded.bits[n];
@@ -280,18 +285,18 @@ inline __attribute__((always_inline)) int CodeAc(Writer& writer, const int16_t* 
       size = c.size;
       bits = c.bits;
     }
-    const uint32_t entry = sized.entry[(run << 4) + size];
+    const uint32_t entry = sized.entry[(gap << 4) + size];
     writer.Put((entry >> 5) | bits, entry & 31);
   };
 #if UINTPTR_MAX > 0xFFFFFFFFu
-  for (uint64_t bits = nonzero & ~uint64_t{1}; bits != 0; bits &= bits - 1) codeAc(__builtin_ctzll(bits));
+  for (uint64_t bits = nonzero & ~uint64_t{1}; bits != 0; bits &= bits - 1) codeAc(static_cast<uint32_t>(__builtin_ctzll(bits)));
 #else
   // Two 32-bit halves: a 64-bit bit scan costs a branch of its own here.
   for (uint32_t bits = static_cast<uint32_t>(nonzero) & ~1u; bits != 0; bits &= bits - 1) codeAc(__builtin_ctz(bits));
   for (uint32_t bits = static_cast<uint32_t>(nonzero >> 32); bits != 0; bits &= bits - 1)
     codeAc(32 + __builtin_ctz(bits));
 #endif
-  return previous;
+  return static_cast<int>(previous);
 }
 
 // One block: DC difference, then the nonzero AC coefficients in zig-zag order
