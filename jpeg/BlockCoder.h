@@ -39,15 +39,18 @@ constexpr int kEobSymbol = 0x00;
 constexpr int kMaxDcSize = 11;
 constexpr int kMaxAcSize = 10;
 
-// AC code entries with the value's size folded in:
-// entry[(run + 1) << 4 | size] = (code << size) << 5 | (length + size) for
-// the symbol run << 4 | size, so that one load gives the code already
-// shifted over the value bits and the length of both together (at most
-// 16 + 10 = 26 bits, 31 with the length). The coder indexes it by the
-// distance from the previous coefficient, run + 1; the first 16 entries
-// are unused.
+// AC code entries with the value's size folded in: for the symbol
+// run << 4 | size, entry[(run + 1) << 4 | size] holds the code shifted over
+// the value bits, code << size, and the length of both together (at most
+// 16 + 10 = 26 bits), so that two loads from one entry replace a shift and
+// an addition. The coder indexes it by the distance from the previous
+// coefficient, run + 1; the first 16 entries are unused.
+struct SizedAcCode {
+  uint32_t code;
+  uint32_t length;
+};
 struct SizedAcTable {
-  uint32_t entry[16 + 256];
+  SizedAcCode entry[16 + 256];
 };
 
 // Size category and additional bits of each coefficient of a block, by
@@ -285,8 +288,8 @@ inline __attribute__((always_inline)) int CodeAc(Writer& writer, const int16_t* 
       size = c.size;
       bits = c.bits;
     }
-    const uint32_t entry = sized.entry[(gap << 4) + size];
-    writer.Put((entry >> 5) | bits, entry & 31);
+    const SizedAcCode& entry = sized.entry[(gap << 4) + size];
+    writer.Put(entry.code | bits, entry.length);
   };
 #if UINTPTR_MAX > 0xFFFFFFFFu
   for (uint64_t bits = nonzero & ~uint64_t{1}; bits != 0; bits &= bits - 1) codeAc(static_cast<uint32_t>(__builtin_ctzll(bits)));

@@ -25,11 +25,11 @@ SizedAcTable s_sizedLuminanceAc, s_sizedChrominanceAc;
 std::atomic<bool> s_codeTablesReady{false};
 
 void BuildSizedAcTable(const HuffCodeTable& codes, SizedAcTable& sized) {
-  for (int i = 0; i < 16; ++i) sized.entry[i] = 0;
+  for (int i = 0; i < 16; ++i) sized.entry[i] = {0, 0};
   for (uint32_t symbol = 0; symbol < 256; ++symbol) {
     const uint32_t size = symbol & 15;
     const uint32_t entry = codes.entry[symbol];
-    sized.entry[16 + symbol] = ((entry >> 16) << size) << 5 | ((entry & 0xFFFF) + size);
+    sized.entry[16 + symbol] = {(entry >> 16) << size, (entry & 0xFFFF) + size};
   }
 }
 
