@@ -64,11 +64,12 @@ struct CodedCoefficients {
 // coefficient, indexed by the value's two's complement bits, for the sparse
 // path: two loads from one entry instead of a bit scan, a mask and a range
 // test per coefficient. Values beyond +-1023 get the codes of +-1023, as
-// CodeBlock clamps them. Only the entries of small values are ever hot.
+// CodeBlock clamps them. The DC difference takes its size from the same
+// entry. Only the entries of small values are ever hot.
 struct AcValueCode {
   uint16_t bits;
   uint8_t size;
-  uint8_t unused;
+  uint8_t fullSize;  // the unclamped value's size, 0 .. 16 (DC differences)
 };
 struct AcValueCodes {
   AcValueCode entry[65536];
@@ -311,7 +312,7 @@ inline __attribute__((always_inline)) void CodeBlock(Writer& writer, const int16
                                                      uint64_t nonzero) {
   int diff = static_cast<int16_t>(natural[0] - predictor);
   predictor = natural[0];
-  int size = MagnitudeSize(diff);
+  int size = kAcValueCodes.entry[static_cast<uint16_t>(diff)].fullSize;
   if (__builtin_expect(size > kMaxDcSize, 0)) {
     diff = ClampToSize(diff, kMaxDcSize);
     size = kMaxDcSize;

@@ -162,7 +162,7 @@ void EncodeStripBlocksSse2(CustomJpegState& state, const StripBlocks& blocks, in
 uint64_t ZigZagNonzeroMaskSse2(const int16_t* natural);
 
 // AVX2 kernels (KernelsAvx2.cpp, the only unit compiled with -mavx2, and
-// with BMI2 and LZCNT); call them only when IsKernelSetSupported(KernelSet::Avx2).
+// with BMI2); call them only when IsKernelSetSupported(KernelSet::Avx2).
 void ConvertBgrxToYccAvx2(int width, const uint8_t* const* inRows, uint8_t* const* yRows, uint8_t* const* cbRows,
                           uint8_t* const* crRows, int outRow, int rows);
 void ForwardDctFastAvx2(int16_t* block);

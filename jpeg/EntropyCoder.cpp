@@ -37,7 +37,8 @@ AcValueCodes::AcValueCodes() {
   for (int i = 0; i < 65536; ++i) {
     const int v = ClampToSize(static_cast<int16_t>(i), kMaxAcSize);
     const int size = MagnitudeSize(v);
-    entry[i] = {static_cast<uint16_t>((v + (v >> 31)) & ((1 << size) - 1)), static_cast<uint8_t>(size), 0};
+    entry[i] = {static_cast<uint16_t>((v + (v >> 31)) & ((1 << size) - 1)), static_cast<uint8_t>(size),
+                static_cast<uint8_t>(MagnitudeSize(static_cast<int16_t>(i)))};
   }
 }
 const AcValueCodes kAcValueCodes;

@@ -1,10 +1,6 @@
 // Chooses the kernel set once per process from what the processor supports.
 #include "EncoderKernels.h"
 
-#if defined(__GNUC__) && (defined(__i386__) || defined(__x86_64__))
-#include <cpuid.h>
-#endif
-
 namespace jpeg {
 
 namespace {
@@ -22,18 +18,14 @@ const EncoderKernels kSse2 = SKY_KERNEL_SET(KernelSet::Sse2, "sse2", Sse2, Sse2,
 const EncoderKernels kAvx2 = SKY_KERNEL_SET(KernelSet::Avx2, "avx2", Avx2, Sse2, Avx2);
 #undef SKY_KERNEL_SET
 
-// The AVX2 unit is also built for BMI2 and LZCNT (its entropy coder's bit
-// writer), which every processor with AVX2 has had so far; a processor
-// lacking either runs the SSE2 set.
+// The AVX2 unit is also built for BMI2 (its entropy coder's bit writer),
+// which every processor with AVX2 has had so far; one without it runs the
+// SSE2 set.
 bool ProcessorRunsAvx2Set() {
 #if defined(__GNUC__) && (defined(__i386__) || defined(__x86_64__))
-  // __builtin_cpu_supports("avx2") also checks that the operating system
-  // saves the YMM registers. LZCNT is CPUID leaf 0x80000001, ECX bit 5
-  // (not every compiler's __builtin_cpu_supports knows it).
+  // "avx2" also checks that the operating system saves the YMM registers.
   __builtin_cpu_init();
-  unsigned eax = 0, ebx = 0, ecx = 0, edx = 0;
-  const bool lzcnt = __get_cpuid(0x80000001u, &eax, &ebx, &ecx, &edx) && (ecx & (1u << 5)) != 0;
-  return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("bmi2") && lzcnt;
+  return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("bmi2");
 #else
   return false;
 #endif

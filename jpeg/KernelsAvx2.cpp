@@ -251,9 +251,8 @@ void TransformStripAvx2(const uint8_t* const* rows, const DivisorTable& luminanc
   }
 }
 
-// The entropy coder, built for processors with BMI2 and LZCNT besides AVX2
-// (the set requires them): the bit writer's variable shifts need no CL
-// register, and the DC size is one LZCNT.
+// The entropy coder, built for processors with BMI2 besides AVX2 (the set
+// requires it): the bit writer's variable shifts need no CL register.
 
 namespace {
 
