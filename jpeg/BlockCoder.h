@@ -169,7 +169,9 @@ struct VectorBitBuffer {
   static inline __attribute__((always_inline)) uint32_t Group(Type b, uint32_t shift) {
     return static_cast<uint32_t>(_mm_cvtsi128_si32(_mm_srl_epi64(b, _mm_cvtsi32_si128(static_cast<int>(shift)))));
   }
-  static inline __attribute__((always_inline)) uint32_t Low(Type b) { return static_cast<uint32_t>(_mm_cvtsi128_si32(b)); }
+  static inline __attribute__((always_inline)) uint32_t Low(Type b) {
+    return static_cast<uint32_t>(_mm_cvtsi128_si32(b));
+  }
 };
 #if UINTPTR_MAX > 0xFFFFFFFFu
 using VectorSetBitBuffer = IntegerBitBuffer;
@@ -293,7 +295,8 @@ inline __attribute__((always_inline)) int CodeAc(Writer& writer, const int16_t* 
     writer.Put(entry.code | bits, entry.length);
   };
 #if UINTPTR_MAX > 0xFFFFFFFFu
-  for (uint64_t bits = nonzero & ~uint64_t{1}; bits != 0; bits &= bits - 1) codeAc(static_cast<uint32_t>(__builtin_ctzll(bits)));
+  for (uint64_t bits = nonzero & ~uint64_t{1}; bits != 0; bits &= bits - 1)
+    codeAc(static_cast<uint32_t>(__builtin_ctzll(bits)));
 #else
   // Two 32-bit halves: a 64-bit bit scan costs a branch of its own here.
   for (uint32_t bits = static_cast<uint32_t>(nonzero) & ~1u; bits != 0; bits &= bits - 1) codeAc(__builtin_ctz(bits));

@@ -78,8 +78,8 @@ std::string DescribeStages(const EncoderKernels& kernels) {
   // shifts with BMI2.
   const std::string name = kernels.name;
   const bool xmmBuffer = kernels.set != KernelSet::Scalar && sizeof(void*) == 4;
-  const std::string entropy = name + "-sizes+" + (xmmBuffer ? "xmm" : "gpr") + "-buffer" +
-                              (kernels.set == KernelSet::Avx2 ? "+bmi2" : "");
+  const std::string entropy =
+      name + "-sizes+" + (xmmBuffer ? "xmm" : "gpr") + "-buffer" + (kernels.set == KernelSet::Avx2 ? "+bmi2" : "");
   return "convert=" + name + " dct=" + name + " quantize=" + name + " zero-masks=" + name + " entropy=" + entropy;
 }
 

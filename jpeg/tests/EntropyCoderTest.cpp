@@ -314,6 +314,40 @@ TEST(EncodeBlock, OutOfRangeValuesAreClampedAlikeInSparseAndDenseBlocks) {
   }
 }
 
+// Every 16-bit value, as a DC difference and as an AC coefficient both in
+// blocks sized one coefficient at a time and in blocks sized all at once,
+// codes as its value clamped to the tables' sizes (the coders look value
+// codes up by the value's 16 bits).
+TEST(EncodeBlock, EverySixteenBitValueCodesAsItsClampedValueInEverySet) {
+  const auto clamp = [](int v, int limit) {
+    return static_cast<int16_t>(v < -limit ? -limit : (v > limit ? limit : v));
+  };
+  const StandardCodeTables& t = GetStandardCodeTables();
+  for (const EncoderKernels* kernels : EveryKernelSet()) {
+    for (int first = -32768; first < 32768; first += 128) {
+      Coder got;
+      ReferenceCoder ref;
+      for (int v = first; v < first + 128; ++v) {
+        // Zig-zag 1 alone, then with 40 (past the last index sized one at a time).
+        for (int last : {1, 40}) {
+          Block b, expected;
+          b.v[0] = static_cast<int16_t>(v);
+          expected.v[0] = clamp(v, 2047);
+          for (int k : {1, last}) {
+            b.v[kZigZagToNatural[k]] = static_cast<int16_t>(v);
+            expected.v[kZigZagToNatural[k]] = clamp(v, 1023);
+          }
+          int16_t p = 0, rp = 0;
+          EncodeBlock(*got.state, b.v, p, t.Luminance(), *kernels);
+          ref.Block(expected.v, rp, kLuminanceDcDef, kLuminanceAcDef);
+        }
+      }
+      FlushBits(*got.state);
+      ASSERT_EQ(got.Bytes(), ref.Finish()) << kernels->name << ": values from " << first;
+    }
+  }
+}
+
 // The coder may store ahead of its code but never beyond the 4 bytes that
 // the strip buffer keeps for it.
 TEST(EncodeStripBlocks, WritesNoMoreThanFourBytesPastItsCode) {
