@@ -126,7 +126,7 @@ struct FastBitWriter {
   uint32_t count;
 
   // Appends the low `length` bits of `bits` (1 <= length <= 27, bits above zero).
-  inline __attribute__((always_inline)) void Put(uint32_t bits, uint32_t length) {
+  inline __attribute__((always_inline)) void Put(uintptr_t bits, uint32_t length) {
     buffer = Buffer::Append(buffer, bits, length);
     count += length;  // at most 31 + 27 < 64: the pending bits fit the buffer
     Emit(Buffer::Group(buffer, count & 31));
@@ -145,7 +145,7 @@ struct FastBitWriter {
 struct IntegerBitBuffer {
   using Type = uint64_t;
   static inline __attribute__((always_inline)) Type Make(uint32_t bits) { return bits; }
-  static inline __attribute__((always_inline)) Type Append(Type b, uint32_t bits, uint32_t length) {
+  static inline __attribute__((always_inline)) Type Append(Type b, uint64_t bits, uint32_t length) {
     return (b << length) | bits;
   }
   static inline __attribute__((always_inline)) uint32_t Group(Type b, uint32_t shift) {
@@ -282,7 +282,7 @@ inline __attribute__((always_inline)) int CodeAc(Writer& writer, const int16_t* 
     }
     const uintptr_t n = kZigZagToNatural[k];
     uintptr_t size;
-    uint32_t bits;
+    uintptr_t bits;
     if constexpr (kDense) {
       size = coded.size[n];
       bits = coded.bits[n];
@@ -292,7 +292,7 @@ inline __attribute__((always_inline)) int CodeAc(Writer& writer, const int16_t* 
       bits = c.bits;
     }
     const SizedAcCode& entry = sized.entry[(gap << 4) + size];
-    writer.Put(entry.code | bits, entry.length);
+    writer.Put(uintptr_t{entry.code} | bits, entry.length);
   };
 #if UINTPTR_MAX > 0xFFFFFFFFu
   for (uint64_t bits = nonzero & ~uint64_t{1}; bits != 0; bits &= bits - 1)
