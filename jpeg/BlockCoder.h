@@ -44,7 +44,8 @@ constexpr int kMaxAcSize = 10;
 // the value bits, code << size, and the length of both together (at most
 // 16 + 10 = 26 bits), so that two loads from one entry replace a shift and
 // an addition. The coder indexes it by the distance from the previous
-// coefficient, run + 1; the first 16 entries are unused.
+// coefficient, run + 1; the first 16 entries are unused. EOB and ZRL
+// (size 0) are entries 16 and 256, their codes as they are.
 struct SizedAcCode {
   uint32_t code;
   uint32_t length;
@@ -262,8 +263,8 @@ constexpr int kSparseLastIndex = 27;
 // The AC coefficients whose bits are set in `nonzero` (bit 0 ignored), each
 // after the ZRLs its zero run needs; returns the zig-zag index of the last.
 template <bool kDense, class Ops, class Writer>
-inline __attribute__((always_inline)) int CodeAc(Writer& writer, const int16_t* natural, const uint32_t* ac,
-                                                 const SizedAcTable& sized, uint64_t nonzero) {
+inline __attribute__((always_inline)) int CodeAc(Writer& writer, const int16_t* natural, const SizedAcTable& sized,
+                                                 uint64_t nonzero) {
   // Out of line, and unaligned stores: the coder itself keeps no vector
   // values, so the 32-bit build needs no realigned frame for them.
   CodedCoefficients coded;
@@ -274,9 +275,9 @@ inline __attribute__((always_inline)) int CodeAc(Writer& writer, const int16_t* 
     uintptr_t gap = k - previous;  // the zero run plus one
     previous = k;
     if (__builtin_expect(gap > 16, 0)) {
-      const uint32_t zrl = ac[kZrlSymbol];
+      const SizedAcCode& zrl = sized.entry[16 + kZrlSymbol];
       do {
-        writer.Put(zrl >> 16, zrl & 0xFFFF);
+        writer.Put(zrl.code, zrl.length);
         gap -= 16;
       } while (gap > 16);
     }
@@ -311,8 +312,7 @@ inline __attribute__((always_inline)) int CodeAc(Writer& writer, const int16_t* 
 // coded. Same symbols, in the same order, as the pending-list coder.
 template <class Ops, class Writer>
 inline __attribute__((always_inline)) void CodeBlock(Writer& writer, const int16_t* natural, int16_t& predictor,
-                                                     const uint32_t* dc, const uint32_t* ac, const SizedAcTable& sized,
-                                                     uint64_t nonzero) {
+                                                     const uint32_t* dc, const SizedAcTable& sized, uint64_t nonzero) {
   int diff = static_cast<int16_t>(natural[0] - predictor);
   predictor = natural[0];
   int size = kAcValueCodes.entry[static_cast<uint16_t>(diff)].fullSize;
@@ -322,15 +322,14 @@ inline __attribute__((always_inline)) void CodeBlock(Writer& writer, const int16
   }
   PutCoded(writer, dc[size], diff, size);
 
-  const uint32_t eob = ac[kEobSymbol];
+  const SizedAcCode& eob = sized.entry[16 + kEobSymbol];
   if ((nonzero & ~uint64_t{1}) == 0) {
-    writer.Put(eob >> 16, eob & 0xFFFF);
+    writer.Put(eob.code, eob.length);
     return;
   }
-  const int previous = (nonzero >> (kSparseLastIndex + 1)) != 0
-                           ? CodeAc<true, Ops>(writer, natural, ac, sized, nonzero)
-                           : CodeAc<false, Ops>(writer, natural, ac, sized, nonzero);
-  if (previous != 63) writer.Put(eob >> 16, eob & 0xFFFF);
+  const int previous = (nonzero >> (kSparseLastIndex + 1)) != 0 ? CodeAc<true, Ops>(writer, natural, sized, nonzero)
+                                                                : CodeAc<false, Ops>(writer, natural, sized, nonzero);
+  if (previous != 63) writer.Put(eob.code, eob.length);
 }
 
 inline uint64_t KeepMask(int lastAcIndex) {
@@ -356,7 +355,7 @@ void EncodeBlock(CustomJpegState& state, const int16_t* block, int16_t& predicto
     BuildSizedAcTable(*tables.ac, own);
   auto writer = StartWriter<Ops>(state);
   uint8_t* const start = writer.out;
-  CodeBlock<Ops>(writer, block, predictor, tables.dc->entry, tables.ac->entry, *sized, Ops::NonzeroMask(block));
+  CodeBlock<Ops>(writer, block, predictor, tables.dc->entry, *sized, Ops::NonzeroMask(block));
   writer.out = StuffFfBytes<Ops>(start, writer.out);
   FinishWriter(writer, state);
 }
@@ -369,12 +368,12 @@ void EncodeStripBlocks(CustomJpegState& state, const StripBlocks& blocks, int la
   auto writer = StartWriter<Ops>(state);
   uint8_t* const start = writer.out;
   for (int m = 0; m < 4; ++m) {
-    CodeBlock<Ops>(writer, blocks.block[3 * m], yPredictor, s_codeTables.luminanceDc.entry,
-                   s_codeTables.luminanceAc.entry, s_sizedLuminanceAc, blocks.nonzero[3 * m] & keep);
-    CodeBlock<Ops>(writer, blocks.block[3 * m + 1], cbPredictor, s_codeTables.chrominanceDc.entry,
-                   s_codeTables.chrominanceAc.entry, s_sizedChrominanceAc, blocks.nonzero[3 * m + 1] & keep);
-    CodeBlock<Ops>(writer, blocks.block[3 * m + 2], crPredictor, s_codeTables.chrominanceDc.entry,
-                   s_codeTables.chrominanceAc.entry, s_sizedChrominanceAc, blocks.nonzero[3 * m + 2] & keep);
+    CodeBlock<Ops>(writer, blocks.block[3 * m], yPredictor, s_codeTables.luminanceDc.entry, s_sizedLuminanceAc,
+                   blocks.nonzero[3 * m] & keep);
+    CodeBlock<Ops>(writer, blocks.block[3 * m + 1], cbPredictor, s_codeTables.chrominanceDc.entry, s_sizedChrominanceAc,
+                   blocks.nonzero[3 * m + 1] & keep);
+    CodeBlock<Ops>(writer, blocks.block[3 * m + 2], crPredictor, s_codeTables.chrominanceDc.entry, s_sizedChrominanceAc,
+                   blocks.nonzero[3 * m + 2] & keep);
   }
   writer.out = StuffFfBytes<Ops>(start, writer.out);
   FinishWriter(writer, state);
