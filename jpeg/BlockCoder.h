@@ -39,19 +39,20 @@ constexpr int kEobSymbol = 0x00;
 constexpr int kMaxDcSize = 11;
 constexpr int kMaxAcSize = 10;
 
-// AC code entries with the value's size folded in: for the symbol
-// run << 4 | size, entry[(run + 1) << 4 | size] holds the code shifted over
-// the value bits, code << size, and the length of both together (at most
-// 16 + 10 = 26 bits), so that two loads from one entry replace a shift and
-// an addition. The coder indexes it by the distance from the previous
-// coefficient, run + 1; the first 16 entries are unused. EOB and ZRL
-// (size 0) are entries 16 and 256, their codes as they are.
-struct SizedAcCode {
+// A component's code entries with the value's size folded in: each holds
+// the code shifted over the value bits, code << size, and the length of
+// both together (at most 16 + 11 = 27 bits), so that two loads from one
+// entry replace a shift and an addition. entry[size] is the DC code of
+// `size` (0 .. 11) and entry[(run + 1) << 4 | size] the AC code of
+// run << 4 | size: the coder indexes AC codes by the distance from the
+// previous coefficient, run + 1. EOB and ZRL (size 0) are entries 16 and
+// 256, their codes as they are.
+struct SizedCode {
   uint32_t code;
   uint32_t length;
 };
-struct SizedAcTable {
-  SizedAcCode entry[16 + 256];
+struct SizedCodeTable {
+  SizedCode entry[16 + 256];
 };
 
 // Size category and additional bits of each coefficient of a block, by
@@ -83,8 +84,8 @@ extern const AcValueCodes kAcValueCodes;
 // addresses are constants: the 32-bit strip coder then needs no register
 // for them.
 extern StandardCodeTables s_codeTables;
-extern SizedAcTable s_sizedLuminanceAc, s_sizedChrominanceAc;
-void BuildSizedAcTable(const HuffCodeTable& codes, SizedAcTable& sized);
+extern SizedCodeTable s_sizedLuminance, s_sizedChrominance;
+void BuildSizedCodeTable(const HuffCodePair& codes, SizedCodeTable& sized);
 extern std::atomic<bool> s_codeTablesReady;  // set once the tables above are built
 
 // Everything below is compiled into each unit that includes this header
@@ -233,19 +234,6 @@ inline void FinishWriter(const FastBitWriter<Buffer>& w, CustomJpegState& state)
   state.bitCount = static_cast<uint8_t>(w.count);
 }
 
-// Code entry plus the value's additional bits as one bit string. The
-// additional bits are v when positive and the low `size` bits of v - 1 when
-// negative, that is v - 1 + 2^size; with s = -1 for negative v and 0
-// otherwise, code << size | bits = ((code - s) << size) + (v + s), which
-// needs no mask (and gives just the code for size 0, v = 0).
-template <class Writer>
-inline __attribute__((always_inline)) void PutCoded(Writer& writer, uint32_t entry, int v, int size) {
-  const int s = v >> 31;
-  const uint32_t code = (entry >> 16) - static_cast<uint32_t>(s);
-  const uint32_t length = entry & 0xFFFF;
-  writer.Put((code << size) + static_cast<uint32_t>(v + s), length + static_cast<uint32_t>(size));
-}
-
 // Bit length of |v| for |v| < 2^30, 0 for v = 0, without a branch.
 inline int MagnitudeSize(int v) {
   const uint32_t a = static_cast<uint32_t>(v < 0 ? -v : v);
@@ -263,7 +251,7 @@ constexpr int kSparseLastIndex = 27;
 // The AC coefficients whose bits are set in `nonzero` (bit 0 ignored), each
 // after the ZRLs its zero run needs; returns the zig-zag index of the last.
 template <bool kDense, class Ops, class Writer>
-inline __attribute__((always_inline)) int CodeAc(Writer& writer, const int16_t* natural, const SizedAcTable& sized,
+inline __attribute__((always_inline)) int CodeAc(Writer& writer, const int16_t* natural, const SizedCodeTable& sized,
                                                  uint64_t nonzero) {
   // Out of line, and unaligned stores: the coder itself keeps no vector
   // values, so the 32-bit build needs no realigned frame for them.
@@ -275,7 +263,7 @@ inline __attribute__((always_inline)) int CodeAc(Writer& writer, const int16_t* 
     uintptr_t gap = k - previous;  // the zero run plus one
     previous = k;
     if (__builtin_expect(gap > 16, 0)) {
-      const SizedAcCode& zrl = sized.entry[16 + kZrlSymbol];
+      const SizedCode& zrl = sized.entry[16 + kZrlSymbol];
       do {
         writer.Put(zrl.code, zrl.length);
         gap -= 16;
@@ -292,7 +280,7 @@ inline __attribute__((always_inline)) int CodeAc(Writer& writer, const int16_t* 
       size = c.size;
       bits = c.bits;
     }
-    const SizedAcCode& entry = sized.entry[(gap << 4) + size];
+    const SizedCode& entry = sized.entry[(gap << 4) + size];
     writer.Put(uintptr_t{entry.code} | bits, entry.length);
   };
 #if UINTPTR_MAX > 0xFFFFFFFFu
@@ -312,17 +300,23 @@ inline __attribute__((always_inline)) int CodeAc(Writer& writer, const int16_t* 
 // coded. Same symbols, in the same order, as the pending-list coder.
 template <class Ops, class Writer>
 inline __attribute__((always_inline)) void CodeBlock(Writer& writer, const int16_t* natural, int16_t& predictor,
-                                                     const uint32_t* dc, const SizedAcTable& sized, uint64_t nonzero) {
-  int diff = static_cast<int16_t>(natural[0] - predictor);
+                                                     const SizedCodeTable& sized, uint64_t nonzero) {
+  const int diff = static_cast<int16_t>(natural[0] - predictor);
   predictor = natural[0];
-  int size = kAcValueCodes.entry[static_cast<uint16_t>(diff)].fullSize;
-  if (__builtin_expect(size > kMaxDcSize, 0)) {
-    diff = ClampToSize(diff, kMaxDcSize);
-    size = kMaxDcSize;
+  // Up to kMaxAcSize bits the value table's bits are the difference's own.
+  const AcValueCode& value = kAcValueCodes.entry[static_cast<uint16_t>(diff)];
+  if (__builtin_expect(value.fullSize <= kMaxAcSize, 1)) {
+    const SizedCode& code = sized.entry[value.fullSize];
+    writer.Put(code.code | value.bits, code.length);
+  } else {
+    // The additional bits are v when positive and v - 1 when negative,
+    // in the low kMaxDcSize bits.
+    const int clamped = ClampToSize(diff, kMaxDcSize);
+    const uint32_t bits = static_cast<uint32_t>(clamped + (clamped >> 31)) & ((1u << kMaxDcSize) - 1);
+    writer.Put(sized.entry[kMaxDcSize].code | bits, sized.entry[kMaxDcSize].length);
   }
-  PutCoded(writer, dc[size], diff, size);
 
-  const SizedAcCode& eob = sized.entry[16 + kEobSymbol];
+  const SizedCode& eob = sized.entry[16 + kEobSymbol];
   if ((nonzero & ~uint64_t{1}) == 0) {
     writer.Put(eob.code, eob.length);
     return;
@@ -345,17 +339,17 @@ inline void EnsureCodeTables() {
 template <class Ops>
 void EncodeBlock(CustomJpegState& state, const int16_t* block, int16_t& predictor, const HuffCodePair& tables) {
   const StandardCodeTables& standard = GetStandardCodeTables();
-  SizedAcTable own;
-  const SizedAcTable* sized = &own;
-  if (tables.ac == &standard.luminanceAc)
-    sized = &s_sizedLuminanceAc;
-  else if (tables.ac == &standard.chrominanceAc)
-    sized = &s_sizedChrominanceAc;
+  SizedCodeTable own;
+  const SizedCodeTable* sized = &own;
+  if (tables.dc == &standard.luminanceDc && tables.ac == &standard.luminanceAc)
+    sized = &s_sizedLuminance;
+  else if (tables.dc == &standard.chrominanceDc && tables.ac == &standard.chrominanceAc)
+    sized = &s_sizedChrominance;
   else
-    BuildSizedAcTable(*tables.ac, own);
+    BuildSizedCodeTable(tables, own);
   auto writer = StartWriter<Ops>(state);
   uint8_t* const start = writer.out;
-  CodeBlock<Ops>(writer, block, predictor, tables.dc->entry, *sized, Ops::NonzeroMask(block));
+  CodeBlock<Ops>(writer, block, predictor, *sized, Ops::NonzeroMask(block));
   writer.out = StuffFfBytes<Ops>(start, writer.out);
   FinishWriter(writer, state);
 }
@@ -368,12 +362,9 @@ void EncodeStripBlocks(CustomJpegState& state, const StripBlocks& blocks, int la
   auto writer = StartWriter<Ops>(state);
   uint8_t* const start = writer.out;
   for (int m = 0; m < 4; ++m) {
-    CodeBlock<Ops>(writer, blocks.block[3 * m], yPredictor, s_codeTables.luminanceDc.entry, s_sizedLuminanceAc,
-                   blocks.nonzero[3 * m] & keep);
-    CodeBlock<Ops>(writer, blocks.block[3 * m + 1], cbPredictor, s_codeTables.chrominanceDc.entry, s_sizedChrominanceAc,
-                   blocks.nonzero[3 * m + 1] & keep);
-    CodeBlock<Ops>(writer, blocks.block[3 * m + 2], crPredictor, s_codeTables.chrominanceDc.entry, s_sizedChrominanceAc,
-                   blocks.nonzero[3 * m + 2] & keep);
+    CodeBlock<Ops>(writer, blocks.block[3 * m], yPredictor, s_sizedLuminance, blocks.nonzero[3 * m] & keep);
+    CodeBlock<Ops>(writer, blocks.block[3 * m + 1], cbPredictor, s_sizedChrominance, blocks.nonzero[3 * m + 1] & keep);
+    CodeBlock<Ops>(writer, blocks.block[3 * m + 2], crPredictor, s_sizedChrominance, blocks.nonzero[3 * m + 2] & keep);
   }
   writer.out = StuffFfBytes<Ops>(start, writer.out);
   FinishWriter(writer, state);

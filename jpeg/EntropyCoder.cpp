@@ -21,14 +21,17 @@ inline void PutByte(CustomJpegState& state, uint8_t byte) {
 namespace block_coder {
 
 StandardCodeTables s_codeTables;
-SizedAcTable s_sizedLuminanceAc, s_sizedChrominanceAc;
+SizedCodeTable s_sizedLuminance, s_sizedChrominance;
 std::atomic<bool> s_codeTablesReady{false};
 
-void BuildSizedAcTable(const HuffCodeTable& codes, SizedAcTable& sized) {
-  for (int i = 0; i < 16; ++i) sized.entry[i] = {0, 0};
+void BuildSizedCodeTable(const HuffCodePair& codes, SizedCodeTable& sized) {
+  for (uint32_t size = 0; size < 16; ++size) {
+    const uint32_t entry = codes.dc->entry[size];
+    sized.entry[size] = size <= kMaxDcSize ? SizedCode{(entry >> 16) << size, (entry & 0xFFFF) + size} : SizedCode{};
+  }
   for (uint32_t symbol = 0; symbol < 256; ++symbol) {
     const uint32_t size = symbol & 15;
-    const uint32_t entry = codes.entry[symbol];
+    const uint32_t entry = codes.ac->entry[symbol];
     sized.entry[16 + symbol] = {(entry >> 16) << size, (entry & 0xFFFF) + size};
   }
 }
@@ -72,8 +75,8 @@ const StandardCodeTables& GetStandardCodeTables() {
     BuildCodeTable(kLuminanceAcDef, s_codeTables.luminanceAc);
     BuildCodeTable(kChrominanceDcDef, s_codeTables.chrominanceDc);
     BuildCodeTable(kChrominanceAcDef, s_codeTables.chrominanceAc);
-    BuildSizedAcTable(s_codeTables.luminanceAc, s_sizedLuminanceAc);
-    BuildSizedAcTable(s_codeTables.chrominanceAc, s_sizedChrominanceAc);
+    BuildSizedCodeTable(s_codeTables.Luminance(), s_sizedLuminance);
+    BuildSizedCodeTable(s_codeTables.Chrominance(), s_sizedChrominance);
     s_codeTablesReady.store(true, std::memory_order_release);
   });
   return s_codeTables;
