@@ -180,6 +180,7 @@ using VectorSetBitBuffer = IntegerBitBuffer;
 #else
 using VectorSetBitBuffer = VectorBitBuffer;
 #endif
+
 // Inserts a 0x00 after every 0xFF byte of the unstuffed groups in
 // [begin, end) (a multiple of 4 bytes), moving what follows up; returns the
 // new end. The bytes from `end` up to the stuffed end must be writable.
@@ -356,7 +357,7 @@ void EncodeBlock(CustomJpegState& state, const int16_t* block, int16_t& predicto
 
 template <class Ops>
 void EncodeStripBlocks(CustomJpegState& state, const StripBlocks& blocks, int lastAcIndex) {
-  EnsureCodeTables();  // s_codeTables from here on
+  EnsureCodeTables();  // s_sizedLuminance and s_sizedChrominance from here on
   const uint64_t keep = KeepMask(lastAcIndex);
   int16_t yPredictor = 0, cbPredictor = 0, crPredictor = 0;
   auto writer = StartWriter<Ops>(state);

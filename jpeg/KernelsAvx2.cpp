@@ -256,7 +256,7 @@ void TransformStripAvx2(const uint8_t* const* rows, const DivisorTable& luminanc
 
 namespace {
 
-// SSE2SizesAndBits (KernelsSse2.cpp) sixteen coefficients per step. The
+// Sse2SizesAndBits (KernelsSse2.cpp), sixteen coefficients per step. The
 // unpacks to 32 bits and the packs back work within each 128-bit half, so
 // they undo each other's order; only the byte sizes need a cross-half move.
 __attribute__((noinline)) void Avx2SizesAndBits(const int16_t* natural, block_coder::CodedCoefficients& out) {
