@@ -1,9 +1,11 @@
 // The block coder of EntropyCoder.h as templates over a kernel set's vector
 // helpers, so that each set instantiates it with its own (the scalar set with
-// plain C++). Included by EntropyCoder.cpp and the SSE2 and scalar kernel
-// units, never by the AVX2 unit: its inline functions have external linkage,
-// and the linker may keep any unit's copy of them for every caller, so a copy
-// built with -mavx2 would reach processors without AVX2.
+// plain C++). Included by EntropyCoder.cpp and every kernel unit, the AVX2
+// one too: every function and template here sits in an unnamed namespace,
+// so each unit compiles its own copy and none has external linkage. A copy
+// the linker could share would let it keep the AVX2 unit's for every
+// caller, and so run AVX2 code on processors without it. Only the types
+// and the tables built once (EntropyCoder.cpp) are shared.
 //
 // Ops provides:
 //   BitBuffer                the bit writer's buffer (IntegerBitBuffer or a vector one)
@@ -17,6 +19,8 @@
 #include <atomic>
 #include <cstdint>
 #include <cstring>
+
+#include <emmintrin.h>
 
 #include "CustomJpegState.h"
 #include "EntropyCoder.h"
@@ -34,6 +38,59 @@ constexpr int kEobSymbol = 0x00;
 // clamped so the stream stays decodable instead of losing its code.
 constexpr int kMaxDcSize = 11;
 constexpr int kMaxAcSize = 10;
+
+// A component's code entries with the value's size folded in: each holds
+// the code shifted over the value bits, code << size, and the length of
+// both together (at most 16 + 11 = 27 bits), so that two loads from one
+// entry replace a shift and an addition. entry[size] is the DC code of
+// `size` (0 .. 11) and entry[(run + 1) << 4 | size] the AC code of
+// run << 4 | size: the coder indexes AC codes by the distance from the
+// previous coefficient, run + 1. EOB and ZRL (size 0) are entries 16 and
+// 256, their codes as they are.
+struct SizedCode {
+  uint32_t code;
+  uint32_t length;
+};
+struct SizedCodeTable {
+  SizedCode entry[16 + 256];
+};
+
+// Size category and additional bits of each coefficient of a block, by
+// natural position, AC values clamped to kMaxAcSize as CodeBlock clamps them.
+struct CodedCoefficients {
+  uint16_t bits[64];
+  uint8_t size[64];
+};
+
+// Size category and additional bits of every 16-bit value as an AC
+// coefficient, indexed by the value's two's complement bits, for the sparse
+// path: two loads from one entry instead of a bit scan, a mask and a range
+// test per coefficient. Values beyond +-1023 get the codes of +-1023, as
+// CodeBlock clamps them. The DC difference takes its size from the same
+// entry. Only the entries of small values are ever hot.
+struct AcValueCode {
+  uint16_t bits;
+  uint8_t size;
+  uint8_t fullSize;  // the unclamped value's size, 0 .. 16 (DC differences)
+};
+struct AcValueCodes {
+  AcValueCode entry[65536];
+  AcValueCodes();
+};
+extern const AcValueCodes kAcValueCodes;
+
+// The process-wide code tables (EntropyCoder.cpp; zero until
+// GetStandardCodeTables builds them). At namespace scope so that their
+// addresses are constants: the 32-bit strip coder then needs no register
+// for them.
+extern StandardCodeTables s_codeTables;
+extern SizedCodeTable s_sizedLuminance, s_sizedChrominance;
+void BuildSizedCodeTable(const HuffCodePair& codes, SizedCodeTable& sized);
+extern std::atomic<bool> s_codeTablesReady;  // set once the tables above are built
+
+// Everything below is compiled into each unit that includes this header
+// (see the top of the file).
+namespace {
 
 inline int ClampToSize(int v, int maxSize) {
   const int limit = (1 << maxSize) - 1;
@@ -71,7 +128,7 @@ struct FastBitWriter {
   uint32_t count;
 
   // Appends the low `length` bits of `bits` (1 <= length <= 27, bits above zero).
-  inline __attribute__((always_inline)) void Put(uint32_t bits, uint32_t length) {
+  inline __attribute__((always_inline)) void Put(uintptr_t bits, uint32_t length) {
     buffer = Buffer::Append(buffer, bits, length);
     count += length;  // at most 31 + 27 < 64: the pending bits fit the buffer
     Emit(Buffer::Group(buffer, count & 31));
@@ -79,7 +136,7 @@ struct FastBitWriter {
 
   // `group` is the oldest 32 pending bits when count >= 32.
   inline __attribute__((always_inline)) void Emit(uint32_t group) {
-    const uint32_t due = count >> 5;  // 0 or 1
+    const uintptr_t due = count >> 5;  // 0 or 1
     count &= 31;
     StoreBigEndian32(out, group);
     out += due * 4;
@@ -90,7 +147,7 @@ struct FastBitWriter {
 struct IntegerBitBuffer {
   using Type = uint64_t;
   static inline __attribute__((always_inline)) Type Make(uint32_t bits) { return bits; }
-  static inline __attribute__((always_inline)) Type Append(Type b, uint32_t bits, uint32_t length) {
+  static inline __attribute__((always_inline)) Type Append(Type b, uint64_t bits, uint32_t length) {
     return (b << length) | bits;
   }
   static inline __attribute__((always_inline)) uint32_t Group(Type b, uint32_t shift) {
@@ -98,6 +155,32 @@ struct IntegerBitBuffer {
   }
   static inline __attribute__((always_inline)) uint32_t Low(Type b) { return static_cast<uint32_t>(b); }
 };
+
+// 32-bit x86 has too few general registers for a 64-bit buffer and the
+// coder's other values: the vector sets keep the buffer in the low 64 bits
+// of a vector register there, where one shift moves all of it.
+struct VectorBitBuffer {
+  using Type = __m128i;
+  static inline __attribute__((always_inline)) Type Make(uint32_t bits) {
+    return _mm_cvtsi32_si128(static_cast<int>(bits));
+  }
+  static inline __attribute__((always_inline)) Type Append(Type b, uint32_t bits, uint32_t length) {
+    return _mm_or_si128(_mm_sll_epi64(b, _mm_cvtsi32_si128(static_cast<int>(length))),
+                        _mm_cvtsi32_si128(static_cast<int>(bits)));
+  }
+  static inline __attribute__((always_inline)) uint32_t Group(Type b, uint32_t shift) {
+    return static_cast<uint32_t>(_mm_cvtsi128_si32(_mm_srl_epi64(b, _mm_cvtsi32_si128(static_cast<int>(shift)))));
+  }
+  static inline __attribute__((always_inline)) uint32_t Low(Type b) {
+    return static_cast<uint32_t>(_mm_cvtsi128_si32(b));
+  }
+};
+#if UINTPTR_MAX > 0xFFFFFFFFu
+using VectorSetBitBuffer = IntegerBitBuffer;
+#else
+using VectorSetBitBuffer = VectorBitBuffer;
+#endif
+
 // Inserts a 0x00 after every 0xFF byte of the unstuffed groups in
 // [begin, end) (a multiple of 4 bytes), moving what follows up; returns the
 // new end. The bytes from `end` up to the stuffed end must be writable.
@@ -152,49 +235,11 @@ inline void FinishWriter(const FastBitWriter<Buffer>& w, CustomJpegState& state)
   state.bitCount = static_cast<uint8_t>(w.count);
 }
 
-// Code entry plus the value's additional bits as one bit string. The
-// additional bits are v when positive and the low `size` bits of v - 1 when
-// negative, that is v - 1 + 2^size; with s = -1 for negative v and 0
-// otherwise, code << size | bits = ((code - s) << size) + (v + s), which
-// needs no mask (and gives just the code for size 0, v = 0).
-template <class Writer>
-inline __attribute__((always_inline)) void PutCoded(Writer& writer, uint32_t entry, int v, int size) {
-  const int s = v >> 31;
-  const uint32_t code = (entry >> 16) - static_cast<uint32_t>(s);
-  const uint32_t length = entry & 0xFFFF;
-  writer.Put((code << size) + static_cast<uint32_t>(v + s), length + static_cast<uint32_t>(size));
-}
-
 // Bit length of |v| for |v| < 2^30, 0 for v = 0, without a branch.
 inline int MagnitudeSize(int v) {
   const uint32_t a = static_cast<uint32_t>(v < 0 ? -v : v);
   return 31 - __builtin_clz(2 * a + 1);
 }
-
-// AC code entries with the value's size folded in, for dense blocks:
-// entry[run << 4 | size] = (code << size) << 5 | (length + size), so that
-// one load gives the code already shifted over the value bits and the
-// length of both together (at most 16 + 10 = 26 bits, 31 with the length).
-struct SizedAcTable {
-  uint32_t entry[256];
-};
-
-// Size category and additional bits of each coefficient of a block, by
-// natural position, AC values clamped to kMaxAcSize as CodeBlock clamps them.
-struct CodedCoefficients {
-  uint16_t bits[64];
-  uint8_t size[64];
-};
-
-// Size category (high 16 bits) and additional bits (low 16 bits) of every
-// AC value the tables code, -1023 .. 1023, for the sparse path: one load
-// instead of a bit scan and a mask per coefficient.
-constexpr int kAcLimit = (1 << kMaxAcSize) - 1;
-struct AcValueCodes {
-  uint32_t entry[2 * kAcLimit + 1];
-  AcValueCodes();
-};
-extern const AcValueCodes kAcValueCodes;
 
 // Blocks with a nonzero coefficient beyond this zig-zag index take sizes
 // and value bits from SizesAndBits; the others look them up one coefficient
@@ -207,50 +252,48 @@ constexpr int kSparseLastIndex = 27;
 // The AC coefficients whose bits are set in `nonzero` (bit 0 ignored), each
 // after the ZRLs its zero run needs; returns the zig-zag index of the last.
 template <bool kDense, class Ops, class Writer>
-inline __attribute__((always_inline)) int CodeAc(Writer& writer, const int16_t* natural, const uint32_t* ac,
-                                                 const SizedAcTable& sized, uint64_t nonzero) {
+inline __attribute__((always_inline)) int CodeAc(Writer& writer, const int16_t* natural, const SizedCodeTable& sized,
+                                                 uint64_t nonzero) {
   // Out of line, and unaligned stores: the coder itself keeps no vector
   // values, so the 32-bit build needs no realigned frame for them.
   CodedCoefficients coded;
   if constexpr (kDense) Ops::SizesAndBits(natural, coded);
-  int previous = 0;
-  auto codeAc = [&](int k) __attribute__((always_inline)) {
-    uint32_t run = static_cast<uint32_t>(k - previous - 1);
+  // Pointer-sized indices: no sign or zero extension per coefficient.
+  uintptr_t previous = 0;
+  auto codeAc = [&](uintptr_t k) __attribute__((always_inline)) {
+    uintptr_t gap = k - previous;  // the zero run plus one
     previous = k;
-    if (__builtin_expect(run >= 16, 0)) {
-      const uint32_t zrl = ac[kZrlSymbol];
+    if (__builtin_expect(gap > 16, 0)) {
+      const SizedCode& zrl = sized.entry[16 + kZrlSymbol];
       do {
-        writer.Put(zrl >> 16, zrl & 0xFFFF);
-        run -= 16;
-      } while (run >= 16);
+        writer.Put(zrl.code, zrl.length);
+        gap -= 16;
+      } while (gap > 16);
     }
-    const int n = kZigZagToNatural[k];
-    uint32_t size, bits;
+    const uintptr_t n = kZigZagToNatural[k];
+    uintptr_t size;
+    uintptr_t bits;
     if constexpr (kDense) {
       size = coded.size[n];
       bits = coded.bits[n];
     } else {
-      // Values past the coder's range are clamped to it; natural content
-      // never gets there, so one predicted test replaces two clamps.
-      const int v = natural[n];
-      uint32_t index = static_cast<uint32_t>(v + kAcLimit);
-      if (__builtin_expect(index > 2 * kAcLimit, 0)) index = v < 0 ? 0 : 2 * kAcLimit;
-      const uint32_t c = kAcValueCodes.entry[index];
-      size = c >> 16;
-      bits = c & 0xFFFF;
+      const AcValueCode& c = kAcValueCodes.entry[static_cast<uint16_t>(natural[n])];
+      size = c.size;
+      bits = c.bits;
     }
-    const uint32_t entry = sized.entry[(run << 4) + size];
-    writer.Put((entry >> 5) | bits, entry & 31);
+    const SizedCode& entry = sized.entry[(gap << 4) + size];
+    writer.Put(uintptr_t{entry.code} | bits, entry.length);
   };
 #if UINTPTR_MAX > 0xFFFFFFFFu
-  for (uint64_t bits = nonzero & ~uint64_t{1}; bits != 0; bits &= bits - 1) codeAc(__builtin_ctzll(bits));
+  for (uint64_t bits = nonzero & ~uint64_t{1}; bits != 0; bits &= bits - 1)
+    codeAc(static_cast<uint32_t>(__builtin_ctzll(bits)));
 #else
   // Two 32-bit halves: a 64-bit bit scan costs a branch of its own here.
   for (uint32_t bits = static_cast<uint32_t>(nonzero) & ~1u; bits != 0; bits &= bits - 1) codeAc(__builtin_ctz(bits));
   for (uint32_t bits = static_cast<uint32_t>(nonzero >> 32); bits != 0; bits &= bits - 1)
     codeAc(32 + __builtin_ctz(bits));
 #endif
-  return previous;
+  return static_cast<int>(previous);
 }
 
 // One block: DC difference, then the nonzero AC coefficients in zig-zag order
@@ -258,40 +301,35 @@ inline __attribute__((always_inline)) int CodeAc(Writer& writer, const int16_t* 
 // coded. Same symbols, in the same order, as the pending-list coder.
 template <class Ops, class Writer>
 inline __attribute__((always_inline)) void CodeBlock(Writer& writer, const int16_t* natural, int16_t& predictor,
-                                                     const uint32_t* dc, const uint32_t* ac, const SizedAcTable& sized,
-                                                     uint64_t nonzero) {
-  int diff = static_cast<int16_t>(natural[0] - predictor);
+                                                     const SizedCodeTable& sized, uint64_t nonzero) {
+  const int diff = static_cast<int16_t>(natural[0] - predictor);
   predictor = natural[0];
-  int size = MagnitudeSize(diff);
-  if (__builtin_expect(size > kMaxDcSize, 0)) {
-    diff = ClampToSize(diff, kMaxDcSize);
-    size = kMaxDcSize;
+  // Up to kMaxAcSize bits the value table's bits are the difference's own.
+  const AcValueCode& value = kAcValueCodes.entry[static_cast<uint16_t>(diff)];
+  if (__builtin_expect(value.fullSize <= kMaxAcSize, 1)) {
+    const SizedCode& code = sized.entry[value.fullSize];
+    writer.Put(code.code | value.bits, code.length);
+  } else {
+    // The additional bits are v when positive and v - 1 when negative,
+    // in the low kMaxDcSize bits.
+    const int clamped = ClampToSize(diff, kMaxDcSize);
+    const uint32_t bits = static_cast<uint32_t>(clamped + (clamped >> 31)) & ((1u << kMaxDcSize) - 1);
+    writer.Put(sized.entry[kMaxDcSize].code | bits, sized.entry[kMaxDcSize].length);
   }
-  PutCoded(writer, dc[size], diff, size);
 
-  const uint32_t eob = ac[kEobSymbol];
+  const SizedCode& eob = sized.entry[16 + kEobSymbol];
   if ((nonzero & ~uint64_t{1}) == 0) {
-    writer.Put(eob >> 16, eob & 0xFFFF);
+    writer.Put(eob.code, eob.length);
     return;
   }
-  const int previous = (nonzero >> (kSparseLastIndex + 1)) != 0
-                           ? CodeAc<true, Ops>(writer, natural, ac, sized, nonzero)
-                           : CodeAc<false, Ops>(writer, natural, ac, sized, nonzero);
-  if (previous != 63) writer.Put(eob >> 16, eob & 0xFFFF);
+  const int previous = (nonzero >> (kSparseLastIndex + 1)) != 0 ? CodeAc<true, Ops>(writer, natural, sized, nonzero)
+                                                                : CodeAc<false, Ops>(writer, natural, sized, nonzero);
+  if (previous != 63) writer.Put(eob.code, eob.length);
 }
 
 inline uint64_t KeepMask(int lastAcIndex) {
   return lastAcIndex >= 63 ? ~uint64_t{0} : (uint64_t{1} << (lastAcIndex + 1)) - 1;
 }
-
-// The process-wide code tables (EntropyCoder.cpp; zero until
-// GetStandardCodeTables builds them). At namespace scope so that their
-// addresses are constants: the 32-bit strip coder then needs no register
-// for them.
-extern StandardCodeTables s_codeTables;
-extern SizedAcTable s_sizedLuminanceAc, s_sizedChrominanceAc;
-void BuildSizedAcTable(const HuffCodeTable& codes, SizedAcTable& sized);
-extern std::atomic<bool> s_codeTablesReady;  // set once the tables above are built
 
 // GetStandardCodeTables for the strip coder, which asks once per strip: after
 // the first build one load answers, without a call.
@@ -302,39 +340,37 @@ inline void EnsureCodeTables() {
 template <class Ops>
 void EncodeBlock(CustomJpegState& state, const int16_t* block, int16_t& predictor, const HuffCodePair& tables) {
   const StandardCodeTables& standard = GetStandardCodeTables();
-  SizedAcTable own;
-  const SizedAcTable* sized = &own;
-  if (tables.ac == &standard.luminanceAc)
-    sized = &s_sizedLuminanceAc;
-  else if (tables.ac == &standard.chrominanceAc)
-    sized = &s_sizedChrominanceAc;
+  SizedCodeTable own;
+  const SizedCodeTable* sized = &own;
+  if (tables.dc == &standard.luminanceDc && tables.ac == &standard.luminanceAc)
+    sized = &s_sizedLuminance;
+  else if (tables.dc == &standard.chrominanceDc && tables.ac == &standard.chrominanceAc)
+    sized = &s_sizedChrominance;
   else
-    BuildSizedAcTable(*tables.ac, own);
+    BuildSizedCodeTable(tables, own);
   auto writer = StartWriter<Ops>(state);
   uint8_t* const start = writer.out;
-  CodeBlock<Ops>(writer, block, predictor, tables.dc->entry, tables.ac->entry, *sized, Ops::NonzeroMask(block));
+  CodeBlock<Ops>(writer, block, predictor, *sized, Ops::NonzeroMask(block));
   writer.out = StuffFfBytes<Ops>(start, writer.out);
   FinishWriter(writer, state);
 }
 
 template <class Ops>
 void EncodeStripBlocks(CustomJpegState& state, const StripBlocks& blocks, int lastAcIndex) {
-  EnsureCodeTables();  // s_codeTables from here on
+  EnsureCodeTables();  // s_sizedLuminance and s_sizedChrominance from here on
   const uint64_t keep = KeepMask(lastAcIndex);
   int16_t yPredictor = 0, cbPredictor = 0, crPredictor = 0;
   auto writer = StartWriter<Ops>(state);
   uint8_t* const start = writer.out;
   for (int m = 0; m < 4; ++m) {
-    CodeBlock<Ops>(writer, blocks.block[3 * m], yPredictor, s_codeTables.luminanceDc.entry,
-                   s_codeTables.luminanceAc.entry, s_sizedLuminanceAc, blocks.nonzero[3 * m] & keep);
-    CodeBlock<Ops>(writer, blocks.block[3 * m + 1], cbPredictor, s_codeTables.chrominanceDc.entry,
-                   s_codeTables.chrominanceAc.entry, s_sizedChrominanceAc, blocks.nonzero[3 * m + 1] & keep);
-    CodeBlock<Ops>(writer, blocks.block[3 * m + 2], crPredictor, s_codeTables.chrominanceDc.entry,
-                   s_codeTables.chrominanceAc.entry, s_sizedChrominanceAc, blocks.nonzero[3 * m + 2] & keep);
+    CodeBlock<Ops>(writer, blocks.block[3 * m], yPredictor, s_sizedLuminance, blocks.nonzero[3 * m] & keep);
+    CodeBlock<Ops>(writer, blocks.block[3 * m + 1], cbPredictor, s_sizedChrominance, blocks.nonzero[3 * m + 1] & keep);
+    CodeBlock<Ops>(writer, blocks.block[3 * m + 2], crPredictor, s_sizedChrominance, blocks.nonzero[3 * m + 2] & keep);
   }
   writer.out = StuffFfBytes<Ops>(start, writer.out);
   FinishWriter(writer, state);
 }
 
+}  // namespace
 }  // namespace block_coder
 }  // namespace jpeg

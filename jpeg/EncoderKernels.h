@@ -144,7 +144,7 @@ void EncodeBlockScalar(CustomJpegState& state, const int16_t* block, int16_t& pr
 void EncodeStripBlocksScalar(CustomJpegState& state, const StripBlocks& blocks, int lastAcIndex);
 uint64_t ZigZagNonzeroMaskScalar(const int16_t* natural);
 
-// SSE2 kernels (the AVX2 set shares those for strip reuse and entropy coding).
+// SSE2 kernels (the AVX2 set shares those for strip reuse).
 void ConvertBgrxToYccSse2(int width, const uint8_t* const* inRows, uint8_t* const* yRows, uint8_t* const* cbRows,
                           uint8_t* const* crRows, int outRow, int rows);
 void ForwardDctFastSse2(int16_t* block);
@@ -161,13 +161,15 @@ void EncodeBlockSse2(CustomJpegState& state, const int16_t* block, int16_t& pred
 void EncodeStripBlocksSse2(CustomJpegState& state, const StripBlocks& blocks, int lastAcIndex);
 uint64_t ZigZagNonzeroMaskSse2(const int16_t* natural);
 
-// AVX2 kernels (KernelsAvx2.cpp, the only unit compiled with -mavx2); call
-// them only when IsKernelSetSupported(KernelSet::Avx2).
+// AVX2 kernels (KernelsAvx2.cpp, the only unit compiled with -mavx2, and
+// with BMI2); call them only when IsKernelSetSupported(KernelSet::Avx2).
 void ConvertBgrxToYccAvx2(int width, const uint8_t* const* inRows, uint8_t* const* yRows, uint8_t* const* cbRows,
                           uint8_t* const* crRows, int outRow, int rows);
 void ForwardDctFastAvx2(int16_t* block);
 void QuantizeBlockAvx2(int16_t* coef, const DivisorTable& divisors, const int16_t* workspace);
 void TransformStripAvx2(const uint8_t* const* rows, const DivisorTable& luminance, const DivisorTable& chrominance,
                         uint8_t* planes, StripBlocks& out);
+void EncodeBlockAvx2(CustomJpegState& state, const int16_t* block, int16_t& predictor, const HuffCodePair& tables);
+void EncodeStripBlocksAvx2(CustomJpegState& state, const StripBlocks& blocks, int lastAcIndex);
 
 }  // namespace jpeg

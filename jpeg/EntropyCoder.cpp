@@ -21,22 +21,27 @@ inline void PutByte(CustomJpegState& state, uint8_t byte) {
 namespace block_coder {
 
 StandardCodeTables s_codeTables;
-SizedAcTable s_sizedLuminanceAc, s_sizedChrominanceAc;
+SizedCodeTable s_sizedLuminance, s_sizedChrominance;
 std::atomic<bool> s_codeTablesReady{false};
 
-void BuildSizedAcTable(const HuffCodeTable& codes, SizedAcTable& sized) {
+void BuildSizedCodeTable(const HuffCodePair& codes, SizedCodeTable& sized) {
+  for (uint32_t size = 0; size < 16; ++size) {
+    const uint32_t entry = codes.dc->entry[size];
+    sized.entry[size] = size <= kMaxDcSize ? SizedCode{(entry >> 16) << size, (entry & 0xFFFF) + size} : SizedCode{};
+  }
   for (uint32_t symbol = 0; symbol < 256; ++symbol) {
     const uint32_t size = symbol & 15;
-    const uint32_t entry = codes.entry[symbol];
-    sized.entry[symbol] = ((entry >> 16) << size) << 5 | ((entry & 0xFFFF) + size);
+    const uint32_t entry = codes.ac->entry[symbol];
+    sized.entry[16 + symbol] = {(entry >> 16) << size, (entry & 0xFFFF) + size};
   }
 }
 
 AcValueCodes::AcValueCodes() {
-  for (int v = -kAcLimit; v <= kAcLimit; ++v) {
+  for (int i = 0; i < 65536; ++i) {
+    const int v = ClampToSize(static_cast<int16_t>(i), kMaxAcSize);
     const int size = MagnitudeSize(v);
-    entry[v + kAcLimit] =
-        static_cast<uint32_t>(size) << 16 | (static_cast<uint32_t>(v + (v >> 31)) & ((1u << size) - 1));
+    entry[i] = {static_cast<uint16_t>((v + (v >> 31)) & ((1 << size) - 1)), static_cast<uint8_t>(size),
+                static_cast<uint8_t>(MagnitudeSize(static_cast<int16_t>(i)))};
   }
 }
 const AcValueCodes kAcValueCodes;
@@ -70,8 +75,8 @@ const StandardCodeTables& GetStandardCodeTables() {
     BuildCodeTable(kLuminanceAcDef, s_codeTables.luminanceAc);
     BuildCodeTable(kChrominanceDcDef, s_codeTables.chrominanceDc);
     BuildCodeTable(kChrominanceAcDef, s_codeTables.chrominanceAc);
-    BuildSizedAcTable(s_codeTables.luminanceAc, s_sizedLuminanceAc);
-    BuildSizedAcTable(s_codeTables.chrominanceAc, s_sizedChrominanceAc);
+    BuildSizedCodeTable(s_codeTables.Luminance(), s_sizedLuminance);
+    BuildSizedCodeTable(s_codeTables.Chrominance(), s_sizedChrominance);
     s_codeTablesReady.store(true, std::memory_order_release);
   });
   return s_codeTables;

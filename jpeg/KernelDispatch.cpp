@@ -5,24 +5,27 @@ namespace jpeg {
 
 namespace {
 
-#define SKY_KERNEL_SET(set, name, S, R)                                                                         \
+// S: the numeric kernels, R: strip reuse, C: the entropy coder.
+#define SKY_KERNEL_SET(set, name, S, R, C)                                                                      \
   {                                                                                                             \
     set, name, ConvertBgrxToYcc##S, ForwardDctFast##S, QuantizeBlock##S, TransformStrip##S, SameStripPixels##R, \
         FlatStripPixels##R, KeepStripPixels##R, FinishKeptPixels##R, SameStripBlocks##R, CopyStripData##R,      \
-        EncodeBlock##R, EncodeStripBlocks##R                                                                    \
+        EncodeBlock##C, EncodeStripBlocks##C                                                                    \
   }
-const EncoderKernels kScalar = SKY_KERNEL_SET(KernelSet::Scalar, "scalar", Scalar, Scalar);
-const EncoderKernels kSse2 = SKY_KERNEL_SET(KernelSet::Sse2, "sse2", Sse2, Sse2);
-// Strip reuse is memory-bound and the entropy coder scalar at heart: the
-// AVX2 set runs the SSE2 code for both.
-const EncoderKernels kAvx2 = SKY_KERNEL_SET(KernelSet::Avx2, "avx2", Avx2, Sse2);
+const EncoderKernels kScalar = SKY_KERNEL_SET(KernelSet::Scalar, "scalar", Scalar, Scalar, Scalar);
+const EncoderKernels kSse2 = SKY_KERNEL_SET(KernelSet::Sse2, "sse2", Sse2, Sse2, Sse2);
+// Strip reuse is memory-bound: the AVX2 set runs the SSE2 code for it.
+const EncoderKernels kAvx2 = SKY_KERNEL_SET(KernelSet::Avx2, "avx2", Avx2, Sse2, Avx2);
 #undef SKY_KERNEL_SET
 
-bool ProcessorHasAvx2() {
+// The AVX2 unit is also built for BMI2 (its entropy coder's bit writer),
+// which every processor with AVX2 has had so far; one without it runs the
+// SSE2 set.
+bool ProcessorRunsAvx2Set() {
 #if defined(__GNUC__) && (defined(__i386__) || defined(__x86_64__))
-  // Also checks that the operating system saves the YMM registers.
+  // "avx2" also checks that the operating system saves the YMM registers.
   __builtin_cpu_init();
-  return __builtin_cpu_supports("avx2");
+  return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("bmi2");
 #else
   return false;
 #endif
@@ -38,7 +41,7 @@ bool IsKernelSetSupported(KernelSet set) {
       // Both build trees require SSE2 (x86-64, and -msse2 for 32-bit).
       return true;
     case KernelSet::Avx2: {
-      static const bool supported = ProcessorHasAvx2();
+      static const bool supported = ProcessorRunsAvx2Set();
       return supported;
     }
   }
@@ -69,13 +72,14 @@ uint64_t ZigZagNonzeroMask(const int16_t* natural) { return ZigZagNonzeroMaskSse
 
 std::string DescribeStages(const EncoderKernels& kernels) {
   // The strip transform runs conversion, DCT, quantiser and the zig-zag zero
-  // masks of one set. The vector sets share one entropy coder: SSE2 sizes and
-  // value bits for dense blocks, and a 64-bit bit buffer (in a vector
-  // register in the 32-bit build); the scalar set's is plain C++.
+  // masks of one set; so does the entropy coder's size and value-bit pass for
+  // dense blocks. Its bit buffer is a 64-bit integer, except in the vector
+  // sets of the 32-bit build (a vector register); the AVX2 set's bit writer
+  // shifts with BMI2.
   const std::string name = kernels.name;
-  const std::string entropy = kernels.set == KernelSet::Scalar
-                                  ? "scalar-sizes+gpr-buffer"
-                                  : std::string("sse2-sizes+") + (sizeof(void*) == 8 ? "gpr" : "xmm") + "-buffer";
+  const bool xmmBuffer = kernels.set != KernelSet::Scalar && sizeof(void*) == 4;
+  const std::string entropy =
+      name + "-sizes+" + (xmmBuffer ? "xmm" : "gpr") + "-buffer" + (kernels.set == KernelSet::Avx2 ? "+bmi2" : "");
   return "convert=" + name + " dct=" + name + " quantize=" + name + " zero-masks=" + name + " entropy=" + entropy;
 }
 

@@ -9,6 +9,7 @@
 // 128-bit half, so one instruction sequence transforms two blocks at once.
 #include <immintrin.h>
 
+#include "BlockCoder.h"
 #include "EncoderKernels.h"
 #include "VectorDct.h"
 
@@ -250,9 +251,62 @@ void TransformStripAvx2(const uint8_t* const* rows, const DivisorTable& luminanc
   }
 }
 
-}  // namespace jpeg
+// The entropy coder, built for processors with BMI2 besides AVX2 (the set
+// requires it): the bit writer's variable shifts need no CL register.
 
-// See BlockCoder.h: this unit must not hold copies of its inline functions.
-#ifdef SKY_JPEG_BLOCK_CODER_H
-#error "KernelsAvx2.cpp must not include BlockCoder.h"
-#endif
+namespace {
+
+// Sse2SizesAndBits (KernelsSse2.cpp), sixteen coefficients per step. The
+// unpacks to 32 bits and the packs back work within each 128-bit half, so
+// they undo each other's order; only the byte sizes need a cross-half move.
+__attribute__((noinline)) void Avx2SizesAndBits(const int16_t* natural, block_coder::CodedCoefficients& out) {
+  const __m256i limit = _mm256_set1_epi16((1 << block_coder::kMaxAcSize) - 1);
+  const __m256i zero = _mm256_setzero_si256();
+  const __m256i bias = _mm256_set1_epi16(126);
+  for (int i = 0; i < 64; i += 16) {
+    const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(natural + i));
+    const __m256i a = _mm256_min_epu16(_mm256_abs_epi16(v), limit);
+    const __m256i sign = _mm256_srai_epi16(v, 15);
+    const __m256i exponentLow =
+        _mm256_srli_epi32(_mm256_castps_si256(_mm256_cvtepi32_ps(_mm256_unpacklo_epi16(a, zero))), 23);
+    const __m256i exponentHigh =
+        _mm256_srli_epi32(_mm256_castps_si256(_mm256_cvtepi32_ps(_mm256_unpackhi_epi16(a, zero))), 23);
+    const __m256i size = _mm256_subs_epu16(_mm256_packs_epi32(exponentLow, exponentHigh), bias);
+    __m256i smear = _mm256_or_si256(a, _mm256_srli_epi16(a, 1));
+    smear = _mm256_or_si256(smear, _mm256_srli_epi16(smear, 2));
+    smear = _mm256_or_si256(smear, _mm256_srli_epi16(smear, 4));
+    smear = _mm256_or_si256(smear, _mm256_srli_epi16(smear, 8));
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(out.bits + i), _mm256_xor_si256(a, _mm256_and_si256(smear, sign)));
+    const __m256i sizeBytes = _mm256_permute4x64_epi64(_mm256_packus_epi16(size, size), 0x08);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out.size + i), _mm256_castsi256_si128(sizeBytes));
+  }
+}
+
+struct Avx2CoderOps {
+  using BitBuffer = block_coder::VectorSetBitBuffer;
+  static void SizesAndBits(const int16_t* natural, block_coder::CodedCoefficients& out) {
+    Avx2SizesAndBits(natural, out);
+  }
+  // Thirty-two bytes per compare up to the first group with an 0xFF byte.
+  static inline uint8_t* SkipWithoutFf(uint8_t* first, const uint8_t* end) {
+    const __m256i ones = _mm256_set1_epi8(-1);
+    for (; end - first >= 32; first += 32) {
+      const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(first));
+      if (!_mm256_testz_si256(_mm256_cmpeq_epi8(v, ones), ones)) break;
+    }
+    return first;
+  }
+  static uint64_t NonzeroMask(const int16_t* natural) { return ZigZagNonzeroMaskSse2(natural); }
+};
+
+}  // namespace
+
+void EncodeBlockAvx2(CustomJpegState& state, const int16_t* block, int16_t& predictor, const HuffCodePair& tables) {
+  block_coder::EncodeBlock<Avx2CoderOps>(state, block, predictor, tables);
+}
+
+void EncodeStripBlocksAvx2(CustomJpegState& state, const StripBlocks& blocks, int lastAcIndex) {
+  block_coder::EncodeStripBlocks<Avx2CoderOps>(state, blocks, lastAcIndex);
+}
+
+}  // namespace jpeg

@@ -227,13 +227,10 @@ struct ScalarCoderOps {
   // The value codes of the sparse path for every coefficient (AC values
   // clamped as the coder clamps them).
   __attribute__((noinline)) static void SizesAndBits(const int16_t* natural, block_coder::CodedCoefficients& out) {
-    using block_coder::kAcLimit;
     for (int i = 0; i < 64; ++i) {
-      const int v = natural[i];
-      const int clamped = v > kAcLimit ? kAcLimit : (v < -kAcLimit ? -kAcLimit : v);
-      const uint32_t c = block_coder::kAcValueCodes.entry[clamped + kAcLimit];
-      out.size[i] = static_cast<uint8_t>(c >> 16);
-      out.bits[i] = static_cast<uint16_t>(c);
+      const block_coder::AcValueCode& c = block_coder::kAcValueCodes.entry[static_cast<uint16_t>(natural[i])];
+      out.size[i] = c.size;
+      out.bits[i] = c.bits;
     }
   }
   // The word-wise scan that follows finds the first 0xFF byte.

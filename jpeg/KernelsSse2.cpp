@@ -360,29 +360,7 @@ __attribute__((noinline)) void Sse2SizesAndBits(const int16_t* natural, block_co
 }
 
 struct Sse2CoderOps {
-#if UINTPTR_MAX > 0xFFFFFFFFu
-  using BitBuffer = block_coder::IntegerBitBuffer;
-#else
-  // 32-bit x86 has too few general registers for a 64-bit buffer and the
-  // loop's other values: the buffer lives in the low 64 bits of a vector
-  // register, where one shift moves all of it.
-  struct BitBuffer {
-    using Type = __m128i;
-    static inline __attribute__((always_inline)) Type Make(uint32_t bits) {
-      return _mm_cvtsi32_si128(static_cast<int>(bits));
-    }
-    static inline __attribute__((always_inline)) Type Append(Type b, uint32_t bits, uint32_t length) {
-      return _mm_or_si128(_mm_sll_epi64(b, _mm_cvtsi32_si128(static_cast<int>(length))),
-                          _mm_cvtsi32_si128(static_cast<int>(bits)));
-    }
-    static inline __attribute__((always_inline)) uint32_t Group(Type b, uint32_t shift) {
-      return static_cast<uint32_t>(_mm_cvtsi128_si32(_mm_srl_epi64(b, _mm_cvtsi32_si128(static_cast<int>(shift)))));
-    }
-    static inline __attribute__((always_inline)) uint32_t Low(Type b) {
-      return static_cast<uint32_t>(_mm_cvtsi128_si32(b));
-    }
-  };
-#endif
+  using BitBuffer = block_coder::VectorSetBitBuffer;
   static void SizesAndBits(const int16_t* natural, block_coder::CodedCoefficients& out) {
     Sse2SizesAndBits(natural, out);
   }

@@ -314,6 +314,72 @@ TEST(EncodeBlock, OutOfRangeValuesAreClampedAlikeInSparseAndDenseBlocks) {
   }
 }
 
+// A pair of tables that is not one component's standard pair (here DC and
+// AC of different components) codes with exactly those two tables.
+TEST(EncodeBlock, MixedTablePairsCodeWithTheirOwnTables) {
+  const StandardCodeTables& t = GetStandardCodeTables();
+  const struct {
+    const HuffCodeTable* dc;
+    const HuffCodeTable* ac;
+    const HuffmanTableDef& dcDef;
+    const HuffmanTableDef& acDef;
+  } cases[] = {
+      {&t.luminanceDc, &t.luminanceAc, kLuminanceDcDef, kLuminanceAcDef},
+      {&t.chrominanceDc, &t.luminanceAc, kChrominanceDcDef, kLuminanceAcDef},
+      {&t.luminanceDc, &t.chrominanceAc, kLuminanceDcDef, kChrominanceAcDef},
+      {&t.chrominanceDc, &t.chrominanceAc, kChrominanceDcDef, kChrominanceAcDef},
+  };
+  Block b;
+  b.v[0] = -700;
+  b.v[kZigZagToNatural[1]] = 5;
+  b.v[kZigZagToNatural[30]] = -3;
+  for (const EncoderKernels* kernels : EveryKernelSet()) {
+    for (size_t i = 0; i < std::size(cases); ++i) {
+      Coder got;
+      ReferenceCoder ref;
+      int16_t p = 0, rp = 0;
+      EncodeBlock(*got.state, b.v, p, {cases[i].dc, cases[i].ac}, *kernels);
+      ref.Block(b.v, rp, cases[i].dcDef, cases[i].acDef);
+      FlushBits(*got.state);
+      EXPECT_EQ(got.Bytes(), ref.Finish()) << kernels->name << ", pair " << i;
+    }
+  }
+}
+
+// Every 16-bit value, as a DC difference and as an AC coefficient both in
+// blocks sized one coefficient at a time and in blocks sized all at once,
+// codes as its value clamped to the tables' sizes (the coders look value
+// codes up by the value's 16 bits).
+TEST(EncodeBlock, EverySixteenBitValueCodesAsItsClampedValueInEverySet) {
+  const auto clamp = [](int v, int limit) {
+    return static_cast<int16_t>(v < -limit ? -limit : (v > limit ? limit : v));
+  };
+  const StandardCodeTables& t = GetStandardCodeTables();
+  for (const EncoderKernels* kernels : EveryKernelSet()) {
+    for (int first = -32768; first < 32768; first += 128) {
+      Coder got;
+      ReferenceCoder ref;
+      for (int v = first; v < first + 128; ++v) {
+        // Zig-zag 1 alone, then with 40 (past the last index sized one at a time).
+        for (int last : {1, 40}) {
+          Block b, expected;
+          b.v[0] = static_cast<int16_t>(v);
+          expected.v[0] = clamp(v, 2047);
+          for (int k : {1, last}) {
+            b.v[kZigZagToNatural[k]] = static_cast<int16_t>(v);
+            expected.v[kZigZagToNatural[k]] = clamp(v, 1023);
+          }
+          int16_t p = 0, rp = 0;
+          EncodeBlock(*got.state, b.v, p, t.Luminance(), *kernels);
+          ref.Block(expected.v, rp, kLuminanceDcDef, kLuminanceAcDef);
+        }
+      }
+      FlushBits(*got.state);
+      ASSERT_EQ(got.Bytes(), ref.Finish()) << kernels->name << ": values from " << first;
+    }
+  }
+}
+
 // The coder may store ahead of its code but never beyond the 4 bytes that
 // the strip buffer keeps for it.
 TEST(EncodeStripBlocks, WritesNoMoreThanFourBytesPastItsCode) {

@@ -1,0 +1,22 @@
+# cmake -DNM=<nm> -DOBJECT=<the AVX2 unit's object> -P CheckAvx2Symbols.cmake
+# Fails when the AVX2 unit defines shared code other than its *Avx2 entry
+# points. An inline function or template instance with external linkage
+# compiled there may be the copy the linker keeps for every caller, which
+# would run AVX2 code on processors without it (BlockCoder.h keeps its code
+# in an unnamed namespace for that reason). Shared data (such as the
+# sanitizers' type descriptors) holds no instructions and is let through.
+execute_process(COMMAND ${NM} -C -g --defined-only ${OBJECT} OUTPUT_VARIABLE symbols RESULT_VARIABLE result)
+if(NOT result EQUAL 0)
+  message(FATAL_ERROR "${NM} could not read ${OBJECT}")
+endif()
+string(REPLACE "\n" ";" lines "${symbols}")
+set(foreign "")
+foreach(line IN LISTS lines)
+  # Code symbols: T (PE objects list COMDAT functions so too), W, i.
+  if(line MATCHES "^[0-9a-fA-F]* [TWi] " AND NOT line MATCHES "Avx2\\(")
+    string(APPEND foreign "\n  ${line}")
+  endif()
+endforeach()
+if(NOT foreign STREQUAL "")
+  message(FATAL_ERROR "${OBJECT} defines shared code other than its AVX2 entry points:${foreign}")
+endif()
