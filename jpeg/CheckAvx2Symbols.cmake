@@ -4,7 +4,9 @@
 # compiled there may be the copy the linker keeps for every caller, which
 # would run AVX2 code on processors without it (BlockCoder.h keeps its code
 # in an unnamed namespace for that reason). Shared data (such as the
-# sanitizers' type descriptors) holds no instructions and is let through.
+# sanitizers' type descriptors) holds no instructions and is let through, as
+# are the 32-bit position-independent code's pc thunks (two instructions the
+# compiler emits alike in every unit).
 execute_process(COMMAND ${NM} -C -g --defined-only ${OBJECT} OUTPUT_VARIABLE symbols RESULT_VARIABLE result)
 if(NOT result EQUAL 0)
   message(FATAL_ERROR "${NM} could not read ${OBJECT}")
@@ -13,7 +15,7 @@ string(REPLACE "\n" ";" lines "${symbols}")
 set(foreign "")
 foreach(line IN LISTS lines)
   # Code symbols: T (PE objects list COMDAT functions so too), W, i.
-  if(line MATCHES "^[0-9a-fA-F]* [TWi] " AND NOT line MATCHES "Avx2\\(")
+  if(line MATCHES "^[0-9a-fA-F]* [TWi] " AND NOT line MATCHES "Avx2\\(" AND NOT line MATCHES " __x86\\.get_pc_thunk\\.")
     string(APPEND foreign "\n  ${line}")
   endif()
 endforeach()
