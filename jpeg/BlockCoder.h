@@ -75,16 +75,16 @@ struct AcValueCode {
 };
 struct AcValueCodes {
   AcValueCode entry[65536];
-  AcValueCodes();
 };
-extern const AcValueCodes kAcValueCodes;
 
 // The process-wide code tables (EntropyCoder.cpp; zero until
-// GetStandardCodeTables builds them). At namespace scope so that their
-// addresses are constants: the 32-bit strip coder then needs no register
-// for them.
+// GetStandardCodeTables builds them, on first use rather than at static
+// initialisation, which another unit's may precede). At namespace scope so
+// that their addresses are constants: the 32-bit strip coder then needs no
+// register for them.
 extern StandardCodeTables s_codeTables;
 extern SizedCodeTable s_sizedLuminance, s_sizedChrominance;
+extern AcValueCodes s_acValueCodes;
 void BuildSizedCodeTable(const HuffCodePair& codes, SizedCodeTable& sized);
 extern std::atomic<bool> s_codeTablesReady;  // set once the tables above are built
 
@@ -277,7 +277,7 @@ inline __attribute__((always_inline)) int CodeAc(Writer& writer, const int16_t* 
       size = coded.size[n];
       bits = coded.bits[n];
     } else {
-      const AcValueCode& c = kAcValueCodes.entry[static_cast<uint16_t>(natural[n])];
+      const AcValueCode& c = s_acValueCodes.entry[static_cast<uint16_t>(natural[n])];
       size = c.size;
       bits = c.bits;
     }
@@ -305,7 +305,7 @@ inline __attribute__((always_inline)) void CodeBlock(Writer& writer, const int16
   const int diff = static_cast<int16_t>(natural[0] - predictor);
   predictor = natural[0];
   // Up to kMaxAcSize bits the value table's bits are the difference's own.
-  const AcValueCode& value = kAcValueCodes.entry[static_cast<uint16_t>(diff)];
+  const AcValueCode& value = s_acValueCodes.entry[static_cast<uint16_t>(diff)];
   if (__builtin_expect(value.fullSize <= kMaxAcSize, 1)) {
     const SizedCode& code = sized.entry[value.fullSize];
     writer.Put(code.code | value.bits, code.length);
@@ -357,7 +357,7 @@ void EncodeBlock(CustomJpegState& state, const int16_t* block, int16_t& predicto
 
 template <class Ops>
 void EncodeStripBlocks(CustomJpegState& state, const StripBlocks& blocks, int lastAcIndex) {
-  EnsureCodeTables();  // s_sizedLuminance and s_sizedChrominance from here on
+  EnsureCodeTables();  // the process-wide tables from here on
   const uint64_t keep = KeepMask(lastAcIndex);
   int16_t yPredictor = 0, cbPredictor = 0, crPredictor = 0;
   auto writer = StartWriter<Ops>(state);

@@ -36,15 +36,20 @@ void BuildSizedCodeTable(const HuffCodePair& codes, SizedCodeTable& sized) {
   }
 }
 
-AcValueCodes::AcValueCodes() {
+AcValueCodes s_acValueCodes;
+
+namespace {
+
+void BuildAcValueCodes(AcValueCodes& codes) {
   for (int i = 0; i < 65536; ++i) {
     const int v = ClampToSize(static_cast<int16_t>(i), kMaxAcSize);
     const int size = MagnitudeSize(v);
-    entry[i] = {static_cast<uint16_t>((v + (v >> 31)) & ((1 << size) - 1)), static_cast<uint8_t>(size),
-                static_cast<uint8_t>(MagnitudeSize(static_cast<int16_t>(i)))};
+    codes.entry[i] = {static_cast<uint16_t>((v + (v >> 31)) & ((1 << size) - 1)), static_cast<uint8_t>(size),
+                      static_cast<uint8_t>(MagnitudeSize(static_cast<int16_t>(i)))};
   }
 }
-const AcValueCodes kAcValueCodes;
+
+}  // namespace
 
 }  // namespace block_coder
 
@@ -77,6 +82,7 @@ const StandardCodeTables& GetStandardCodeTables() {
     BuildCodeTable(kChrominanceAcDef, s_codeTables.chrominanceAc);
     BuildSizedCodeTable(s_codeTables.Luminance(), s_sizedLuminance);
     BuildSizedCodeTable(s_codeTables.Chrominance(), s_sizedChrominance);
+    BuildAcValueCodes(s_acValueCodes);
     s_codeTablesReady.store(true, std::memory_order_release);
   });
   return s_codeTables;

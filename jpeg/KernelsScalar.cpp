@@ -228,7 +228,7 @@ struct ScalarCoderOps {
   // clamped as the coder clamps them).
   __attribute__((noinline)) static void SizesAndBits(const int16_t* natural, block_coder::CodedCoefficients& out) {
     for (int i = 0; i < 64; ++i) {
-      const block_coder::AcValueCode& c = block_coder::kAcValueCodes.entry[static_cast<uint16_t>(natural[i])];
+      const block_coder::AcValueCode& c = block_coder::s_acValueCodes.entry[static_cast<uint16_t>(natural[i])];
       out.size[i] = c.size;
       out.bits[i] = c.bits;
     }

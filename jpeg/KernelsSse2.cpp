@@ -210,17 +210,19 @@ void TransformStripSse2(const uint8_t* const* rows, const DivisorTable& luminanc
 namespace {
 
 // Zig-zag positions of the bits of one byte of a natural-order bit mask:
-// kZigZagBits[j][m] has bit Z(8j + i) set for every bit i set in m.
+// kZigZagBits[j][m] has bit Z(8j + i) set for every bit i set in m. Built
+// by the compiler, so that a coder used by another unit's static
+// initialisation finds it complete.
 struct ZigZagBitTables {
   uint64_t bits[8][256];
-  ZigZagBitTables() : bits() {
+  constexpr ZigZagBitTables() : bits() {
     for (int j = 0; j < 8; ++j)
       for (int m = 0; m < 256; ++m)
         for (int i = 0; i < 8; ++i)
           if (m >> i & 1) bits[j][m] |= uint64_t{1} << kNaturalToZigZag[8 * j + i];
   }
 };
-const ZigZagBitTables kZigZagBits;
+constexpr ZigZagBitTables kZigZagBits;
 
 }  // namespace
 

@@ -380,6 +380,37 @@ TEST(EncodeBlock, EverySixteenBitValueCodesAsItsClampedValueInEverySet) {
   }
 }
 
+// One block with a DC difference and sparse and dense AC values, coded with
+// every kernel set.
+std::vector<std::vector<uint8_t>> CodeSampleBlockInEverySet() {
+  Block b;
+  b.v[0] = -700;
+  for (int k : {1, 2, 9, 40}) b.v[kZigZagToNatural[k]] = static_cast<int16_t>(3 * k - 50);
+  std::vector<std::vector<uint8_t>> out;
+  for (const EncoderKernels* kernels : EveryKernelSet()) {
+    for (bool dense : {false, true}) {
+      Block coded = b;
+      if (!dense) coded.v[kZigZagToNatural[40]] = 0;
+      Coder c;
+      int16_t p = 0;
+      EncodeBlock(*c.state, coded.v, p, GetStandardCodeTables().Luminance(), *kernels);
+      FlushBits(*c.state);
+      out.push_back(c.Bytes());
+    }
+  }
+  return out;
+}
+
+// Coded while this unit's statics are initialised, which may come before
+// the coder's own unit initialises its statics.
+const std::vector<std::vector<uint8_t>> kCodedBeforeMain = CodeSampleBlockInEverySet();
+
+// An encoder used by another unit's static initialisation codes as it does
+// later: the coder builds every table it reads on first use.
+TEST(EncodeBlock, CodesAlikeDuringStaticInitialisation) {
+  EXPECT_EQ(kCodedBeforeMain, CodeSampleBlockInEverySet());
+}
+
 // The coder may store ahead of its code but never beyond the 4 bytes that
 // the strip buffer keeps for it.
 TEST(EncodeStripBlocks, WritesNoMoreThanFourBytesPastItsCode) {
