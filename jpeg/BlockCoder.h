@@ -10,13 +10,13 @@
 // Ops provides:
 //   BitBuffer                the bit writer's buffer (IntegerBitBuffer or a vector one)
 //   SizesAndBits(natural, coded)   sizes and value bits of a dense block
-//   SkipWithoutFf(begin, end)      the first 16-byte group of [begin, end)
-//                                  that may hold an 0xFF byte (or the tail)
+//   SkipWithoutFf(begin, end)      the first group of [begin, end) (the set's
+//                                  vector width) that may hold an 0xFF byte,
+//                                  or the tail
 //   NonzeroMask(natural)           ZigZagNonzeroMask
 #pragma once
 #define SKY_JPEG_BLOCK_CODER_H
 
-#include <atomic>
 #include <cstdint>
 #include <cstring>
 
@@ -86,7 +86,10 @@ extern StandardCodeTables s_codeTables;
 extern SizedCodeTable s_sizedLuminance, s_sizedChrominance;
 extern AcValueCodes s_acValueCodes;
 void BuildSizedCodeTable(const HuffCodePair& codes, SizedCodeTable& sized);
-extern std::atomic<bool> s_codeTablesReady;  // set once the tables above are built
+// Set once the tables above are built; read and written with the compiler's
+// atomic builtins, which expand in place: std::atomic's member functions are
+// shared inline code that an unoptimised AVX2 unit would define.
+extern bool s_codeTablesReady;
 
 // Everything below is compiled into each unit that includes this header
 // (see the top of the file).
@@ -334,7 +337,7 @@ inline uint64_t KeepMask(int lastAcIndex) {
 // GetStandardCodeTables for the strip coder, which asks once per strip: after
 // the first build one load answers, without a call.
 inline void EnsureCodeTables() {
-  if (__builtin_expect(!s_codeTablesReady.load(std::memory_order_acquire), 0)) GetStandardCodeTables();
+  if (__builtin_expect(!__atomic_load_n(&s_codeTablesReady, __ATOMIC_ACQUIRE), 0)) GetStandardCodeTables();
 }
 
 template <class Ops>

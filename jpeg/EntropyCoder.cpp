@@ -1,6 +1,5 @@
 #include "EntropyCoder.h"
 
-#include <atomic>
 #include <cstring>
 #include <mutex>
 
@@ -22,7 +21,7 @@ namespace block_coder {
 
 StandardCodeTables s_codeTables;
 SizedCodeTable s_sizedLuminance, s_sizedChrominance;
-std::atomic<bool> s_codeTablesReady{false};
+bool s_codeTablesReady = false;
 
 void BuildSizedCodeTable(const HuffCodePair& codes, SizedCodeTable& sized) {
   for (uint32_t size = 0; size < 16; ++size) {
@@ -73,7 +72,7 @@ const StandardCodeTables& GetStandardCodeTables() {
   // Asked once per strip: after the first build a single acquire load
   // answers. std::call_once alone costs a thread-local lookup and a spin
   // lock per call with the 32-bit Windows thread library.
-  if (s_codeTablesReady.load(std::memory_order_acquire)) return s_codeTables;
+  if (__atomic_load_n(&s_codeTablesReady, __ATOMIC_ACQUIRE)) return s_codeTables;
   static std::once_flag built;
   std::call_once(built, [] {
     BuildCodeTable(kLuminanceDcDef, s_codeTables.luminanceDc);
@@ -83,7 +82,7 @@ const StandardCodeTables& GetStandardCodeTables() {
     BuildSizedCodeTable(s_codeTables.Luminance(), s_sizedLuminance);
     BuildSizedCodeTable(s_codeTables.Chrominance(), s_sizedChrominance);
     BuildAcValueCodes(s_acValueCodes);
-    s_codeTablesReady.store(true, std::memory_order_release);
+    __atomic_store_n(&s_codeTablesReady, true, __ATOMIC_RELEASE);
   });
   return s_codeTables;
 }

@@ -252,7 +252,8 @@ void TransformStripAvx2(const uint8_t* const* rows, const DivisorTable& luminanc
 }
 
 // The entropy coder, built for processors with BMI2 besides AVX2 (the set
-// requires it): the bit writer's variable shifts need no CL register.
+// requires it): in the 64-bit build the bit writer's variable shifts need no
+// CL register; the 32-bit build keeps its buffer in a vector register.
 
 namespace {
 
